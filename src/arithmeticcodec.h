@@ -1,0 +1,154 @@
+// Integer arithmetic coder and decoder with deferred underflow bits.
+//
+// READ ME FIRST
+// - R is the register type (low, high, pending, value), W the wide type in
+//   which range x count products are formed and divided, P the precision in
+//   bits. W must hold 2^P times the largest total a caller passes.
+// - The system uses <unsigned, unsigned, 16> (adaptive models, totals up to
+//   2^14) and <unsigned, unsigned long long, 18> (static model, totals up to
+//   0xFFFF).
+// - Callers pass each symbol as its cumulative range [low, high) of `total`.
+//   Every total up to QUARTER is always accepted. The checks below are
+//   internal invariants: a caller must never pass an empty range, a range
+//   outside the total or a total above QUARTER, whatever the input file says.
+// - The code bits continue the caller's bit stream; the decoder may read up to
+//   P - 2 bits past the flushed code without effect.
+#ifndef VEXAQ38_ARITHMETICCODEC_H
+#define VEXAQ38_ARITHMETICCODEC_H
+
+#include "bitstream.h"
+#include "globals.h"
+
+template <class R, class W, unsigned P>
+class ArithmeticCoder {
+public:
+    static constexpr R TOP = (R(1) << P) - 1;
+    static constexpr R HALF = R(1) << (P - 1);
+    static constexpr R QUARTER = R(1) << (P - 2);
+
+    ArithmeticCoder() { reset(); }
+
+    void reset() {
+        low = 0;
+        high = TOP;
+        pending = 0;
+    }
+
+    // Codes the symbol [symbolLow, symbolHigh) of symbolTotal.
+    // REQUIRES os set, symbolLow < symbolHigh <= symbolTotal <= QUARTER.
+    void encode(unsigned symbolLow, unsigned symbolHigh, unsigned symbolTotal) {
+        Q38_ASSERT(os != NULL);
+        Q38_ASSERT((symbolLow < symbolHigh) && (symbolHigh <= symbolTotal));
+        const W range = static_cast<W>(high - low) + 1;
+        Q38_ASSERT(range >= symbolTotal);
+        high = static_cast<R>(low + (range * symbolHigh) / symbolTotal - 1);
+        low = static_cast<R>(low + (range * symbolLow) / symbolTotal);
+        for (;;) {
+            if (((high ^ low) & HALF) == 0) {
+                outputBit((high & HALF) != 0);
+            } else if ((low & QUARTER) != 0 && (high & QUARTER) == 0) {
+                ++pending;
+                low &= QUARTER - 1;
+                high |= QUARTER;
+            } else {
+                break;
+            }
+            high = ((high << 1) | 1) & TOP;
+            low = (low << 1) & TOP;
+        }
+    }
+
+    // Ends the code: 2 + pending bits that name a number inside the final
+    // interval whatever follows. The caller then flushes the bit writer.
+    void flush() {
+        Q38_ASSERT(os != NULL);
+        const bool b = (low & QUARTER) != 0;
+        os->putBit(b);
+        putPending(!b, pending + 1);
+        pending = 0;
+    }
+
+    R low;
+    R high;
+    R pending;
+    OutBitStream* os = nullptr;
+
+private:
+    void outputBit(bool bit) {
+        os->putBit(bit);
+        if (pending != 0) {
+            putPending(!bit, pending);
+            pending = 0;
+        }
+    }
+
+    void putPending(bool bit, R count) {
+        if (bit) {
+            for (R i = 0; i < count; ++i) os->putBit(true);
+        } else {
+            os->putZeros(count);
+        }
+    }
+};
+
+template <class R, class W, unsigned P>
+class ArithmeticDecoder {
+public:
+    static constexpr R TOP = (R(1) << P) - 1;
+    static constexpr R HALF = R(1) << (P - 1);
+    static constexpr R QUARTER = R(1) << (P - 2);
+
+    ArithmeticDecoder() { reset(); }
+
+    void reset() {
+        low = 0;
+        high = TOP;
+    }
+
+    // Reads the first P code bits; call after everything that precedes the
+    // code in the bit stream has been read. REQUIRES is set.
+    void start() {
+        Q38_ASSERT(is != NULL);
+        value = 0;
+        for (unsigned i = 0; i < P; ++i) value = static_cast<R>(2 * value + (is->getBit() ? 1 : 0));
+    }
+
+    // The cumulative count of the next symbol, in [0, symbolTotal) for any bit
+    // stream, damaged or not. REQUIRES 0 < symbolTotal <= QUARTER.
+    unsigned decode(unsigned symbolTotal) const {
+        return static_cast<unsigned>(
+            ((static_cast<W>(value - low) + 1) * symbolTotal - 1) / (static_cast<W>(high - low) + 1));
+    }
+
+    // Removes the symbol whose range holds decode()'s result. The arguments
+    // must be those the encoder passed for it. REQUIRES is set,
+    // symbolTotal <= QUARTER.
+    void decodeExtract(unsigned symbolLow, unsigned symbolHigh, unsigned symbolTotal) {
+        Q38_ASSERT(is != NULL);
+        const W range = static_cast<W>(high - low) + 1;
+        Q38_ASSERT(range >= symbolTotal);
+        high = static_cast<R>(low + (range * symbolHigh) / symbolTotal - 1);
+        low = static_cast<R>(low + (range * symbolLow) / symbolTotal);
+        for (;;) {
+            if (((high ^ low) & HALF) == 0) {
+                // settled bit: nothing to undo
+            } else if ((low & QUARTER) != 0 && (high & QUARTER) == 0) {
+                value ^= QUARTER;
+                low &= QUARTER - 1;
+                high |= QUARTER;
+            } else {
+                break;
+            }
+            low = (low << 1) & TOP;
+            high = ((high << 1) | 1) & TOP;
+            value = static_cast<R>((2 * value + (is->getBit() ? 1 : 0)) & TOP);
+        }
+    }
+
+    R low;
+    R high;
+    R value = 0;
+    InBitStream* is = nullptr;
+};
+
+#endif

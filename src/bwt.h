@@ -1,0 +1,34 @@
+// Forward and inverse Burrows-Wheeler transform of one block.
+//
+// The transform is suffix-sorted, not rotation-sorted: with SA the order of
+// the block's n non-empty suffixes, L[r] = B[SA[r] - 1] (B[n - 1] where
+// SA[r] = 0), and the primary index is the rank r at which SA[r] = 0.
+#ifndef VEXAQ38_BWT_H
+#define VEXAQ38_BWT_H
+
+#include <cstdint>
+#include <ostream>
+
+// Suffix dumps, written by the forward transform for every block when set.
+extern bool bwtPrintSuffixesToFile;
+extern bool bwtPrintSuffixArrayToFile;
+extern std::ostream* bwtSuffixesFile;      // null when unset
+extern std::ostream* bwtSuffixArrayFile;   // null when unset
+extern std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize;  // 4294967295: no limit
+
+// Transforms `size` bytes at `block` in place and returns the primary index.
+// Size 0 returns 0 and touches nothing. Writes the suffix dumps when asked.
+unsigned bwt(char* block, unsigned size);
+
+// The same transform without dumps, straight from the sorter's rank table.
+unsigned bwtBySuffixArray(char* block, unsigned size);
+
+// The n ranked suffix starts of [begin, end); the caller owns the result.
+unsigned* suffixArray(const char* begin, const char* end);
+
+// Restores into `out` the block whose transform is `in` (separate arrays of
+// `size` bytes). REQUIRES: index < size when size > 0; the block decoders
+// reject a damaged index before calling.
+void ibwt(char* out, const char* in, unsigned size, unsigned index);
+
+#endif

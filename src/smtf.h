@@ -1,0 +1,20 @@
+// Static move-to-front block codec: BWT, move-to-front, optional RLE0
+// (`useRLE0`), arithmetic coding with the block's scaled counts stored in the
+// payload.
+#ifndef VEXAQ38_SMTF_H
+#define VEXAQ38_SMTF_H
+
+#include <istream>
+#include <ostream>
+
+// Writes one payload for the `dataSize` (> 0) bytes at `data` at the current
+// position of `os`; on return `data` holds the block's move-to-front values.
+void packBlockMTFStatic(std::ostream& os, char* data, unsigned dataSize);
+
+// Reads one payload from `is` and writes exactly `dataSize` bytes to `data`.
+// `useRLE0` must say whether the block carries RLE0. A damaged payload raises
+// Exception("Error in compressed file (...)"); nothing is written outside
+// `data`.
+void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize);
+
+#endif

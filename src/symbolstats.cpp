@@ -1,0 +1,4 @@
+#include "symbolstats.h"
+
+// The one count type in use, compiled once here.
+template class AdaptiveSymbolStats<unsigned>;

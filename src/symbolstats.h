@@ -1,0 +1,98 @@
+// Adaptive frequency model: every symbol starts with count 1, each coded
+// symbol adds 1, and all counts are halved (never below 1) when the total
+// reaches the caller's limit. The table is a plain cumulative array:
+// tab[s] is the sum of the counts below s, tab[num] the total.
+//
+// Encoder and decoder run the same getRangeThenUpdateAndLimit calls, so both
+// pass through the same states. The limits in use: 16384 for the adaptive
+// MTF codec (the 16-bit coder's QUARTER) and 4096 for the DC bucket model.
+#ifndef VEXAQ38_SYMBOLSTATS_H
+#define VEXAQ38_SYMBOLSTATS_H
+
+#include "globals.h"
+
+struct SymbolRange {
+    unsigned symbolLow;
+    unsigned symbolHigh;
+    unsigned symbolTotal;
+};
+
+template <class T>
+class AdaptiveSymbolStats {
+public:
+    explicit AdaptiveSymbolStats(unsigned n) : num(0), tab(nullptr) { build(n); }
+    ~AdaptiveSymbolStats() { delete[] tab; }
+    AdaptiveSymbolStats(const AdaptiveSymbolStats&) = delete;
+    AdaptiveSymbolStats& operator=(const AdaptiveSymbolStats&) = delete;
+
+    // Back to n symbols of count 1 (n = 0: an empty model with no table).
+    void reset(unsigned n) {
+        delete[] tab;
+        tab = nullptr;
+        num = 0;
+        build(n);
+    }
+
+    // Adds inc to the count of symbol. REQUIRES symbol < num.
+    void update(unsigned symbol, unsigned inc) {
+        for (unsigned i = symbol + 1; i <= num; ++i) tab[i] += inc;
+    }
+
+    // Halves every count (at least 1 each) when the total equals maxTotal.
+    void limit(unsigned maxTotal) {
+        if (tab[num] != maxTotal) return;
+        T prevOld = tab[0];
+        for (unsigned i = 1; i <= num; ++i) {
+            const T old = tab[i];
+            T count = (old - prevOld) >> 1;
+            if (count == 0) count = 1;
+            prevOld = old;
+            tab[i] = tab[i - 1] + count;
+        }
+    }
+
+    // The range of symbol before counting it, then counts it and rescales if
+    // needed. REQUIRES symbol < num.
+    SymbolRange getRangeThenUpdateAndLimit(unsigned symbol, unsigned maxTotal) {
+        Q38_ASSERT(symbol < num);
+        const SymbolRange r{static_cast<unsigned>(tab[symbol]), static_cast<unsigned>(tab[symbol + 1]),
+                            static_cast<unsigned>(tab[num])};
+        update(symbol, 1);
+        limit(maxTotal);
+        return r;
+    }
+
+    unsigned getMax() const { return static_cast<unsigned>(tab[num]); }
+
+    // The symbol s with tab[s] <= code < tab[s + 1].
+    // REQUIRES code < getMax() and num > 1.
+    unsigned getSymbol(unsigned code) const {
+        Q38_ASSERT(code < tab[num]);
+        Q38_ASSERT(num > 1);
+        // Symbols 0 and 1 are the most frequent after move-to-front.
+        if (code < tab[1]) return 0;
+        if (code < tab[2]) return 1;
+        unsigned lo = 0, hi = num;
+        do {
+            const unsigned mid = (lo + hi) / 2;
+            if (code < tab[mid])
+                hi = mid;
+            else
+                lo = mid;
+        } while (hi - lo > 1);
+        return lo;
+    }
+
+    unsigned num;
+    T* tab;
+
+private:
+    void build(unsigned n) {
+        if (n == 0) return;
+        tab = new T[n + 1];
+        for (unsigned i = 0; i <= n; ++i) tab[i] = i;
+        num = n;
+    }
+};
+
+#endif

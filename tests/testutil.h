@@ -1,0 +1,79 @@
+// Shared test helpers: seeded data, temporary folders, files, running the
+// program. Inputs are reproducible: every generator takes its seed.
+#ifndef VEXAQ38_TESTUTIL_H
+#define VEXAQ38_TESTUTIL_H
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// `n` bytes drawn from an alphabet of `alphabet` letters starting at `first`.
+inline std::string randomBytes(std::size_t n, unsigned alphabet, std::uint32_t seed,
+                               unsigned first = 0) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<unsigned> d(0, alphabet - 1);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(first + d(rng));
+    return s;
+}
+
+// `n` bytes of text-like data: words from a small vocabulary, so the
+// transforms see long repeats as real text has.
+inline std::string textLike(std::size_t n, std::uint32_t seed) {
+    static const char* words[] = {"the ", "and ", "of ", "to ", "compress", "block ", "sort ",
+                                  "suffix ", "\n", "Lorem ", "ipsum ", "data, ", "42 ", "value. "};
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<unsigned> d(0, sizeof(words) / sizeof(words[0]) - 1);
+    std::string s;
+    while (s.size() < n) s += words[d(rng)];
+    s.resize(n);
+    return s;
+}
+
+inline std::string readFile(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline void writeFile(const std::filesystem::path& p, const std::string& data) {
+    std::ofstream f(p, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+// A fresh folder under the system's temporary folder, removed with the object.
+class TempDir {
+public:
+    TempDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "q38test-XXXXXX").string();
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        path_ = mkdtemp(buf.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Whether the shared benchmark corpus is beside the project (it is not in a
+// user's fresh clone; tests that need it skip).
+inline bool corpusAvailable() { return std::filesystem::exists(Q38_CORPUS "/MANIFEST.txt"); }
+
+}  // namespace testutil
+
+#endif
