@@ -1,0 +1,2 @@
+// TEMPORARY until the main flow exists.
+int main() { return 0; }
