@@ -19,6 +19,8 @@
 #include "bitstream.h"
 #include "globals.h"
 
+// Encoder. Use: construct, set `os`, encode per symbol, flush; then the
+// caller flushes the bit writer.
 template <class R, class W, unsigned P>
 class ArithmeticCoder {
 public:
@@ -35,7 +37,9 @@ public:
     }
 
     // Codes the symbol [symbolLow, symbolHigh) of symbolTotal.
-    // REQUIRES os set, symbolLow < symbolHigh <= symbolTotal <= QUARTER.
+    // REQUIRES os set ("os != NULL"), a non-empty range inside the total
+    // ("(symbolLow < symbolHigh) && (symbolHigh <= symbolTotal)") and
+    // symbolTotal <= QUARTER, which always passes "range >= symbolTotal".
     void encode(unsigned symbolLow, unsigned symbolHigh, unsigned symbolTotal) {
         Q38_ASSERT(os != NULL);
         Q38_ASSERT((symbolLow < symbolHigh) && (symbolHigh <= symbolTotal));
@@ -59,7 +63,8 @@ public:
     }
 
     // Ends the code: 2 + pending bits that name a number inside the final
-    // interval whatever follows. The caller then flushes the bit writer.
+    // interval whatever follows. The last call on a coder; the caller then
+    // flushes the bit writer. REQUIRES os set ("os != NULL").
     void flush() {
         Q38_ASSERT(os != NULL);
         const bool b = (low & QUARTER) != 0;
@@ -71,7 +76,7 @@ public:
     R low;
     R high;
     R pending;
-    OutBitStream* os = nullptr;
+    OutBitStream* os = nullptr;  // not owned; set before the first encode
 
 private:
     void outputBit(bool bit) {
@@ -82,6 +87,8 @@ private:
         }
     }
 
+    // Zeros only advance the writer's position, so a long run costs a few
+    // word steps instead of a call per bit.
     void putPending(bool bit, R count) {
         if (bit) {
             for (R i = 0; i < count; ++i) os->putBit(true);
@@ -91,6 +98,11 @@ private:
     }
 };
 
+// Decoder, the mirror of ArithmeticCoder. Use: construct, set `is`, read
+// what precedes the code, start, then per symbol decode / look up the symbol
+// / decodeExtract. Damaged code streams are not detected here: every count
+// decode returns is valid, so a caller that follows the protocol always gets
+// some valid symbol.
 template <class R, class W, unsigned P>
 class ArithmeticDecoder {
 public:
@@ -105,8 +117,9 @@ public:
         high = TOP;
     }
 
-    // Reads the first P code bits; call after everything that precedes the
-    // code in the bit stream has been read. REQUIRES is set.
+    // Reads the first P code bits (missing bits read as 0); call once, after
+    // everything that precedes the code in the bit stream has been read.
+    // REQUIRES is set ("is != NULL").
     void start() {
         Q38_ASSERT(is != NULL);
         value = 0;
@@ -114,15 +127,20 @@ public:
     }
 
     // The cumulative count of the next symbol, in [0, symbolTotal) for any bit
-    // stream, damaged or not. REQUIRES 0 < symbolTotal <= QUARTER.
+    // stream, damaged or not. Does not change the state.
+    // REQUIRES 0 < symbolTotal <= QUARTER (unchecked; a total of 0 gives
+    // a meaningless count).
     unsigned decode(unsigned symbolTotal) const {
         return static_cast<unsigned>(
             ((static_cast<W>(value - low) + 1) * symbolTotal - 1) / (static_cast<W>(high - low) + 1));
     }
 
     // Removes the symbol whose range holds decode()'s result. The arguments
-    // must be those the encoder passed for it. REQUIRES is set,
-    // symbolTotal <= QUARTER.
+    // must be those the encoder passed for it: symbolLow <= decode(total) <
+    // symbolHigh <= symbolTotal (unchecked here; any other range breaks
+    // low <= value <= high and with it every later count).
+    // REQUIRES is set ("is != NULL") and symbolTotal <= QUARTER
+    // ("range >= symbolTotal").
     void decodeExtract(unsigned symbolLow, unsigned symbolHigh, unsigned symbolTotal) {
         Q38_ASSERT(is != NULL);
         const W range = static_cast<W>(high - low) + 1;
@@ -148,7 +166,7 @@ public:
     R low;
     R high;
     R value = 0;
-    InBitStream* is = nullptr;
+    InBitStream* is = nullptr;  // not owned; set before start
 };
 
 #endif

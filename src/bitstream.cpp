@@ -45,6 +45,8 @@ void writeWords(std::ostream& os, const std::uint32_t* words, std::size_t count,
 
 OutBitStream::OutBitStream(unsigned size)
     : bitPos(0), word(0), nextWord(nullptr), wordBuf(nullptr), wordBufSize(0) {
+    // An empty buffer could never take a word, not even after doubling.
+    if (size == 0) size = 1;
     wordBuf = new std::uint32_t[size];
     wordBufSize = size;
     nextWord = wordBuf;
@@ -88,6 +90,7 @@ void OutBitStream::_print() {
 void StreamOutBitStream::overflow() {
     Q38_ASSERT(os != NULL);
     writeWords(*os, wordBuf, wordBufSize, 0);
+    wordsEmitted += wordBufSize;
     nextWord = wordBuf;
 }
 
@@ -120,7 +123,9 @@ void InBitStream::setBuf(const BitBufDesc& d) {
 
 void InBitStream::xUnderflow() {
     if (nextWord == wordBuf + wordBufSize) underflow();
-    word = *nextWord++;
+    // A memory reader that is used up (or an empty one) has nothing to
+    // load: it reads zeros instead of going past its buffer.
+    word = nextWord != wordBuf + wordBufSize ? *nextWord++ : 0;
     bitsLeft = 32;
 }
 

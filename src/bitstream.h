@@ -23,9 +23,13 @@
 // Buffer size in words used by every block codec (64 KiB).
 constexpr unsigned bitStreamBufferWords = 16384;
 
+// Bit writer over a word buffer in memory. When the buffer is full it grows
+// to twice its size; the stream form below empties it instead.
+// Use: construct, reset, puts, flush, destroy.
 class OutBitStream {
 public:
-    // Allocates `size` (> 0) words; an allocation failure propagates.
+    // Allocates `size` words (0 is taken as 1); an allocation failure
+    // propagates as std::bad_alloc.
     explicit OutBitStream(unsigned size);
     ~OutBitStream();
     OutBitStream(const OutBitStream&) = delete;
@@ -36,28 +40,34 @@ public:
         bitPos = 0;
         word = 0;
         nextWord = wordBuf;
+        wordsEmitted = 0;
     }
 
+    // Appends one bit. Never fails (the memory writer may throw bad_alloc when
+    // it grows).
     void putBit(bool bit) {
         if (bitPos == 32) xOverflow();
         word |= static_cast<std::uint32_t>(bit) << bitPos;
         ++bitPos;
     }
 
-    // Puts bits 0 .. numBits-1 of `value`, bit 0 first. REQUIRES numBits <= 32.
+    // Puts bits 0 .. numBits-1 of `value`, bit 0 first; higher bits of
+    // `value` are ignored and 0 bits put nothing. REQUIRES numBits <= 32
+    // (unchecked: it is on the hot path).
     void putBits(unsigned value, unsigned numBits) {
-        if (numBits == 0) return;
         if (bitPos == 32) xOverflow();
-        if (numBits < 32) value &= (1u << numBits) - 1;
-        const unsigned room = 32 - bitPos;
-        word |= value << bitPos;
-        if (numBits <= room) {
-            bitPos += numBits;
-        } else {
+        // In 64 bits the field never falls off the top, and the mask and
+        // shift need no special case for 0 or 32 bits.
+        const std::uint64_t mask = (std::uint64_t(1) << numBits) - 1;
+        const std::uint64_t v = (value & mask) << bitPos;
+        word |= static_cast<std::uint32_t>(v);
+        bitPos += numBits;
+        if (bitPos > 32) {
+            const std::uint32_t rest = bitPos - 32;
             bitPos = 32;
             xOverflow();
-            word = value >> room;
-            bitPos = numBits - room;
+            word = static_cast<std::uint32_t>(v >> 32);
+            bitPos = rest;
         }
     }
 
@@ -72,20 +82,25 @@ public:
         }
     }
 
-    // Completes the stream; the last operation before destruction.
+    // Completes the stream; the last operation before destruction. The memory
+    // writer stores the partial word after the full ones (its low bitPos bits
+    // are valid); the stream writer emits ceil(bits / 8) bytes in all over its
+    // life. Leaves the fields as they are.
     virtual void flush();
 
-    // Number of bits put since reset.
+    // Number of bits put since reset (or construction), including those a
+    // stream writer has already emitted.
     std::uint64_t bitCount() const {
-        return static_cast<std::uint64_t>(nextWord - wordBuf) * 32 + bitPos;
+        return (wordsEmitted + static_cast<std::uint64_t>(nextWord - wordBuf)) * 32 + bitPos;
     }
 
     // Debug print of the contents to standard output.
     void _print();
 
 protected:
+    // Stores the full word, making room first when the buffer is full.
     void xOverflow();
-    // Called only when wordBuf is full.
+    // Called only when wordBuf is full; afterwards there is room for a word.
     virtual void overflow();
 
     std::uint32_t bitPos;
@@ -93,14 +108,17 @@ protected:
     std::uint32_t* nextWord;
     std::uint32_t* wordBuf;
     std::uint32_t wordBufSize;
+    std::uint64_t wordsEmitted = 0;  // words a stream writer has passed on
 
     friend struct BitStreamTestAccess;
 };
 
 // Writes the words to an output byte stream, 4 x size bytes per overflow and
-// the rest at flush. Write errors are left for the caller to see on `os`.
+// the rest at flush, each word least significant byte first. Write errors are
+// not checked here: the caller sees them on the stream's state.
 class StreamOutBitStream : public OutBitStream {
 public:
+    // `out` must outlive the writer.
     StreamOutBitStream(std::ostream& out, unsigned size) : OutBitStream(size), os(&out) {}
     void flush() override;
 
@@ -111,23 +129,30 @@ private:
     std::ostream* os;
 };
 
+// A word buffer handed to a reader: first word and length in words.
 struct BitBufDesc {
     std::uint32_t* buf;
     std::uint32_t size;  // in words
 };
 
+// Bit reader over a word buffer. Past the end of its data it reads zero
+// bits: the memory reader once its words are used up, the stream form once
+// the input stream ends.
 class InBitStream {
 public:
-    // Allocates `size` (> 0) words; the first read refills the buffer.
+    // Allocates `size` words, empty: the first read refills the buffer. An
+    // allocation failure propagates as std::bad_alloc.
     explicit InBitStream(unsigned size);
     ~InBitStream();
     InBitStream(const InBitStream&) = delete;
     InBitStream& operator=(const InBitStream&) = delete;
 
     // Reads from the described words from now on; the reader keeps owning its
-    // own buffer and never frees the described one.
+    // own buffer and never frees the described one, which must outlive the
+    // reads.
     void setBuf(const BitBufDesc& d);
 
+    // The next bit; any bit sequence is valid, so it never fails.
     bool getBit() {
         if (bitsLeft == 0) xUnderflow();
         const bool bit = (word & 1u) != 0;
@@ -163,9 +188,11 @@ public:
     }
 
 protected:
+    // Loads the next word, refilling the buffer first when it is used up.
     void xUnderflow();
     // Called only when every word of wordBuf has been loaded. The memory
-    // reader has nothing more: reading past its end is outside its contract.
+    // reader has nothing more and leaves the buffer as it is; the next
+    // words then read as zeros.
     virtual void underflow();
 
     std::uint32_t bitsLeft;
@@ -181,8 +208,11 @@ private:
 // Refills from an input byte stream in pieces of 4 x size bytes. A short read
 // (end of file) is not an error: missing bytes read as 0 and the stream is
 // put back in the good state so the caller can reposition it.
+// REQUIRES the stream to be in the good state when handed over (checked at
+// each refill: "is->good()").
 class StreamInBitStream : public InBitStream {
 public:
+    // `in` must outlive the reader; it is read from its current position.
     StreamInBitStream(std::istream& in, unsigned size) : InBitStream(size), is(&in) {}
 
 protected:

@@ -17,28 +17,42 @@ struct SymbolRange {
     unsigned symbolTotal;
 };
 
+// Range returned for a symbol, passed unchanged to the coder's encode or
+// decodeExtract.
+//
+// Contract for users:
+// - Symbols are 0 .. num-1; the decoder's count comes from decode(getMax()),
+//   which is always below the total. Out-of-range symbols and counts are
+//   internal invariant failures ("symbol < num", "code < tab[num]",
+//   "num > 1"), so anything taken from a file must be bounded first.
+// - maxTotal must be above num, and maxTotal - 1 at most the coder's
+//   QUARTER: the total only grows by 1 per coded symbol and is halved when
+//   it equals maxTotal, so the coder sees totals num .. maxTotal-1.
 template <class T>
 class AdaptiveSymbolStats {
 public:
-    explicit AdaptiveSymbolStats(unsigned n) : num(0), tab(nullptr) { build(n); }
-    ~AdaptiveSymbolStats() { delete[] tab; }
+    // n symbols of count 1; n = 0 gives an empty model. An allocation
+    // failure leaves an empty model and propagates as std::bad_alloc.
+    explicit AdaptiveSymbolStats(unsigned n) : num(0), tab(emptyTab) { build(n); }
+    ~AdaptiveSymbolStats() { release(); }
     AdaptiveSymbolStats(const AdaptiveSymbolStats&) = delete;
     AdaptiveSymbolStats& operator=(const AdaptiveSymbolStats&) = delete;
 
-    // Back to n symbols of count 1 (n = 0: an empty model with no table).
+    // Back to n symbols of count 1 (n = 0: an empty model, no allocated
+    // table). An allocation failure leaves an empty model and propagates.
     void reset(unsigned n) {
-        delete[] tab;
-        tab = nullptr;
-        num = 0;
+        release();
         build(n);
     }
 
-    // Adds inc to the count of symbol. REQUIRES symbol < num.
+    // Adds inc to the count of symbol. REQUIRES symbol < num (unchecked) and
+    // a total that stays within T.
     void update(unsigned symbol, unsigned inc) {
         for (unsigned i = symbol + 1; i <= num; ++i) tab[i] += inc;
     }
 
-    // Halves every count (at least 1 each) when the total equals maxTotal.
+    // Halves every count (at least 1 each) when the total equals maxTotal;
+    // any other total is left alone.
     void limit(unsigned maxTotal) {
         if (tab[num] != maxTotal) return;
         T prevOld = tab[0];
@@ -52,7 +66,7 @@ public:
     }
 
     // The range of symbol before counting it, then counts it and rescales if
-    // needed. REQUIRES symbol < num.
+    // the total reached maxTotal. REQUIRES symbol < num ("symbol < num").
     SymbolRange getRangeThenUpdateAndLimit(unsigned symbol, unsigned maxTotal) {
         Q38_ASSERT(symbol < num);
         const SymbolRange r{static_cast<unsigned>(tab[symbol]), static_cast<unsigned>(tab[symbol + 1]),
@@ -62,10 +76,12 @@ public:
         return r;
     }
 
+    // The total of all counts (0 for an empty model); the decoder passes it to
+    // decode.
     unsigned getMax() const { return static_cast<unsigned>(tab[num]); }
 
     // The symbol s with tab[s] <= code < tab[s + 1].
-    // REQUIRES code < getMax() and num > 1.
+    // REQUIRES code < getMax() ("code < tab[num]") and num > 1 ("num > 1").
     unsigned getSymbol(unsigned code) const {
         Q38_ASSERT(code < tab[num]);
         Q38_ASSERT(num > 1);
@@ -89,10 +105,21 @@ public:
 private:
     void build(unsigned n) {
         if (n == 0) return;
-        tab = new T[n + 1];
-        for (unsigned i = 0; i <= n; ++i) tab[i] = i;
+        T* const t = new T[n + 1];
+        for (unsigned i = 0; i <= n; ++i) t[i] = i;
+        tab = t;
         num = n;
     }
+
+    void release() {
+        if (tab != emptyTab) delete[] tab;
+        tab = emptyTab;
+        num = 0;
+    }
+
+    // The empty model points here, so that getMax, limit and the checks of
+    // getSymbol read a total of 0 instead of following a null pointer.
+    T emptyTab[1] = {0};
 };
 
 #endif

@@ -1,0 +1,69 @@
+// Forward and inverse transform speed over the benchmark corpus, one block of
+// at most the size cap per file (the first bytes of larger files).
+//   bwt_bench --benchmark_filter=Forward/english
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "bwt.h"
+#include "globals.h"
+
+namespace {
+
+std::string readBlock(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::string s(std::istreambuf_iterator<char>(f), {});
+    if (s.size() > maxBlockSize) s.resize(maxBlockSize);
+    return s;
+}
+
+void forward(benchmark::State& state, const std::string& file) {
+    const std::string block = readBlock(file);
+    std::string work;
+    for (auto _ : state) {
+        state.PauseTiming();
+        work = block;
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(bwt(work.data(), static_cast<unsigned>(work.size())));
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(block.size()));
+}
+
+void inverse(benchmark::State& state, const std::string& file) {
+    std::string transformed = readBlock(file);
+    const unsigned index = bwt(transformed.data(), static_cast<unsigned>(transformed.size()));
+    std::string out(transformed.size(), '\0');
+    for (auto _ : state) {
+        ibwt(out.data(), transformed.data(), static_cast<unsigned>(out.size()), index);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(out.size()));
+}
+
+// Registers one forward and one inverse case per corpus file, in name order.
+const bool registered = [] {
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(Q38_CORPUS, ec))
+        if (e.is_regular_file() && e.path().filename() != "MANIFEST.txt" &&
+            e.path().extension() != ".sh")
+            files.push_back(e.path());
+    std::sort(files.begin(), files.end());
+    for (const auto& f : files) {
+        const std::string name = f.filename().string();
+        benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string())
+            ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(2)->ReportAggregatesOnly(false);
+        benchmark::RegisterBenchmark(("Inverse/" + name).c_str(), inverse, f.string())
+            ->Unit(benchmark::kMillisecond);
+    }
+    return true;
+}();
+
+}  // namespace

@@ -1,0 +1,220 @@
+// Arithmetic coder: known code bytes, and round trips with random models
+// for both precisions in use.
+#include "arithmeticcodec.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Sym {
+    unsigned low, high, total;
+};
+
+// Codes the symbols with a fresh coder, flushes it, optionally puts `tail`
+// bits after the code, and returns the bytes of the payload.
+template <class Coder>
+std::string encodeAll(const std::vector<Sym>& syms, const std::vector<bool>& tail = {}) {
+    std::ostringstream out;
+    StreamOutBitStream w(out, bitStreamBufferWords);
+    w.reset();
+    Coder c;
+    c.os = &w;
+    for (const Sym& s : syms) c.encode(s.low, s.high, s.total);
+    c.flush();
+    for (bool b : tail) w.putBit(b);
+    w.flush();
+    return out.str();
+}
+
+std::string bytes(std::initializer_list<int> b) {
+    std::string s;
+    for (int c : b) s.push_back(static_cast<char>(c));
+    return s;
+}
+
+template <class R, class W, unsigned P>
+struct Codec {
+    using Coder = ArithmeticCoder<R, W, P>;
+    using Decoder = ArithmeticDecoder<R, W, P>;
+    static constexpr unsigned quarter = Coder::QUARTER;
+};
+using Codec16 = Codec<unsigned, unsigned, 16>;
+using Codec18 = Codec<unsigned, unsigned long long, 18>;
+
+template <class T>
+class ArithmeticCodecTest : public testing::Test {};
+using Codecs = testing::Types<Codec16, Codec18>;
+TYPED_TEST_SUITE(ArithmeticCodecTest, Codecs);
+
+TYPED_TEST(ArithmeticCodecTest, KnownBytes) {
+    using C = typename TypeParam::Coder;
+    EXPECT_EQ(encodeAll<C>({{0, 1, 2}}), bytes({0x04}));  // bits 0 0 1
+    EXPECT_EQ(encodeAll<C>({{1, 2, 2}}), bytes({0x05}));  // bits 1 0 1
+    EXPECT_EQ(encodeAll<C>({}), bytes({0x02}));           // bits 0 1
+    EXPECT_EQ(encodeAll<C>({{0, 1, 1}, {0, 1, 1}}), bytes({0x02}));
+}
+
+TEST(ArithmeticCoder16, PendingBitsPaidAtFlush) {
+    const std::vector<Sym> syms(5, Sym{1, 2, 3});
+    // 0 then eight ones.
+    EXPECT_EQ(encodeAll<Codec16::Coder>(syms), bytes({0xFE, 0x01}));
+}
+
+TYPED_TEST(ArithmeticCodecTest, DecodeOfTotalOneIsZero) {
+    std::mt19937 rng(3);
+    for (int round = 0; round < 20; ++round) {
+        std::string junk;
+        for (int i = 0; i < 64; ++i) junk.push_back(static_cast<char>(rng()));
+        std::istringstream in(junk);
+        StreamInBitStream r(in, 16);
+        typename TypeParam::Decoder d;
+        d.is = &r;
+        d.start();
+        for (int i = 0; i < 50; ++i) {
+            ASSERT_EQ(d.decode(1), 0u);
+            d.decodeExtract(0, 1, 1);
+            const unsigned total = 2 + rng() % 100;
+            const unsigned v = d.decode(total);
+            ASSERT_LT(v, total);
+            d.decodeExtract(v, v + 1, total);
+        }
+    }
+}
+
+// A random model: `n` symbols with positive counts summing to `total`.
+std::vector<unsigned> randomCumulative(std::mt19937& rng, unsigned total) {
+    const unsigned n = 1 + rng() % std::min(total, 300u);
+    std::vector<unsigned> cuts;
+    // n - 1 distinct cut points in 1..total-1.
+    std::vector<unsigned> pool;
+    if (total <= 4096) {
+        for (unsigned i = 1; i < total; ++i) pool.push_back(i);
+        std::shuffle(pool.begin(), pool.end(), rng);
+        pool.resize(n - 1);
+    } else {
+        while (pool.size() < n - 1) {
+            const unsigned c = 1 + rng() % (total - 1);
+            if (std::find(pool.begin(), pool.end(), c) == pool.end()) pool.push_back(c);
+        }
+    }
+    std::sort(pool.begin(), pool.end());
+    std::vector<unsigned> cum{0};
+    cum.insert(cum.end(), pool.begin(), pool.end());
+    cum.push_back(total);
+    return cum;
+}
+
+// Random symbol sequences over random models, some biased to the narrowest
+// or the middle symbols (long runs of settled and deferred bits), decode to
+// the same symbols whatever bits follow the code.
+TYPED_TEST(ArithmeticCodecTest, RandomModelsRoundTrip) {
+    using C = typename TypeParam::Coder;
+    using D = typename TypeParam::Decoder;
+    const unsigned quarter = TypeParam::quarter;
+    std::mt19937 rng(2024);
+    for (int round = 0; round < 120; ++round) {
+        const unsigned kind = round % 4;
+        // Totals: tiny, up to 2^14, and the largest accepted (QUARTER).
+        unsigned total = kind == 3 ? quarter : 1 + rng() % (round % 2 ? 16384 : 20);
+        const std::vector<unsigned> cum = randomCumulative(rng, total);
+        const unsigned n = static_cast<unsigned>(cum.size() - 1);
+        std::vector<unsigned> symbols(1 + rng() % 3000);
+        for (unsigned& s : symbols) {
+            switch (kind) {
+                case 0: s = rng() % n; break;
+                case 1: s = n / 2; break;  // middle symbol: deferred bits pile up
+                case 2: s = rng() % 8 ? n - 1 : 0; break;
+                default: s = rng() % 2 ? rng() % n : 0; break;
+            }
+        }
+        std::vector<Sym> syms;
+        for (unsigned s : symbols) syms.push_back({cum[s], cum[s + 1], total});
+
+        std::vector<bool> tail(rng() % 3 ? rng() % 80 : 0);
+        for (std::size_t i = 0; i < tail.size(); ++i) tail[i] = rng() & 1;
+        const std::string code = encodeAll<C>(syms, tail);
+
+        std::istringstream in(code);
+        StreamInBitStream r(in, bitStreamBufferWords);
+        D d;
+        d.is = &r;
+        d.start();
+        for (std::size_t i = 0; i < symbols.size(); ++i) {
+            const unsigned v = d.decode(total);
+            ASSERT_LT(v, total);
+            const unsigned s = static_cast<unsigned>(
+                std::upper_bound(cum.begin(), cum.end(), v) - cum.begin() - 1);
+            ASSERT_EQ(s, symbols[i]) << "round " << round << " symbol " << i;
+            d.decodeExtract(cum[s], cum[s + 1], total);
+        }
+    }
+}
+
+// Models that change per symbol (as the adaptive ones do), with totals up to
+// QUARTER: encoder and decoder must follow the same intervals.
+TYPED_TEST(ArithmeticCodecTest, ChangingTotalsRoundTrip) {
+    using C = typename TypeParam::Coder;
+    using D = typename TypeParam::Decoder;
+    std::mt19937 rng(99);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<Sym> syms(2000);
+        for (Sym& s : syms) {
+            s.total = 1 + rng() % TypeParam::quarter;
+            s.low = rng() % s.total;
+            s.high = s.low + 1 + rng() % (s.total - s.low);
+        }
+        const std::string code = encodeAll<C>(syms);
+        std::istringstream in(code);
+        StreamInBitStream r(in, bitStreamBufferWords);
+        D d;
+        d.is = &r;
+        d.start();
+        for (std::size_t i = 0; i < syms.size(); ++i) {
+            const unsigned v = d.decode(syms[i].total);
+            ASSERT_GE(v, syms[i].low) << "round " << round << " symbol " << i;
+            ASSERT_LT(v, syms[i].high) << "round " << round << " symbol " << i;
+            d.decodeExtract(syms[i].low, syms[i].high, syms[i].total);
+        }
+    }
+}
+
+// A damaged code stream still yields counts inside the total, so a decoder
+// that follows the protocol never trips a check.
+TYPED_TEST(ArithmeticCodecTest, GarbageStreamGivesValidCounts) {
+    std::mt19937 rng(5);
+    for (int round = 0; round < 20; ++round) {
+        std::string junk(1000, '\0');
+        for (char& c : junk) c = static_cast<char>(rng());
+        std::istringstream in(junk);
+        StreamInBitStream r(in, 64);
+        typename TypeParam::Decoder d;
+        d.is = &r;
+        d.start();
+        for (int i = 0; i < 5000; ++i) {
+            const unsigned total = 1 + rng() % TypeParam::quarter;
+            const unsigned v = d.decode(total);
+            ASSERT_LT(v, total);
+            d.decodeExtract(v, v + 1, total);
+            ASSERT_LE(d.low, d.value);
+            ASSERT_LE(d.value, d.high);
+        }
+    }
+}
+
+TEST(ArithmeticCoderDeathTest, EmptyRange) {
+    std::ostringstream out;
+    StreamOutBitStream w(out, 4);
+    w.reset();
+    Codec16::Coder c;
+    c.os = &w;
+    EXPECT_DEATH(c.encode(1, 1, 2),
+                 "\\(symbolLow < symbolHigh\\) && \\(symbolHigh <= symbolTotal\\).*arithmeticcodec");
+}
+
+}  // namespace

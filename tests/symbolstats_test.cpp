@@ -1,0 +1,149 @@
+// Adaptive model: ranges before counting, halving at the limit, symbol
+// lookup, and the model driving the coder both ways.
+#include "symbolstats.h"
+
+#include "arithmeticcodec.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+using Stats = AdaptiveSymbolStats<unsigned>;
+
+void expectRange(const SymbolRange& r, unsigned low, unsigned high, unsigned total) {
+    EXPECT_EQ(r.symbolLow, low);
+    EXPECT_EQ(r.symbolHigh, high);
+    EXPECT_EQ(r.symbolTotal, total);
+}
+
+std::vector<unsigned> counts(const Stats& m) {
+    std::vector<unsigned> c;
+    for (unsigned s = 0; s < m.num; ++s) c.push_back(m.tab[s + 1] - m.tab[s]);
+    return c;
+}
+
+TEST(AdaptiveSymbolStats, RangeIsTakenBeforeCounting) {
+    Stats m(256);
+    EXPECT_EQ(m.getMax(), 256u);
+    expectRange(m.getRangeThenUpdateAndLimit(5, 16384), 5, 6, 256);
+    expectRange(m.getRangeThenUpdateAndLimit(5, 16384), 5, 7, 257);
+    EXPECT_EQ(m.getMax(), 258u);
+}
+
+TEST(AdaptiveSymbolStats, RescaleAtLimit) {
+    Stats m(2);
+    expectRange(m.getRangeThenUpdateAndLimit(0, 4), 0, 1, 2);
+    EXPECT_EQ(counts(m), (std::vector<unsigned>{2, 1}));
+    expectRange(m.getRangeThenUpdateAndLimit(0, 4), 0, 2, 3);
+    // Total reached 4 with counts (3, 1): both halve to 1.
+    EXPECT_EQ(counts(m), (std::vector<unsigned>{1, 1}));
+    EXPECT_EQ(m.getMax(), 2u);
+}
+
+TEST(AdaptiveSymbolStats, HalvingRules) {
+    // count before -> after: halved, rounded down, at least 1.
+    const unsigned table[][2] = {{1, 1}, {2, 1}, {3, 1}, {5, 2}, {8, 4}, {101, 50}};
+    const unsigned n = sizeof(table) / sizeof(table[0]);
+    Stats m(n);
+    unsigned total = n;
+    for (unsigned s = 0; s < n; ++s) {
+        m.update(s, table[s][0] - 1);
+        total += table[s][0] - 1;
+    }
+    m.limit(total + 1);  // not equal: nothing happens
+    EXPECT_EQ(m.getMax(), total);
+    m.limit(total);
+    const std::vector<unsigned> c = counts(m);
+    for (unsigned s = 0; s < n; ++s) EXPECT_EQ(c[s], table[s][1]) << "count " << table[s][0];
+    EXPECT_EQ(m.tab[0], 0u);
+}
+
+TEST(AdaptiveSymbolStats, TotalStaysBelowLimit) {
+    std::mt19937 rng(11);
+    Stats m(257);
+    for (int i = 0; i < 100000; ++i) {
+        const unsigned s = rng() % 4 ? rng() % 3 : rng() % 257;
+        const SymbolRange r = m.getRangeThenUpdateAndLimit(s, 16384);
+        ASSERT_LT(r.symbolTotal, 16384u);
+        ASSERT_LT(r.symbolLow, r.symbolHigh);
+        ASSERT_LT(m.getMax(), 16384u);
+    }
+    for (unsigned c : counts(m)) EXPECT_GE(c, 1u);
+}
+
+TEST(AdaptiveSymbolStats, GetSymbolFindsOwner) {
+    std::mt19937 rng(1);
+    for (unsigned n : {2u, 3u, 4u, 7u, 256u, 257u}) {
+        Stats m(n);
+        for (int i = 0; i < 3000; ++i) m.update(rng() % n, rng() % 5);
+        for (unsigned s = 0; s < n; ++s) {
+            ASSERT_EQ(m.getSymbol(m.tab[s]), s) << "n " << n;
+            ASSERT_EQ(m.getSymbol(m.tab[s + 1] - 1), s) << "n " << n;
+        }
+    }
+}
+
+TEST(AdaptiveSymbolStats, ResetAndEmptyModel) {
+    Stats m(10);
+    m.update(3, 7);
+    m.reset(4);
+    EXPECT_EQ(m.num, 4u);
+    EXPECT_EQ(counts(m), (std::vector<unsigned>{1, 1, 1, 1}));
+    m.reset(0);
+    EXPECT_EQ(m.num, 0u);
+    EXPECT_EQ(m.getMax(), 0u);
+    m.limit(0);
+    EXPECT_EQ(m.getMax(), 0u);
+    m.reset(3);
+    EXPECT_EQ(m.getMax(), 3u);
+}
+
+TEST(AdaptiveSymbolStatsDeathTest, Checks) {
+    Stats m(4);
+    EXPECT_DEATH(m.getRangeThenUpdateAndLimit(4, 100), "symbol < num.*symbolstats");
+    EXPECT_DEATH(m.getSymbol(4), "code < tab\\[num\\].*symbolstats");
+    Stats empty(0);
+    EXPECT_DEATH(empty.getSymbol(0), "code < tab\\[num\\].*symbolstats");
+}
+
+// The model on both sides of the 16-bit coder, at both limits in use.
+TEST(AdaptiveSymbolStats, DrivesCoderRoundTrip) {
+    for (unsigned limit : {4096u, 16384u}) {
+        std::mt19937 rng(limit);
+        const unsigned n = 257;
+        std::vector<unsigned> symbols(60000);
+        for (unsigned& s : symbols) s = rng() % 3 ? rng() % 2 : rng() % n;
+
+        std::stringstream io;
+        {
+            StreamOutBitStream w(io, bitStreamBufferWords);
+            w.reset();
+            ArithmeticCoder<unsigned, unsigned, 16> c;
+            c.os = &w;
+            Stats m(n);
+            for (unsigned s : symbols) {
+                const SymbolRange r = m.getRangeThenUpdateAndLimit(s, limit);
+                c.encode(r.symbolLow, r.symbolHigh, r.symbolTotal);
+            }
+            c.flush();
+            w.flush();
+        }
+        StreamInBitStream in(io, bitStreamBufferWords);
+        ArithmeticDecoder<unsigned, unsigned, 16> d;
+        d.is = &in;
+        d.start();
+        Stats m(n);
+        for (std::size_t i = 0; i < symbols.size(); ++i) {
+            const unsigned s = m.getSymbol(d.decode(m.getMax()));
+            ASSERT_EQ(s, symbols[i]) << "limit " << limit << " symbol " << i;
+            const SymbolRange r = m.getRangeThenUpdateAndLimit(s, limit);
+            d.decodeExtract(r.symbolLow, r.symbolHigh, r.symbolTotal);
+        }
+    }
+}
+
+}  // namespace
