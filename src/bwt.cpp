@@ -1,12 +1,12 @@
-// TEMPORARY naive transform so the codecs can be built and tested while the
-// suffix sorter is written; replaced by the prefix-doubling sorter.
 #include "bwt.h"
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
+#include <memory>
+#include <sstream>
+#include <string>
 
 #include "globals.h"
+#include "suffixarray.h"
 
 bool bwtPrintSuffixesToFile = false;
 bool bwtPrintSuffixArrayToFile = false;
@@ -14,23 +14,77 @@ std::ostream* bwtSuffixesFile = nullptr;
 std::ostream* bwtSuffixArrayFile = nullptr;
 std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize = 4294967295u;
 
+namespace {
+
+using Sorter = Sadakane<std::uint32_t>;
+
+// Blocks of up to 4 bytes are too short for the 4-byte grouping.
+void sortSuffixes(Sorter& sorter, const char* begin, const char* end) {
+    if (end - begin > 4) {
+        sorter.makeTables2(begin, end, 4);
+        sorter.suffixSort(4);
+    } else {
+        sorter.makeTables(begin, end);
+        sorter.suffixSort(1);
+    }
+}
+
+void writeSuffixListing(std::ostream& os, const char* block, unsigned size, const unsigned* sa) {
+    for (unsigned r = 0; r < size; ++r) {
+        std::ostringstream head;
+        head << r << " suffix " << sa[r] << ": ";
+        const std::string text = head.str();
+        os << text;
+        for (std::size_t k = text.size(); k < 20; ++k) os << ' ';
+        const unsigned length = size - sa[r];
+        const unsigned shown = length < bwtPrintSuffixesToFileMaxSuffixSize
+                                   ? length : bwtPrintSuffixesToFileMaxSuffixSize;
+        os.write(block + sa[r], shown);
+        os << std::endl;
+    }
+}
+
+void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
+    for (unsigned r = 0; r < size; ++r) {
+        if (r > 0) os << ' ';
+        os << sa[r];
+    }
+}
+
+}  // namespace
+
 unsigned* suffixArray(const char* begin, const char* end) {
     const unsigned n = static_cast<unsigned>(end - begin);
-    unsigned* sa = new unsigned[n];
-    for (unsigned i = 0; i < n; ++i) sa[i] = i;
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
-    std::sort(sa, sa + n, [&](unsigned x, unsigned y) {
-        const unsigned lx = n - x, ly = n - y;
-        const int c = std::memcmp(b + x, b + y, std::min(lx, ly));
-        return c != 0 ? c < 0 : lx < ly;
-    });
-    return sa;
+    Sorter sorter;
+    sortSuffixes(sorter, begin, end);
+    // The order table is dropped before the result is allocated: the peak
+    // stays at two tables.
+    sorter.Ibuf.reset();
+    std::unique_ptr<unsigned[]> sa(new unsigned[n]);
+    const std::uint32_t* V = sorter.V;
+    for (unsigned x = 0; x < n; ++x) sa[V[x] - 2] = x;
+    return sa.release();
 }
 
 unsigned bwtBySuffixArray(char* block, unsigned size) {
     if (size == 0) return 0;
-    unsigned* sa = suffixArray(block, block + size);
-    std::vector<char> q(block, block + size);
+    Sorter sorter;
+    sortSuffixes(sorter, block, block + size);
+    return sorter.recoverBwt(block);
+}
+
+unsigned bwt(char* block, unsigned size) {
+    if (size == 0) return 0;
+    if (!bwtPrintSuffixesToFile && !bwtPrintSuffixArrayToFile) return bwtBySuffixArray(block, size);
+
+    const std::unique_ptr<unsigned[]> sa(suffixArray(block, block + size));
+    if (bwtPrintSuffixesToFile && bwtSuffixesFile != nullptr)
+        writeSuffixListing(*bwtSuffixesFile, block, size, sa.get());
+    if (bwtPrintSuffixArrayToFile && bwtSuffixArrayFile != nullptr)
+        writeSuffixArray(*bwtSuffixArrayFile, sa.get(), size);
+
+    const std::unique_ptr<char[]> q(new char[size]);
+    std::memcpy(q.get(), block, size);
     unsigned primary = 0;
     for (unsigned r = 0; r < size; ++r) {
         if (sa[r] > 0) {
@@ -40,32 +94,50 @@ unsigned bwtBySuffixArray(char* block, unsigned size) {
             primary = r;
         }
     }
-    delete[] sa;
     return primary;
 }
 
-unsigned bwt(char* block, unsigned size) { return bwtBySuffixArray(block, size); }
-
 void ibwt(char* out, const char* in, unsigned size, unsigned index) {
     if (size == 0) return;
-    unsigned t[256] = {0};
-    std::vector<unsigned> r(size);
+    Q38_ASSERT(index < size);
     const unsigned char* u = reinterpret_cast<const unsigned char*>(in);
-    t[u[index]] = 1;
-    for (unsigned i = 0; i < index; ++i) r[i] = t[u[i]]++;
-    r[index] = 0;
-    for (unsigned i = index + 1; i < size; ++i) r[i] = t[u[i]]++;
+    unsigned T[256] = {};
+    for (unsigned i = 0; i < size; ++i) ++T[u[i]];
     unsigned sum = 0;
     for (unsigned c = 0; c < 256; ++c) {
-        const unsigned k = t[c];
-        t[c] = sum;
-        sum += k;
+        const unsigned count = T[c];
+        T[c] = sum;
+        sum += count;
     }
+    // next[i] = T[in[i]] + R[i], where R counts earlier occurrences of the
+    // byte with the byte at the primary index counted first of all.
+    unsigned next[256];
+    std::memcpy(next, T, sizeof next);
+    const unsigned start = T[u[index]];
+    if (size < (1u << 24)) {
+        // Byte and successor share one word: one cache miss per step.
+        std::unique_ptr<std::uint32_t[]> W(new std::uint32_t[size]);
+        W[index] = next[u[index]]++ << 8 | u[index];
+        for (unsigned i = 0; i < size; ++i)
+            if (i != index) W[i] = next[u[i]]++ << 8 | u[i];
+        out[size - 1] = in[index];
+        unsigned p = start;
+        for (unsigned q = size - 1; q-- > 0;) {
+            const std::uint32_t w = W[p];
+            out[q] = static_cast<char>(w & 0xff);
+            p = w >> 8;
+        }
+        return;
+    }
+    std::unique_ptr<std::uint32_t[]> R(new std::uint32_t[size]);
+    R[index] = next[u[index]]++;
+    for (unsigned i = 0; i < size; ++i)
+        if (i != index) R[i] = next[u[i]]++;
     out[size - 1] = in[index];
-    unsigned p = t[u[index]];
+    unsigned p = start;
     for (unsigned q = size - 1; q-- > 0;) {
         const unsigned char c = u[p];
         out[q] = static_cast<char>(c);
-        p = t[c] + r[p];
+        p = R[p];
     }
 }

@@ -28,7 +28,9 @@ unsigned* suffixArray(const char* begin, const char* end);
 
 // Restores into `out` the block whose transform is `in` (separate arrays of
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders
-// reject a damaged index before calling.
+// reject a damaged index before calling (a violation stops the program with
+// an assertion). Any byte values in `in` are safe: a damaged transform gives
+// wrong output, never an access outside the arrays.
 void ibwt(char* out, const char* in, unsigned size, unsigned index);
 
 #endif

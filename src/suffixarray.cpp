@@ -1,0 +1,426 @@
+#include "suffixarray.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "globals.h"
+
+namespace {
+
+// Equality of the first N bytes; N = 0 means a length known only at run time.
+template <unsigned N>
+struct PrefixEqual {
+    explicit PrefixEqual(unsigned) {}
+    bool operator()(const unsigned char* p, const unsigned char* q) const {
+        return std::memcmp(p, q, N) == 0;  // constant length: a few loads
+    }
+};
+
+template <>
+struct PrefixEqual<0> {
+    explicit PrefixEqual(unsigned k) : k(k) {}
+    bool operator()(const unsigned char* p, const unsigned char* q) const {
+        return std::memcmp(p, q, k) == 0;
+    }
+    unsigned k;
+};
+
+constexpr unsigned prefetchDistance = 12;
+
+template <typename Index>
+inline void prefetchKey(const Index* key, Index x) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(key + x);
+#else
+    (void)key;
+    (void)x;
+#endif
+}
+
+}  // namespace
+
+template <typename Index>
+void Sadakane<Index>::allocateTables(Index n) {
+    Ibuf.reset(new Index[std::size_t(n) + 1]);
+    Vbuf.reset(new Index[std::size_t(n) + 1]);
+    I = Ibuf.get();
+    V = Vbuf.get();
+}
+
+template <typename Index>
+void Sadakane<Index>::makeTables(const char* begin, const char* end) {
+    const std::size_t size = static_cast<std::size_t>(end - begin);
+    Q38_ASSERT(size + 1 < 0x80000000u);
+    const Index n = static_cast<Index>(size);
+    numSuffixes = n;
+    if (n == 0) return;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
+    allocateTables(n);
+
+    Index F[256] = {};
+    for (Index x = 0; x < n; ++x) ++F[b[x]];
+    Index sum = 0;
+    for (unsigned c = 0; c < 256; ++c) {
+        const Index count = F[c];
+        F[c] = sum;
+        sum += count;
+    }
+    // Position 0 belongs to the empty suffix; increasing x keeps buckets stable.
+    for (Index x = 0; x < n; ++x) I[1 + F[b[x]]++] = x;
+    for (Index x = 0; x < n; ++x) V[x] = F[b[x]] + 1;
+    I[0] = n;
+    V[n] = 1;
+    numSuffixes = n + 1;
+}
+
+template <typename Index>
+void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned depth) {
+    const std::size_t bytes = static_cast<std::size_t>(end - begin);
+    Q38_ASSERT(bytes + 1 < 0x80000000u);
+    Q38_ASSERT(depth >= 1 && bytes > depth);
+    const Index size = static_cast<Index>(bytes);
+    numSuffixes = size;
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
+    allocateTables(size);
+
+    Index F[256] = {};
+    for (Index x = depth - 1; x < size; ++x) ++F[b[x]];
+    Index sum = 0;
+    for (unsigned c = 0; c < 256; ++c) {
+        const Index count = F[c];
+        F[c] = sum;
+        sum += count;
+    }
+    Index* dst = Ibuf.get();
+    for (Index x = 0; x + depth <= size; ++x) dst[1 + F[b[x + depth - 1]]++] = x;
+
+    // Offsets depth - 2 down to 0; k = offset + 1 suffixes are still missing.
+    for (unsigned k = depth - 1; k >= 1; --k) {
+        const unsigned j = k - 1;
+        Q38_ASSERT(F[255] == size - k);
+        for (unsigned c = 255; c > 0; --c) F[c] -= F[c - 1];
+        ++F[b[j]];
+        Index total = 0;
+        for (unsigned c = 0; c < 256; ++c) {
+            const Index count = F[c];
+            F[c] = total;
+            total += count;
+        }
+        const Index* src = Ibuf.get();
+        dst = Vbuf.get();
+        // The suffix of exactly j + 1 bytes is the smallest of its bucket.
+        dst[1 + F[b[size - 1]]++] = size - j - 1;
+        const Index placed = size - k;
+        for (Index p = 1; p <= placed; ++p) {
+            const Index x = src[p];
+            dst[1 + F[b[x + j]]++] = x;
+        }
+        std::swap(Ibuf, Vbuf);
+    }
+    I = Ibuf.get();
+    V = Vbuf.get();
+    I[0] = size;
+    numSuffixes = size + 1;
+    makeVTable(begin, depth);
+}
+
+template <typename Index>
+void Sadakane<Index>::makeVTable(const char* begin, unsigned k) {
+    switch (k) {
+        case 0: return;
+        case 1: makeVTableN<1>(begin); return;
+        case 2: makeVTableN<2>(begin); return;
+        case 3: makeVTableN<3>(begin); return;
+        case 4: makeVTableN<4>(begin); return;
+        case 5: makeVTableN<5>(begin); return;
+        case 6: makeVTableN<6>(begin); return;
+        case 7: makeVTableN<7>(begin); return;
+        case 8: makeVTableN<8>(begin); return;
+        case 9: makeVTableN<9>(begin); return;
+        case 10: makeVTableN<10>(begin); return;
+        case 11: makeVTableN<11>(begin); return;
+        case 12: makeVTableN<12>(begin); return;
+        case 13: makeVTableN<13>(begin); return;
+        case 14: makeVTableN<14>(begin); return;
+        case 15: makeVTableN<15>(begin); return;
+        case 16: makeVTableN<16>(begin); return;
+        default: numberGroups<0>(reinterpret_cast<const unsigned char*>(begin), k); return;
+    }
+}
+
+template <typename Index>
+template <unsigned N>
+void Sadakane<Index>::makeVTableN(const char* begin) {
+    static_assert(N >= 1 && N <= 16, "compile-time prefix lengths are 1 to 16");
+    numberGroups<N>(reinterpret_cast<const unsigned char*>(begin), N);
+}
+
+template <typename Index>
+template <unsigned N>
+void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
+    const PrefixEqual<N> equal(k);
+    const Index n = numSuffixes - 1;
+    const Index firstShort = n - k + 1;  // suffixes from here have fewer than k bytes
+    Index i = 0;
+    auto assign = [&](Index from, Index to) {
+        if (to - from == 1) {
+            V[I[from]] = to;
+            I[from] = sortedRun + 1;
+        } else {
+            for (Index p = from; p < to; ++p) V[I[p]] = to;
+        }
+    };
+    // While a short suffix lies ahead it stops every scan: no bound test.
+    for (unsigned shortLeft = k; shortLeft > 0;) {
+        const Index x = I[i];
+        if (x >= firstShort) {
+            V[x] = i + 1;
+            I[i] = sortedRun + 1;
+            ++i;
+            --shortLeft;
+            continue;
+        }
+        Index j = i + 1;
+        while (I[j] < firstShort && equal(b + I[j], b + x)) ++j;
+        assign(i, j);
+        i = j;
+    }
+    while (i < numSuffixes) {
+        const Index x = I[i];
+        Index j = i + 1;
+        while (j < numSuffixes && equal(b + I[j], b + x)) ++j;
+        assign(i, j);
+        i = j;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::suffixSort(unsigned h) {
+    const Index all = sortedRun + numSuffixes;
+    while (I[0] != all) {
+        Vh = V + h;
+        Index i = 0;
+        for (;;) {
+            if (I[i] & sortedRun) {
+                Index j = i + (I[i] - sortedRun);
+                while (j < numSuffixes && (I[j] & sortedRun)) j += I[j] - sortedRun;
+                I[i] = sortedRun + (j - i);
+                if (j >= numSuffixes) break;
+                i = j;
+            }
+            const Index e = V[I[i]];
+            if (e < numSuffixes && !(I[e] & sortedRun)) {
+                // The next group's number and first key, while this one sorts.
+                const Index next = I[e];
+                prefetchKey(V, next);
+                if (h < numSuffixes - next) prefetchKey(Vh, next);
+            }
+            sortNonEmpty(i, e);
+            if (e >= numSuffixes) break;
+            i = e;
+        }
+        h *= 2;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::sortNonEmpty(Index lo, Index hi) {
+    switch (hi - lo) {
+        case 0:
+        case 1: I[lo] = sortedRun + 1; return;
+        case 2: sort2(lo); return;
+        case 3: sort3(lo); return;
+        case 4: sort4(lo); return;
+        default: ternaryQuickSort(lo, hi); return;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::sort(Index lo, Index hi) {
+    if (hi - lo < 5)
+        sortSmall(lo, hi);
+    else
+        ternaryQuickSort(lo, hi);
+}
+
+template <typename Index>
+void Sadakane<Index>::sortSmall(Index lo, Index hi) {
+    switch (hi - lo) {
+        case 0: return;
+        case 1:
+            V[I[lo]] = hi;
+            I[lo] = sortedRun + 1;
+            return;
+        case 2: sort2(lo); return;
+        case 3: sort3(lo); return;
+        default: sort4(lo); return;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::numberEqual(Index a, Index b) {
+    for (Index p = a; p < b; ++p) {
+        if (p + prefetchDistance < b) prefetchKey(V, I[p + prefetchDistance]);
+        V[I[p]] = b;
+    }
+    if (b - a == 1) I[a] = sortedRun + 1;
+}
+
+template <typename Index>
+void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
+    // A split's greater part is handled by this loop and its smaller part
+    // before it; the frames wait on the heap so no block can exhaust the
+    // machine stack, and the order smaller, equal, greater is kept.
+    const std::size_t base = pending.size();
+    for (;;) {
+        if (hi - lo >= 5) {
+            Index* const T = I;
+            const Index* const key = Vh;
+            const Index P = key[T[(lo + hi) / 2]];
+            Index a = lo;
+            Index c = hi - 1;
+            for (;;) {
+                Index ka;
+                // Keys are scattered over V: fetch a few ahead of the scans.
+                while ((ka = key[T[a]]) < P) {
+                    if (a + prefetchDistance < hi) prefetchKey(key, T[a + prefetchDistance]);
+                    ++a;
+                }
+                if (ka == P) break;
+                std::swap(T[a], T[c]);
+                --c;
+            }
+            Index b = a + 1;
+            for (;;) {
+                Index kc;
+                if (c >= b + prefetchDistance) {
+                    prefetchKey(key, T[c - prefetchDistance]);
+                    prefetchKey(key, T[b + prefetchDistance]);
+                }
+                while ((kc = key[T[c]]) > P) {
+                    if (c >= b + prefetchDistance) prefetchKey(key, T[c - prefetchDistance]);
+                    --c;
+                }
+                if (kc < P) {
+                    const Index t = T[a];
+                    T[a] = T[c];
+                    T[c] = T[b];
+                    T[b] = t;
+                    ++a;
+                    ++b;
+                } else if (c > b) {
+                    std::swap(T[b], T[c]);
+                    ++b;
+                } else {
+                    if (c == b) ++b;
+                    break;
+                }
+            }
+            if (a - lo >= 5) {
+                pending.push_back({a, b, hi});
+                hi = a;
+                continue;
+            }
+            sortSmall(lo, a);
+            numberEqual(a, b);
+            lo = b;
+            continue;
+        }
+        sortSmall(lo, hi);
+        if (pending.size() == base) return;
+        const Pending f = pending.back();
+        pending.pop_back();
+        numberEqual(f.equalBegin, f.equalEnd);
+        lo = f.equalEnd;
+        hi = f.greaterEnd;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::finishRuns(Index lo, unsigned m, Index* x, Index* key) {
+    for (unsigned p = 0; p < m; ++p) I[lo + p] = x[p];
+    unsigned runStart = m;  // start of the current run of sorted places; m: none
+    for (unsigned s = 0; s < m;) {
+        unsigned t = s + 1;
+        while (t < m && key[t] == key[s]) ++t;
+        for (unsigned p = s; p < t; ++p) V[x[p]] = lo + t;
+        if (t - s == 1) {
+            if (runStart == m) runStart = s;
+            I[lo + runStart] = sortedRun + (t - runStart);
+        } else {
+            runStart = m;
+        }
+        s = t;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::sort2(Index lo) {
+    const Index x0 = I[lo], x1 = I[lo + 1];
+    const Index k0 = Vh[x0], k1 = Vh[x1];
+    if (k0 == k1) {
+        V[x0] = V[x1] = lo + 2;
+        return;
+    }
+    if (k0 < k1) {
+        V[x0] = lo + 1;
+        V[x1] = lo + 2;
+    } else {
+        V[x1] = lo + 1;
+        V[x0] = lo + 2;
+    }
+    I[lo] = sortedRun + 2;
+}
+
+namespace {
+template <typename Index>
+inline void compareExchange(Index* x, Index* key, unsigned i, unsigned j) {
+    if (key[i] > key[j]) {
+        std::swap(x[i], x[j]);
+        std::swap(key[i], key[j]);
+    }
+}
+}  // namespace
+
+template <typename Index>
+void Sadakane<Index>::sort3(Index lo) {
+    Index x[3] = {I[lo], I[lo + 1], I[lo + 2]};
+    Index key[3] = {Vh[x[0]], Vh[x[1]], Vh[x[2]]};
+    compareExchange(x, key, 0, 1);
+    compareExchange(x, key, 1, 2);
+    compareExchange(x, key, 0, 1);
+    finishRuns(lo, 3, x, key);
+}
+
+template <typename Index>
+void Sadakane<Index>::sort4(Index lo) {
+    Index x[4] = {I[lo], I[lo + 1], I[lo + 2], I[lo + 3]};
+    Index key[4] = {Vh[x[0]], Vh[x[1]], Vh[x[2]], Vh[x[3]]};
+    compareExchange(x, key, 0, 1);
+    compareExchange(x, key, 2, 3);
+    compareExchange(x, key, 0, 2);
+    compareExchange(x, key, 1, 3);
+    compareExchange(x, key, 1, 2);
+    finishRuns(lo, 4, x, key);
+}
+
+template <typename Index>
+unsigned Sadakane<Index>::recoverBwt(char* block) {
+    const Index n = numSuffixes - 1;
+    // The order table goes first so the copy below does not add to the peak.
+    Ibuf.reset();
+    I = nullptr;
+    numSuffixes = n;
+    std::unique_ptr<char[]> Q(new char[n]);
+    std::memcpy(Q.get(), block, n);
+    block[V[0] - 2] = Q[n - 1];
+    for (Index x = 1; x < n; ++x) block[V[x] - 2] = Q[x - 1];
+    const unsigned primary = V[0] - 2;
+    Q.reset();
+    Vbuf.reset();
+    V = Vh = nullptr;
+    return primary;
+}
+
+template class Sadakane<std::uint32_t>;

@@ -1,0 +1,97 @@
+// Suffix sorting by prefix doubling (the Larsson-Sadakane method).
+//
+// The n + 1 suffixes of a block of n bytes (the empty suffix n included) are
+// ordered lexicographically by unsigned byte value, a proper prefix before its
+// extensions. Two tables carry the state:
+//
+//   I  positions 0 ... n of the sorted order. An entry is either a suffix
+//      start (top bit clear) inside a group not yet sorted, or a sorted-run
+//      marker: 0x80000000 + L at the first of L consecutive positions whose
+//      suffixes are final (the other entries of the run are never read).
+//   V  indexed by suffix start: the group number, one past the last position
+//      of the suffix's group. Once sorted, V[x] - 1 is the position of suffix
+//      x, the empty suffix has V[n] = 1, and V[x] - 2 is the rank of x among
+//      the n non-empty suffixes. The transform reads exactly this.
+//
+// Use: makeTables2(b, e, 4) and suffixSort(4) for n > 4, makeTables(b, e) and
+// suffixSort(1) for 1 <= n <= 4; then recoverBwt, or read V and release the
+// buffers. One object sorts one block. n + 1 must stay below 2^31 (positions
+// share an entry with the marker bit); larger blocks fail an assertion.
+// Allocation failures propagate as std::bad_alloc with nothing leaked.
+#ifndef VEXAQ38_SUFFIXARRAY_H
+#define VEXAQ38_SUFFIXARRAY_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+template <typename Index>
+class Sadakane {
+public:
+    static constexpr Index sortedRun = Index(1) << 31;  // marker bit of I entries
+
+    std::unique_ptr<Index[]> Ibuf;  // owns I (n + 1 entries)
+    std::unique_ptr<Index[]> Vbuf;  // owns V (n + 1 entries)
+    Index* I = nullptr;
+    Index* V = nullptr;
+    Index* Vh = nullptr;            // V + h during a pass: Vh[x] is the key of x
+    Index numSuffixes = 0;          // n + 1 once built
+
+    // Groups the suffixes of [begin, end) by their first byte. Nothing happens
+    // for an empty block.
+    void makeTables(const char* begin, const char* end);
+
+    // Groups the suffixes of [begin, end) by their first k bytes (k >= 1,
+    // end - begin > k) with a least-significant-digit radix sort, then numbers
+    // the groups with makeVTable.
+    void makeTables2(const char* begin, const char* end, unsigned k);
+
+    // Numbers the groups of I (sorted by the first k bytes) into V and marks
+    // singletons. k = 0 does nothing.
+    void makeVTable(const char* begin, unsigned k);
+
+    // makeVTable with k fixed at compile time, N = 1 ... 16.
+    template <unsigned N>
+    void makeVTableN(const char* begin);
+
+    // Doubling passes until every suffix is alone; h is the number of leading
+    // bytes by which the groups are already sorted.
+    void suffixSort(unsigned h);
+
+    // Sorts the group at positions [lo, hi) found by a pass.
+    void sortNonEmpty(Index lo, Index hi);
+
+    // Sorts a part [lo, hi) produced by a split; it may be empty.
+    void sort(Index lo, Index hi);
+
+    // Three-way split on the keys of [lo, hi), hi - lo >= 5, then the smaller
+    // part is sorted, the equal part numbered, the greater part sorted, in
+    // that order. Uses a heap stack, never deep recursion.
+    void ternaryQuickSort(Index lo, Index hi);
+
+    // Compare-exchange networks for groups of 2, 3 and 4 positions at lo.
+    void sort2(Index lo);
+    void sort3(Index lo);
+    void sort4(Index lo);
+
+    // Writes the transform of `block` (the block that was sorted) in place,
+    // releases both tables and returns the primary index.
+    unsigned recoverBwt(char* block);
+
+private:
+    struct Pending {  // a split waiting for its smaller part to finish
+        Index equalBegin, equalEnd, greaterEnd;
+    };
+    std::vector<Pending> pending;
+
+    void allocateTables(Index n);
+    template <unsigned N>
+    void numberGroups(const unsigned char* b, unsigned k);
+    void numberEqual(Index a, Index b);
+    void sortSmall(Index lo, Index hi);
+    void finishRuns(Index lo, unsigned m, Index* x, Index* key);
+};
+
+extern template class Sadakane<std::uint32_t>;
+
+#endif

@@ -1,0 +1,308 @@
+#include "suffixarray.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+using Sorter = Sadakane<std::uint32_t>;
+constexpr std::uint32_t marker = 0x80000000u;
+
+// All n + 1 suffix starts in order, the empty suffix first.
+std::vector<std::uint32_t> naiveOrder(const std::string& s) {
+    std::vector<std::uint32_t> order(s.size() + 1);
+    std::iota(order.begin(), order.end(), 0u);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) {
+        return s.compare(x, std::string::npos, s, y, std::string::npos) < 0;
+    });
+    return order;
+}
+
+// Runs the sorter as the transform does, or with the grouping depth `k`.
+void sortBlock(Sorter& sorter, const std::string& s, unsigned k) {
+    if (k == 0) {
+        sorter.makeTables(s.data(), s.data() + s.size());
+        sorter.suffixSort(1);
+    } else {
+        sorter.makeTables2(s.data(), s.data() + s.size(), k);
+        sorter.suffixSort(k);
+    }
+}
+
+void expectSorted(const std::string& s, unsigned k) {
+    Sorter sorter;
+    sortBlock(sorter, s, k);
+    const auto order = naiveOrder(s);
+    const std::uint32_t n1 = static_cast<std::uint32_t>(s.size() + 1);
+    ASSERT_EQ(sorter.numSuffixes, n1);
+    ASSERT_EQ(sorter.I[0], marker + n1);
+    for (std::uint32_t p = 0; p < n1; ++p)
+        ASSERT_EQ(sorter.V[order[p]], p + 1) << "size " << s.size() << " k " << k << " position " << p;
+}
+
+std::string fibonacciWord(std::size_t n) {
+    std::string a = "a", b = "ab";
+    while (b.size() < n) {
+        std::string c = b + a;
+        a = std::move(b);
+        b = std::move(c);
+    }
+    b.resize(n);
+    return b;
+}
+
+// Structured and random blocks of size n, each kind seeded by n.
+std::vector<std::string> blocksOfSize(std::size_t n) {
+    std::vector<std::string> out;
+    out.push_back(testutil::randomBytes(n, 256, static_cast<std::uint32_t>(n)));
+    out.push_back(testutil::randomBytes(n, 2, static_cast<std::uint32_t>(n) + 7777));
+    out.push_back(testutil::textLike(n, static_cast<std::uint32_t>(n)));
+    out.push_back(std::string(n, '\xff'));
+    out.push_back(fibonacciWord(n));
+    std::string periodic(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) periodic[i] = static_cast<char>("\x80\x01\x80"[i % 3]);
+    out.push_back(periodic);
+    std::string runs;
+    std::mt19937 rng(static_cast<std::uint32_t>(n) * 31u);
+    while (runs.size() < n) runs.append(rng() % 40 + 1, static_cast<char>('a' + rng() % 3));
+    runs.resize(n);
+    out.push_back(runs);
+    return out;
+}
+
+TEST(SadakaneKnown, OneByteBlock) {
+    for (unsigned c : {0u, 65u, 255u}) {
+        Sorter sorter;
+        const std::string s(1, static_cast<char>(c));
+        sortBlock(sorter, s, 0);
+        EXPECT_EQ(sorter.I[0], 0x80000002u);
+        EXPECT_EQ(sorter.V[0], 2u);
+        EXPECT_EQ(sorter.V[1], 1u);
+    }
+}
+
+TEST(SadakaneKnown, BananaGroupingAndOrder) {
+    const std::string s = "banana";
+    Sorter sorter;
+    sorter.makeTables2(s.data(), s.data() + s.size(), 4);
+    const std::uint32_t grouped[] = {5, 4, 7, 3, 6, 2, 1};
+    for (unsigned x = 0; x < 7; ++x) EXPECT_EQ(sorter.V[x], grouped[x]) << x;
+    for (unsigned p = 0; p < 7; ++p) EXPECT_EQ(sorter.I[p], 0x80000001u) << p;
+    sorter.suffixSort(4);
+    EXPECT_EQ(sorter.I[0], 0x80000007u);
+    const std::uint32_t rank[] = {3, 2, 5, 1, 4, 0};
+    for (unsigned x = 0; x < 6; ++x) EXPECT_EQ(sorter.V[x] - 2, rank[x]) << x;
+}
+
+TEST(SadakaneKnown, AbracadabraOnlyAbraIsLeft) {
+    const std::string s = "abracadabra";
+    Sorter sorter;
+    sorter.makeTables2(s.data(), s.data() + s.size(), 4);
+    std::vector<std::uint32_t> group = {sorter.I[2], sorter.I[3]};
+    std::sort(group.begin(), group.end());
+    EXPECT_EQ(group, (std::vector<std::uint32_t>{0, 7}));
+    EXPECT_EQ(sorter.V[0], 4u);
+    EXPECT_EQ(sorter.V[7], 4u);
+    for (unsigned p = 0; p < 12; ++p)
+        if (p != 2 && p != 3) {
+            EXPECT_EQ(sorter.I[p], 0x80000001u) << p;
+        }
+    EXPECT_EQ(sorter.V[4], 9u);
+    EXPECT_EQ(sorter.V[11], 1u);
+    sorter.suffixSort(4);
+    EXPECT_EQ(sorter.V[7], 3u);
+    EXPECT_EQ(sorter.V[0], 4u);
+}
+
+TEST(SadakaneKnown, EqualBytesSortShorterFirst) {
+    for (std::size_t n : {2u, 4u, 5u, 6u, 100u, 4097u}) {
+        const std::string s(n, 'z');
+        Sorter sorter;
+        sortBlock(sorter, s, n > 4 ? 4 : 0);
+        for (std::size_t x = 0; x < n; ++x) ASSERT_EQ(sorter.V[x] - 2, n - 1 - x) << n;
+    }
+}
+
+TEST(SadakaneKnown, HighBytesSortAfterLowBytes) {
+    std::string s;
+    for (unsigned c = 255; c >= 128; --c) s += static_cast<char>(c);
+    for (unsigned c = 0; c < 128; ++c) s += static_cast<char>(c);
+    Sorter sorter;
+    sortBlock(sorter, s, 4);
+    for (unsigned x = 0; x < 256; ++x) {
+        const unsigned c = static_cast<unsigned char>(s[x]);
+        ASSERT_EQ(sorter.V[x] - 2, c) << x;
+    }
+}
+
+// The grouping alone: V[x] counts the suffixes whose k-byte prefix (cut at
+// the block end) is at most that of x, and exactly the singletons are marked.
+TEST(SadakaneGrouping, EveryDepthMatchesPrefixCount) {
+    for (unsigned k : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 12u, 16u, 17u, 23u}) {
+        for (const std::string& s : blocksOfSize(97)) {
+            Sorter sorter;
+            sorter.makeTables2(s.data(), s.data() + s.size(), k);
+            std::vector<std::string> prefixes;
+            for (std::size_t x = 0; x <= s.size(); ++x) prefixes.push_back(s.substr(x, k));
+            std::vector<std::string> sorted = prefixes;
+            std::sort(sorted.begin(), sorted.end());
+            std::map<std::uint32_t, unsigned> groupSize;
+            for (std::size_t x = 0; x <= s.size(); ++x) {
+                const auto end = std::upper_bound(sorted.begin(), sorted.end(), prefixes[x]);
+                ASSERT_EQ(sorter.V[x], static_cast<std::uint32_t>(end - sorted.begin()))
+                    << "k " << k << " x " << x;
+                ++groupSize[sorter.V[x]];
+            }
+            for (std::uint32_t p = 0; p <= s.size(); ++p) {
+                const std::uint32_t e = sorter.I[p];
+                if (e & marker) {
+                    ASSERT_EQ(e, 0x80000001u);
+                    continue;
+                }
+                ASSERT_GT(groupSize[sorter.V[e]], 1u) << "k " << k << " position " << p;
+                ASSERT_LT(p, sorter.V[e]);
+            }
+        }
+    }
+}
+
+TEST(SadakaneOrder, MatchesNaiveSortForEverySmallSizeAndSomeLarger) {
+    for (std::size_t n = 1; n <= 4100; n += (n < 1200 ? 1 : 373))
+        for (const std::string& s : blocksOfSize(n)) expectSorted(s, n > 4 ? 4 : 0);
+}
+
+TEST(SadakaneOrder, OtherGroupingDepthsGiveTheSameOrder) {
+    for (unsigned k : {1u, 2u, 3u, 6u, 8u, 16u, 20u})
+        for (std::size_t n : {k + 1u, k + 2u, 50u, 333u})
+            for (const std::string& s : blocksOfSize(n)) expectSorted(s, k);
+    for (std::size_t n = 1; n <= 40; ++n)
+        for (const std::string& s : blocksOfSize(n)) expectSorted(s, 0);
+}
+
+// ---- the group sorts on their own, with keys that do not change meanwhile
+
+struct GroupFixture {
+    std::vector<std::uint32_t> Ibuf, Vbuf;
+    Sorter sorter;
+    explicit GroupFixture(const std::vector<std::uint32_t>& keys) {
+        const std::uint32_t m = static_cast<std::uint32_t>(keys.size());
+        // Suffixes 0 .. m - 1 stand at positions 0 .. m - 1; their keys are
+        // V[m .. 2m - 1], apart from the V entries the sort writes.
+        Ibuf.resize(m);
+        std::iota(Ibuf.begin(), Ibuf.end(), 0u);
+        Vbuf.assign(2 * m, 0xdeadu);
+        std::copy(keys.begin(), keys.end(), Vbuf.begin() + m);
+        sorter.I = Ibuf.data();
+        sorter.V = Vbuf.data();
+        sorter.Vh = Vbuf.data() + m;
+        sorter.numSuffixes = m;
+    }
+};
+
+// Checks the state a sort of positions [0, m) must leave: every suffix has V
+// one past the last place of its key class, marked runs cover singleton
+// classes only, and the members of larger classes fill their places.
+void checkGroupSorted(const std::vector<std::uint32_t>& keys, const GroupFixture& f,
+                      bool runsMerged) {
+    const std::uint32_t m = static_cast<std::uint32_t>(keys.size());
+    std::vector<std::uint32_t> sorted = keys;
+    std::sort(sorted.begin(), sorted.end());
+    auto classEnd = [&](std::uint32_t key) {
+        return static_cast<std::uint32_t>(std::upper_bound(sorted.begin(), sorted.end(), key) - sorted.begin());
+    };
+    auto classBegin = [&](std::uint32_t key) {
+        return static_cast<std::uint32_t>(std::lower_bound(sorted.begin(), sorted.end(), key) - sorted.begin());
+    };
+    for (std::uint32_t x = 0; x < m; ++x) ASSERT_EQ(f.Vbuf[x], classEnd(keys[x])) << "suffix " << x;
+    std::vector<bool> seen(m, false);
+    bool previousMarked = false;
+    for (std::uint32_t p = 0; p < m;) {
+        const std::uint32_t e = f.Ibuf[p];
+        if (e & marker) {
+            const std::uint32_t len = e - marker;
+            ASSERT_GE(len, 1u);
+            ASSERT_LE(p + len, m);
+            if (runsMerged) {
+                ASSERT_FALSE(previousMarked) << "unmerged runs at " << p;
+            }
+            for (std::uint32_t q = p; q < p + len; ++q)
+                ASSERT_EQ(classEnd(sorted[q]) - classBegin(sorted[q]), 1u) << "place " << q;
+            p += len;
+            previousMarked = true;
+            continue;
+        }
+        ASSERT_LT(e, m);
+        ASSERT_FALSE(seen[e]);
+        seen[e] = true;
+        ASSERT_GE(p, classBegin(keys[e]));
+        ASSERT_LT(p, classEnd(keys[e]));
+        ASSERT_GT(classEnd(keys[e]) - classBegin(keys[e]), 1u);
+        previousMarked = false;
+        ++p;
+    }
+}
+
+TEST(SadakaneGroups, NetworksOnEveryKeyPattern) {
+    for (unsigned m = 2; m <= 4; ++m) {
+        unsigned patterns = 1;
+        for (unsigned i = 0; i < m; ++i) patterns *= 4;
+        for (unsigned code = 0; code < patterns; ++code) {
+            std::vector<std::uint32_t> keys;
+            for (unsigned i = 0, c = code; i < m; ++i, c /= 4) keys.push_back(c % 4 * 10);
+            GroupFixture f(keys);
+            if (m == 2) f.sorter.sort2(0);
+            if (m == 3) f.sorter.sort3(0);
+            if (m == 4) f.sorter.sort4(0);
+            SCOPED_TRACE("m " + std::to_string(m) + " pattern " + std::to_string(code));
+            checkGroupSorted(keys, f, true);
+        }
+    }
+}
+
+TEST(SadakaneGroups, NetworkMarkers) {
+    {
+        GroupFixture f({30, 10, 20});
+        f.sorter.sort3(0);
+        EXPECT_EQ(f.Ibuf[0], 0x80000003u);
+    }
+    {
+        GroupFixture f({9, 5, 7, 9});
+        f.sorter.sort4(0);
+        EXPECT_EQ(f.Ibuf[0], 0x80000002u);
+        EXPECT_EQ(f.Vbuf[0], 4u);
+        EXPECT_EQ(f.Vbuf[3], 4u);
+    }
+    {
+        GroupFixture f({8, 3});
+        f.sorter.sort2(0);
+        EXPECT_EQ(f.Ibuf[0], 0x80000002u);
+        EXPECT_EQ(f.Ibuf[1], 1u);  // untouched
+        EXPECT_EQ(f.Vbuf[1], 1u);
+        EXPECT_EQ(f.Vbuf[0], 2u);
+    }
+}
+
+TEST(SadakaneGroups, ThreeWaySplitOnRandomKeys) {
+    std::mt19937 rng(2024);
+    for (unsigned trial = 0; trial < 3000; ++trial) {
+        const unsigned m = 5 + rng() % 60;
+        const unsigned alphabet = 1 + rng() % (trial % 3 == 0 ? 3 : 70);
+        std::vector<std::uint32_t> keys(m);
+        for (auto& k : keys) k = rng() % alphabet;
+        GroupFixture f(keys);
+        f.sorter.ternaryQuickSort(0, m);
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        checkGroupSorted(keys, f, false);
+    }
+}
+
+}  // namespace
