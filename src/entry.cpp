@@ -1,2 +1,3 @@
-// TEMPORARY until the main flow exists.
-int main() { return 0; }
+#include "main.h"
+
+int main(int argc, char** argv) { return runMain(argc, argv); }

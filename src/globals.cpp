@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iostream>
+#include <memory>
 
 std::string ifilename;
 std::string ofilename;
@@ -71,4 +73,104 @@ void printTime(std::ostream& os, const std::string& label, long start, long stop
         os << static_cast<double>(elapsed) / 1000 << "s";
     }
     os << std::endl;
+}
+
+// ---------------------------------------------------------------- diagnostics
+
+namespace {
+
+void beginRecord(std::ostream& os, unsigned size) {
+    os << "[Block] \n" << "Block size = " << size << "\n";
+}
+
+// Closes the body's line and leaves the blank separator line(s).
+void endRecord(std::ostream& os) { os << "\n\n"; }
+
+}  // namespace
+
+unsigned mtfHistPassValue(char c) { return static_cast<unsigned char>(c); }
+
+void printInputHistToFile(char* data, unsigned size) {
+    beginRecord(inputHistFile, size);
+    inputHistFile << "Data histogram:\n";
+    histogram(inputHistFile, data, size);
+    endRecord(inputHistFile);
+}
+
+void printBWTDataToFile(char* data, unsigned size, unsigned first) {
+    beginRecord(bwtOutFile, size);
+    bwtOutFile << "First suffix position: " << first << "\n" << "Data after BWT:\n";
+    bwtOutFile.write(data, static_cast<std::streamsize>(size));
+    endRecord(bwtOutFile);
+}
+
+void printMTFDataToFile(char* data, unsigned size) {
+    beginRecord(mtfOutFile, size);
+    mtfOutFile << "Data after MTF:\n";
+    for (unsigned i = 0; i < size; ++i) {
+        if (i != 0) mtfOutFile << ' ';
+        mtfOutFile << static_cast<unsigned>(static_cast<unsigned char>(data[i]));
+    }
+    endRecord(mtfOutFile);
+}
+
+void printMTFHistToFile(char* data, unsigned size) {
+    beginRecord(mtfHistFile, size);
+    mtfHistFile << "Data MTF histogram:\n";
+    histogram(mtfHistFile, data, size, mtfHistPassValue);
+    endRecord(mtfHistFile);
+}
+
+void printDCHistToFile(const unsigned* values, unsigned count) {
+    beginRecord(dcHistFile, count);
+    dcHistFile << "Data DC histogram:\n";
+    histogram(dcHistFile, values, count);
+    endRecord(dcHistFile);
+}
+
+void printDCDataToFile(const unsigned* values, unsigned count) {
+    beginRecord(dcOutFile, count);
+    dcOutFile << "Data after DC:\n";
+    for (unsigned i = 0; i < count; ++i) {
+        if (i != 0) dcOutFile << ' ';
+        dcOutFile << values[i];
+    }
+    endRecord(dcOutFile);
+}
+
+// ---------------------------------------------------------------- test mode
+
+bool equalFiles(const std::string& name1, const std::string& name2) {
+    std::ifstream f1(name1, std::ios::binary);
+    std::ifstream f2(name2, std::ios::binary);
+    // A file that cannot be opened or measured is never equal to anything;
+    // this also keeps the buffers below from being compared unread.
+    if (!f1.is_open() || !f2.is_open()) return false;
+    f1.seekg(0, std::ios::end);
+    f2.seekg(0, std::ios::end);
+    const std::streamoff size1 = f1.tellg();
+    const std::streamoff size2 = f2.tellg();
+    if (size1 < 0 || size2 < 0 || size1 != size2) return false;
+    f1.seekg(0, std::ios::beg);
+    f2.seekg(0, std::ios::beg);
+
+    constexpr std::streamoff chunk = 32768;
+    std::unique_ptr<char[]> buf1(new char[chunk]);
+    std::unique_ptr<char[]> buf2(new char[chunk]);
+    std::streamoff a = 0;
+    for (;;) {
+        const std::streamoff n = size1 - a > chunk ? chunk : size1 - a;
+        f1.read(buf1.get(), n);
+        f2.read(buf2.get(), n);
+        // A file that shrank or failed under us is not the file we measured.
+        if (f1.gcount() != n || f2.gcount() != n) return false;
+        for (std::streamoff i = 0; i < n; ++i) {
+            if (buf1[i] != buf2[i]) {
+                std::cout << "ERROR at position: " << (a + i) << std::endl;
+                return false;
+            }
+        }
+        a += n;
+        if (a >= size1) return true;
+    }
 }

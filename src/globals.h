@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <exception>
 #include <fstream>
+#include <map>
 #include <ostream>
 #include <string>
+#include <type_traits>
 
 // ---------------------------------------------------------------- settings
 // File names and modes.
@@ -92,12 +94,59 @@ void printTime(std::ostream& os, const std::string& label, long start, long stop
 
 // ---------------------------------------------------------------- diagnostics
 // Each writer appends one record per call to its stream; callers test the
-// switch. Byte keys of histograms are ordered as signed 8-bit values.
-void printInputHistToFile(char* data, unsigned size);
-void printBWTDataToFile(char* data, unsigned size, unsigned first);
-void printMTFDataToFile(char* data, unsigned size);
-void printMTFHistToFile(char* data, unsigned size);
-void printDCHistToFile(const unsigned* values, unsigned count);
+// switch. A record is "[Block] ", "Block size = N", the title line, the body
+// and two line ends. Histogram byte keys are ordered as signed 8-bit values
+// (128..255 first, then 0..127) on every platform.
+void printInputHistToFile(char* data, unsigned size);   // inputHistFile, keys as characters
+void printBWTDataToFile(char* data, unsigned size, unsigned first);  // bwtOutFile, raw bytes
+void printMTFDataToFile(char* data, unsigned size);     // mtfOutFile, "0 1 255"
+void printMTFHistToFile(char* data, unsigned size);     // mtfHistFile, keys 0..255
+void printDCHistToFile(const unsigned* values, unsigned count);  // dcHistFile
+// dcOutFile: "Block size = " shows `count`, then "Data after DC:" and the
+// values in decimal separated by one blank.
+void printDCDataToFile(const unsigned* values, unsigned count);
+
+// Key shown unchanged (a char key as the character itself).
+template <class T>
+std::remove_cv_t<T> histogramPassThrough(T value) {
+    return value;
+}
+
+// A byte key shown as its value 0..255.
+unsigned mtfHistPassValue(char c);
+
+// Key order of the histograms: bytes as signed 8-bit values, other keys by <.
+template <class K>
+struct HistogramKeyLess {
+    bool operator()(const K& a, const K& b) const { return a < b; }
+};
+template <>
+struct HistogramKeyLess<char> {
+    bool operator()(char a, char b) const {
+        return static_cast<signed char>(a) < static_cast<signed char>(b);
+    }
+};
+
+// Writes the histogram lines of the `n` items at `data`, one per distinct key
+// in ascending order: pass(key), " - ", count, "     [", items with smaller
+// keys, ", ", items with greater keys, "]". n = 0 writes nothing.
+template <class T, class F>
+void histogram(std::ostream& os, T* data, unsigned n, F pass) {
+    using Key = std::remove_cv_t<T>;
+    std::map<Key, std::uint32_t, HistogramKeyLess<Key>> counts;
+    for (unsigned i = 0; i < n; ++i) ++counts[data[i]];
+    std::uint32_t before = 0;
+    for (const auto& kv : counts) {
+        os << pass(kv.first) << " - " << kv.second << "     [" << before << ", "
+           << (n - before - kv.second) << "]\n";
+        before += kv.second;
+    }
+}
+
+template <class T>
+void histogram(std::ostream& os, T* data, unsigned n) {
+    histogram(os, data, n, histogramPassThrough<T>);
+}
 
 // ---------------------------------------------------------------- test mode
 // True when both files have the same length and bytes. On the first

@@ -1,5 +1,183 @@
-// TEMPORARY: entry points so the program links while the codec is written.
 #include "smtf.h"
+
+#include <cstdint>
+#include <iostream>
+#include <memory>
+
+#include "amtf.h"
+#include "bitstream.h"
+#include "bwt.h"
 #include "globals.h"
-void packBlockMTFStatic(std::ostream&, char*, unsigned) { throw Exception("MTF codec not built yet"); }
-void unpackBlockMTFStatic(std::istream&, char*, unsigned) { throw Exception("MTF codec not built yet"); }
+
+namespace {
+
+// Largest count total: the 18-bit coder accepts totals up to its QUARTER
+// (65536), and each count must fit its 16-bit field.
+constexpr unsigned maxStaticTotal = 65535;
+
+using StaticDecoder = ArithmeticDecoder<unsigned, unsigned long long, 18>;
+
+void verboseLine(const char* text) {
+    if (verbose) std::cout << text << std::endl;
+}
+
+}  // namespace
+
+void StaticCoder::start() {
+    // Rounded-down shares of S sum to at most S; raising rare symbols to 1
+    // adds at most numSymbols, so the total stays within 65535.
+    const std::uint64_t scale = maxStaticTotal - numSymbols;
+    unsigned sum = 0;
+    for (unsigned s = 0; s < numSymbols; ++s) {
+        const unsigned c = freq[s];
+        unsigned scaled = 0;
+        if (c != 0) {
+            scaled = static_cast<unsigned>(c * scale / numCoded);
+            if (scaled == 0) scaled = 1;
+        }
+        freq[s] = sum;
+        sum += scaled;
+    }
+    freq[numSymbols] = sum;
+}
+
+void packBlockMTFStatic(std::ostream& os, char* data, unsigned dataSize) {
+    Q38_ASSERT(dataSize > 0);
+    const long t0 = readClock();
+    if (printInputHist) printInputHistToFile(data, dataSize);
+    StreamOutBitStream bits(os, bitStreamBufferWords);
+    verboseLine("   Performing BWT...");
+    const long t1 = readClock();
+    const unsigned first = bwt(data, dataSize);
+    const long t2 = readClock();
+    if (verbose) std::cout << "      First suffix index: " << first << std::endl;
+    if (printBWTData) printBWTDataToFile(data, dataSize, first);
+    MTFCoder<unsigned char> mtf(256);
+    verboseLine("   Gathering symbol statistics...");
+    const long t3 = readClock();
+
+    StaticCoder coder(useRLE0 ? rle0NumSymbols : mtfNumSymbols);
+    coder.os = &bits;
+    unsigned char* const block = reinterpret_cast<unsigned char*>(data);
+    // RLE0 never yields more symbols than bytes.
+    std::unique_ptr<std::uint16_t[]> symbols;
+    unsigned numSymbolsCoded = dataSize;
+    if (useRLE0) {
+        symbols.reset(new std::uint16_t[dataSize]);
+        std::uint16_t* out = symbols.get();
+        numSymbolsCoded = encodeRLE0WithDiagnostics(block, dataSize, mtf,
+                                                    [&](unsigned s) { *out++ = static_cast<std::uint16_t>(s); });
+        for (unsigned i = 0; i < numSymbolsCoded; ++i) coder.count(symbols[i]);
+    } else {
+        for (unsigned i = 0; i < dataSize; ++i) {
+            const unsigned char v = mtf.encode(block[i]);
+            coder.count(v);
+            block[i] = v;
+        }
+    }
+    coder.start();
+    if (printMTFData) printMTFDataToFile(data, dataSize);
+    if (printMTFHist) printMTFHistToFile(data, dataSize);
+    const long t4 = readClock();
+
+    verboseLine("   Coding data to arithmetic stream...");
+    const long t5 = readClock();
+    bits.reset();
+    bits.putBits(first, 32);
+    for (unsigned s = 0; s < coder.numSymbols; ++s) bits.putBits(coder.scaledCount(s), 16);
+    if (useRLE0) {
+        for (unsigned i = 0; i < numSymbolsCoded; ++i) coder.encodeSymbol(symbols[i]);
+    } else {
+        for (unsigned i = 0; i < dataSize; ++i) coder.encodeSymbol(block[i]);
+    }
+    coder.flush();
+    bits.flush();
+    symbols.reset();
+    const long t6 = readClock();
+    coder.freq.reset();
+    const long t7 = readClock();
+    if (verbose) {
+        printTime(std::cout, "   BWT time: ", t1, t2);
+        printTime(std::cout, "   Gathering symbol statistics time: ", t3, t4);
+        printTime(std::cout,
+                  useRLE0 ? "   MTF + RLE0 + static arithmetic time: " : "   MTF + static arithmetic time: ", t5, t6);
+        printTime(std::cout, "   Block compression time: ", t0, t7);
+    }
+}
+
+void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize) {
+    Q38_ASSERT(dataSize > 0);
+    const long t0 = readClock();
+    std::unique_ptr<unsigned char[]> work(new unsigned char[dataSize]);
+    long t1, t2, t3, t4;
+    {
+        StreamInBitStream bits(is, bitStreamBufferWords);
+        verboseLine("   Decoding data from arithmetic stream...");
+        t1 = readClock();
+        const unsigned first = bits.getBits(32);
+        // ibwt indexes the block with it: reject it before anything else.
+        if (first >= dataSize) throw Exception("Error in compressed file (first suffix index out of range)");
+        if (verbose) std::cout << "      First suffix index: " << first << std::endl;
+
+        const unsigned numSymbols = useRLE0 ? rle0NumSymbols : mtfNumSymbols;
+        {
+            MTFDecoder<unsigned char> mtf(256);
+            StaticDecoder decoder;
+            decoder.is = &bits;
+            std::unique_ptr<unsigned[]> tab(new unsigned[numSymbols + 1]);
+            // A total of 0 would be divided by, one above 65535 breaks the
+            // coder's range; the compressor writes neither.
+            unsigned total = 0;
+            for (unsigned s = 0; s < numSymbols; ++s) {
+                const unsigned c = bits.getBits(16);
+                tab[s] = total;
+                total += c;
+                if (total > maxStaticTotal) throw Exception("Error in compressed file (invalid static model)");
+            }
+            if (total == 0) throw Exception("Error in compressed file (invalid static model)");
+            tab[numSymbols] = total;
+            decoder.start();
+
+            // The largest s with tab[s] <= c, found by bisection: empty ranges
+            // are never picked, so decodeExtract always gets a real one.
+            auto next = [&]() -> unsigned {
+                const unsigned c = decoder.decode(total);
+                unsigned lo;
+                if (c < tab[1]) {
+                    lo = 0;  // the most frequent symbol after move-to-front
+                } else {
+                    lo = 1;
+                    unsigned hi = numSymbols;
+                    while (hi - lo > 1) {
+                        const unsigned mid = (lo + hi) / 2;
+                        if (c < tab[mid])
+                            hi = mid;
+                        else
+                            lo = mid;
+                    }
+                }
+                decoder.decodeExtract(tab[lo], tab[lo + 1], total);
+                return lo;
+            };
+            if (useRLE0) {
+                decodeRLE0(work.get(), dataSize, mtf, next);
+            } else {
+                for (unsigned i = 0; i < dataSize; ++i) work[i] = mtf.decode(static_cast<unsigned char>(next()));
+            }
+        }
+        t2 = readClock();
+        verboseLine("   Performing iBWT...");
+        t3 = readClock();
+        ibwt(data, reinterpret_cast<const char*>(work.get()), dataSize, first);
+        t4 = readClock();
+    }
+    work.reset();
+    const long t5 = readClock();
+    if (verbose) {
+        printTime(std::cout,
+                  useRLE0 ? "   iMTF + iRLE0 + static arithmetic time: " : "   iMTF + static arithmetic time: ", t1,
+                  t2);
+        printTime(std::cout, "   iBWT time: ", t3, t4);
+        printTime(std::cout, "   Block decompression time: ", t0, t5);
+    }
+}

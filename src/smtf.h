@@ -1,11 +1,19 @@
 // Static move-to-front block codec: BWT, move-to-front, optional RLE0
 // (`useRLE0`), arithmetic coding with the block's scaled counts stored in the
 // payload.
+//
+// Payload: primary index (32 bits), then one 16-bit scaled count per symbol
+// (257 with RLE0, 256 without), then the arithmetic code; no length or end
+// marker, the decoder stops when the block is full. The counts total at most
+// 65535, within the 18-bit coder's QUARTER.
 #ifndef VEXAQ38_SMTF_H
 #define VEXAQ38_SMTF_H
 
 #include <istream>
+#include <memory>
 #include <ostream>
+
+#include "arithmeticcodec.h"
 
 // Writes one payload for the `dataSize` (> 0) bytes at `data` at the current
 // position of `os`; on return `data` holds the block's move-to-front values.
@@ -13,8 +21,37 @@ void packBlockMTFStatic(std::ostream& os, char* data, unsigned dataSize);
 
 // Reads one payload from `is` and writes exactly `dataSize` bytes to `data`.
 // `useRLE0` must say whether the block carries RLE0. A damaged payload raises
-// Exception("Error in compressed file (...)"); nothing is written outside
+// Exception("Error in compressed file (...)"); a count table totalling 0 or
+// above 65535 is one ("invalid static model"); nothing is written outside
 // `data`.
 void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize);
+
+// The encoder with its two-pass model. Use: construct, count every symbol,
+// start, set `os`, encodeSymbol each symbol in the same order, flush.
+class StaticCoder : public ArithmeticCoder<unsigned, unsigned long long, 18> {
+public:
+    // `n` symbols (257 with RLE0, 256 without), all counts 0.
+    explicit StaticCoder(unsigned n) : freq(new unsigned[n + 1]()), numSymbols(n), numCoded(0) {}
+
+    void count(unsigned symbol) {
+        ++freq[symbol];
+        ++numCoded;
+    }
+
+    // Scales the counts to a total of at most 65535 (every symbol that
+    // occurred keeps at least 1) and turns them into the cumulative table:
+    // freq[s] .. freq[s + 1] is the range of s, freq[numSymbols] the total.
+    void start();
+
+    // Scaled count of a symbol after start, as stored in the payload.
+    unsigned scaledCount(unsigned symbol) const { return freq[symbol + 1] - freq[symbol]; }
+
+    // REQUIRES start() done and a symbol that was counted.
+    void encodeSymbol(unsigned symbol) { encode(freq[symbol], freq[symbol + 1], freq[numSymbols]); }
+
+    std::unique_ptr<unsigned[]> freq;
+    unsigned numSymbols;
+    unsigned numCoded;
+};
 
 #endif

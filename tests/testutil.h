@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
+
+#include "main.h"
+
 namespace testutil {
 
 // `n` bytes drawn from an alphabet of `alphabet` letters starting at `first`.
@@ -73,6 +77,47 @@ private:
 // Whether the shared benchmark corpus is beside the project (it is not in a
 // user's fresh clone; tests that need it skip).
 inline bool corpusAvailable() { return std::filesystem::exists(Q38_CORPUS "/MANIFEST.txt"); }
+
+
+// Resets every setting (and closes the dump streams) on entry and on exit,
+// so the order of tests never matters.
+class SettingsGuard {
+public:
+    SettingsGuard() { resetSettings(); }
+    ~SettingsGuard() { resetSettings(); }
+    SettingsGuard(const SettingsGuard&) = delete;
+    SettingsGuard& operator=(const SettingsGuard&) = delete;
+};
+
+// What one run of the program left: its two output streams and exit status.
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;  // the process exit code, -1 if it did not exit normally
+};
+
+// Runs the built program in `dir` with `args` (each passed as one argument)
+// and standard input from /dev/null.
+inline RunResult runProgram(const std::filesystem::path& dir, const std::vector<std::string>& args) {
+    auto quote = [](const std::string& s) {
+        std::string q = "'";
+        for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return q + "'";
+    };
+    const std::filesystem::path outFile = dir / ".run-stdout";
+    const std::filesystem::path errFile = dir / ".run-stderr";
+    std::string cmd = "cd " + quote(dir.string()) + " && " + quote(Q38_EXE);
+    for (const auto& a : args) cmd += " " + quote(a);
+    cmd += " </dev/null >" + quote(outFile.string()) + " 2>" + quote(errFile.string());
+    const int raw = std::system(cmd.c_str());
+    RunResult r;
+    r.out = readFile(outFile);
+    r.err = readFile(errFile);
+    std::filesystem::remove(outFile);
+    std::filesystem::remove(errFile);
+    r.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
+    return r;
+}
 
 }  // namespace testutil
 

@@ -1,0 +1,40 @@
+// Arbitrary bytes given to the container reader as a compressed file. Byte 0
+// sets the pass-through switch; the rest is the file. The only allowed
+// outcomes are a restored file or an Exception.
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "fuzz_common.h"
+
+namespace {
+
+std::string tempName(const char* what) {
+    const char* dir = std::getenv("TMPDIR");
+    return std::string(dir ? dir : "/tmp") + "/q38fuzz-" + std::to_string(getpid()) + "-" + what;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    static const std::string in = tempName("in"), out = tempName("out");
+    {
+        std::ofstream f(in, std::ios::binary | std::ios::trunc);
+        f.write(reinterpret_cast<const char*>(data + 1), static_cast<std::streamsize>(size - 1));
+    }
+    resetSettings();
+    decompress = true;
+    passThru = (data[0] & 1) != 0;
+    fuzz::QuietStdout quiet;
+    try {
+        unpackFile(in.c_str(), out.c_str());
+    } catch (const Exception&) {
+    }
+    resetSettings();
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    return 0;
+}

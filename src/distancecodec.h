@@ -1,0 +1,352 @@
+// Distance coding of a transformed block, and the two coders of its values.
+//
+// READ ME FIRST
+// - DistanceCoder turns a block into DC data: 256 header values (where each
+//   byte first occurs), then one value per run (how far, in positions the
+//   decoder cannot fill by itself, the next run of the same byte starts),
+//   with trailing zeros removed. Every value is at most the block size and
+//   the length is at most 256 + the number of runs.
+// - DistanceDecoder rebuilds the block run by run from those values. It
+//   checks every value against the block as soon as it is given one, so
+//   damaged data raises Exception("Error in compressed file (...)") and never
+//   writes outside its table or places a run outside the block.
+// - AACoderForDC / AADecoderForDC code each value as a bucket symbol of an
+//   adaptive model plus flat extra bits through one arithmetic coder;
+//   PassThruCoder / PassThruDecoder write a plain prefix code instead.
+#ifndef VEXAQ38_DISTANCECODEC_H
+#define VEXAQ38_DISTANCECODEC_H
+
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "arithmeticcodec.h"
+#include "bitstream.h"
+#include "globals.h"
+#include "symbolstats.h"
+
+// ---------------------------------------------------------------- transform
+
+// Encoder. Use: construct, encode once, read values[codeBegin .. codeEnd).
+template <class S, class V>
+class DistanceCoder {
+public:
+    // `alphabetSize` symbols, used as unsigned values below it (256 for bytes).
+    explicit DistanceCoder(unsigned alphabetSize)
+        : alphabetSize(alphabetSize), values(nullptr), valuesSize(0), codeBegin(0), codeEnd(0) {}
+    ~DistanceCoder() { delete[] values; }
+    DistanceCoder(const DistanceCoder&) = delete;
+    DistanceCoder& operator=(const DistanceCoder&) = delete;
+
+    // Computes the DC data of [first, last); the bytes are not changed. Every
+    // byte must be below alphabetSize as an unsigned value. An allocation
+    // failure propagates as std::bad_alloc.
+    void encode(const S* first, const S* last) {
+        const std::uint32_t n = static_cast<std::uint32_t>(last - first);
+        valuesSize = n + alphabetSize;
+        values = new V[valuesSize];
+        // Symbols ordered by the start of their nearest known run: as the
+        // scan goes backwards, the run just passed always starts before every
+        // known one, so it moves to the front. The position of a symbol in
+        // this list is then the number of symbols whose next run starts
+        // before its own, without looking at all of them.
+        std::uint32_t* const nextStart = new std::uint32_t[alphabetSize];
+        unsigned* const order = new unsigned[alphabetSize];
+        unsigned seenCount = 0;
+        for (unsigned i = 0; i < alphabetSize; ++i) nextStart[i] = UINT32_MAX;
+
+        std::uint32_t out = valuesSize;
+        std::uint32_t pos = n;
+        while (pos != 0) {
+            const std::uint32_t e = pos - 1;
+            const S c = first[e];
+            std::uint32_t s = e;
+            while (s != 0 && first[s - 1] == c) --s;
+            const unsigned u = toIndex(c);
+            V value = 0;
+            if (nextStart[u] == UINT32_MAX) {
+                // New symbol: enters the list at the front.
+                for (unsigned i = seenCount; i != 0; --i) order[i] = order[i - 1];
+                ++seenCount;
+            } else {
+                unsigned k = 0;
+                while (order[k] != u) ++k;
+                value = static_cast<V>((nextStart[u] - e) - k);
+                for (unsigned i = k; i != 0; --i) order[i] = order[i - 1];
+            }
+            order[0] = u;
+            values[--out] = value;
+            nextStart[u] = s;
+            pos = s;
+        }
+
+        // `order` now lists the symbols by first occurrence.
+        codeBegin = out - alphabetSize;
+        for (unsigned c = 0; c < alphabetSize; ++c) {
+            V value = 0;
+            if (nextStart[c] != UINT32_MAX) {
+                std::uint32_t m = 0;
+                for (unsigned i = 0; order[i] != c; ++i)
+                    if (order[i] < c) ++m;
+                value = static_cast<V>(nextStart[c] + 1 - m);
+            }
+            values[codeBegin + c] = value;
+        }
+        delete[] order;
+        delete[] nextStart;
+
+        codeEnd = valuesSize;
+        while (codeEnd > codeBegin && values[codeEnd - 1] == 0) --codeEnd;
+    }
+
+    unsigned alphabetSize;
+    V* values;
+    std::uint32_t valuesSize;
+    std::uint32_t codeBegin;
+    std::uint32_t codeEnd;
+
+private:
+    static unsigned toIndex(S c) {
+        return static_cast<unsigned>(static_cast<std::make_unsigned_t<S>>(c));
+    }
+};
+
+// Decoder. Use: construct, start, feedSymbol for the header values in
+// symbol order, decode per run value, decodeEnding until the block is full.
+template <class S, class V>
+class DistanceDecoder {
+public:
+    struct Entry {
+        std::uint32_t pos;
+        S sym;
+    };
+    using Run = std::pair<S, std::uint32_t>;  // symbol, run length
+
+    // An empty table of `alphabetSize` entries (256 for bytes). An
+    // allocation failure propagates as std::bad_alloc.
+    explicit DistanceDecoder(unsigned alphabetSize)
+        : alphabetSize(alphabetSize), tab(new Entry[alphabetSize]), tabn(0), pos(0), endPos(0) {}
+    ~DistanceDecoder() { delete[] tab; }
+    DistanceDecoder(const DistanceDecoder&) = delete;
+    DistanceDecoder& operator=(const DistanceDecoder&) = delete;
+
+    // The block length; once, before the first feedSymbol.
+    void start(unsigned size) { endPos = size; }
+
+    // Enters the header value of `symbol` (0: it does not occur). A value
+    // whose position lies at or past the end of the block raises "DC run
+    // start outside the block"; a value for a full table raises "invalid DC
+    // data".
+    void feedSymbol(S symbol, V value) {
+        if (value == 0) return;
+        if (value > endPos - pos) throw Exception(runOutside);
+        if (tabn == alphabetSize) throw Exception(invalidData);
+        std::uint32_t p = pos + static_cast<std::uint32_t>(value) - 1;
+        unsigned i = 0;
+        while (i < tabn && tab[i].pos <= p) {
+            ++p;
+            ++i;
+        }
+        if (p >= endPos) throw Exception(runOutside);
+        for (unsigned j = tabn; j > i; --j) tab[j] = tab[j - 1];
+        tab[i] = Entry{p, symbol};
+        ++tabn;
+    }
+
+    // The run at `pos`, entering `value` as the distance to its symbol's next
+    // run (0: none). An empty or out-of-step table raises "invalid DC data";
+    // a next run placed at or past the end of the block raises "DC run start
+    // outside the block". The run never passes the end of the block.
+    Run decode(V value) {
+        if (tabn == 0 || tab[0].pos != pos) throw Exception(invalidData);
+        const S symbol = tab[0].sym;
+        if (tabn == 1) {
+            // The last known run: it fills the block.
+            tabn = 0;
+            const std::uint32_t length = endPos - pos;
+            pos = endPos;
+            return Run(symbol, length);
+        }
+        const std::uint32_t next = tab[1].pos;
+        const std::uint32_t length = next - pos;
+        pos = next;
+        if (value == 0) {
+            for (unsigned j = 1; j < tabn; ++j) tab[j - 1] = tab[j];
+            --tabn;
+            return Run(symbol, length);
+        }
+        if (value >= endPos - next) throw Exception(runOutside);
+        // Removal of entry 0 and the sorted insertion in one pass: every
+        // known start up to the candidate moves down and pushes it on.
+        tab[0] = tab[1];
+        std::uint32_t p = next + static_cast<std::uint32_t>(value);
+        unsigned i = 2;
+        while (i < tabn && tab[i].pos <= p) {
+            tab[i - 1] = tab[i];
+            ++p;
+            ++i;
+        }
+        if (p >= endPos) throw Exception(runOutside);
+        tab[i - 1] = Entry{p, symbol};
+        return Run(symbol, length);
+    }
+
+    // The run at `pos` when no coded value is left for it: decode(0).
+    Run decodeEnding() { return decode(0); }
+
+    unsigned alphabetSize;
+    Entry* tab;
+    std::uint32_t tabn;
+    std::uint32_t pos;
+    std::uint32_t endPos;
+
+private:
+    static constexpr const char* runOutside = "Error in compressed file (DC run start outside the block)";
+    static constexpr const char* invalidData = "Error in compressed file (invalid DC data)";
+};
+
+// ---------------------------------------------------------------- value coders
+
+// The bucket table and the adaptive model shared by the arithmetic coder and
+// decoder of DC values.
+class AACodecBaseForDC {
+public:
+    struct Bucket {
+        std::uint32_t base;       // smallest value of the bucket
+        std::uint32_t extraBits;  // the bucket holds 2^extraBits values
+    };
+    static constexpr unsigned tableSize = 57;
+    static const Bucket dtab[tableSize];
+    static constexpr unsigned modelLimit = 4096;
+
+    // The number of buckets that a block of `blockSize` bytes can use:
+    // K + 1 for the largest K with dtab[K].base <= blockSize, at least 2.
+    static unsigned symbolsFor(unsigned blockSize);
+
+    // The largest bucket below `limit` (>= 1) whose base is at most `value`.
+    static unsigned bucketOf(unsigned value, unsigned limit) {
+        unsigned lo = 0, hi = limit;
+        do {
+            const unsigned mid = (lo + hi) / 2;
+            if (value < dtab[mid].base)
+                hi = mid;
+            else
+                lo = mid;
+        } while (hi - lo > 1);
+        return lo;
+    }
+
+    explicit AACodecBaseForDC(unsigned blockSize) : numSymbols(symbolsFor(blockSize)), stats(0) {
+        stats.reset(numSymbols);
+    }
+
+    unsigned numSymbols;
+    AdaptiveSymbolStats<unsigned> stats;
+};
+
+// Arithmetic coder of DC values. REQUIRES every value to be at most the
+// block size given to the constructor (always true of DC data).
+class AACoderForDC : public AACodecBaseForDC {
+public:
+    AACoderForDC(unsigned blockSize, OutBitStream* out) : AACodecBaseForDC(blockSize) { coder.os = out; }
+
+    void encode(unsigned value) {
+        const unsigned k = bucketOf(value, numSymbols);
+        const SymbolRange r = stats.getRangeThenUpdateAndLimit(k, modelLimit);
+        coder.encode(r.symbolLow, r.symbolHigh, r.symbolTotal);
+        unsigned n = dtab[k].extraBits;
+        unsigned rest = value - dtab[k].base;
+        while (n >= 8) {
+            const unsigned b = rest & 0xFF;
+            coder.encode(b, b + 1, 256);
+            rest >>= 8;
+            n -= 8;
+        }
+        if (n > 0) coder.encode(rest, rest + 1, 1u << n);
+    }
+
+    ArithmeticCoder<unsigned, unsigned, 16> coder;
+};
+
+// Arithmetic decoder of DC values. Any bit sequence decodes to some values
+// (at most the top of the largest modelled bucket); the DC decoder checks
+// them against the block.
+class AADecoderForDC : public AACodecBaseForDC {
+public:
+    AADecoderForDC(unsigned blockSize, InBitStream* in) : AACodecBaseForDC(blockSize) { decoder.is = in; }
+
+    unsigned decode() {
+        const unsigned t = decoder.decode(stats.getMax());
+        const unsigned k = stats.getSymbol(t);
+        const SymbolRange r = stats.getRangeThenUpdateAndLimit(k, modelLimit);
+        decoder.decodeExtract(r.symbolLow, r.symbolHigh, r.symbolTotal);
+        unsigned n = dtab[k].extraBits;
+        unsigned rest = 0, shift = 0;
+        while (n >= 8) {
+            const unsigned d = decoder.decode(256);
+            decoder.decodeExtract(d, d + 1, 256);
+            rest |= d << shift;
+            shift += 8;
+            n -= 8;
+        }
+        if (n > 0) {
+            const unsigned d = decoder.decode(1u << n);
+            decoder.decodeExtract(d, d + 1, 1u << n);
+            rest |= d << shift;
+        }
+        return dtab[k].base + rest;
+    }
+
+    ArithmeticDecoder<unsigned, unsigned, 16> decoder;
+};
+
+// Plain prefix code: 0, 1, 2 in 2 bits; otherwise the escape 3, a unary
+// count of extra width, and value - 3 in at least 3 bits.
+// REQUIRES values below 2^31.
+class PassThruCoder {
+public:
+    static constexpr unsigned numSymbols = 0;
+    explicit PassThruCoder(OutBitStream* out) : stream(out) {}
+
+    void encode(unsigned value) {
+        if (value < 3) {
+            stream->putBits(value, 2);
+            return;
+        }
+        stream->putBits(3, 2);
+        const unsigned w = value - 3;
+        unsigned n = 3, t = 8;
+        while (w >= t) {
+            stream->putBit(true);
+            ++n;
+            t *= 2;
+        }
+        stream->putBit(false);
+        stream->putBits(w, n);
+    }
+
+    OutBitStream* stream;
+};
+
+// Reader of the plain code. A prefix whose width would exceed 32 bits raises
+// "invalid pass-through code"; a 32-bit width returns the value modulo 2^32.
+class PassThruDecoder {
+public:
+    static constexpr unsigned numSymbols = 0;
+    explicit PassThruDecoder(InBitStream* in) : stream(in) {}
+
+    unsigned decode() {
+        const unsigned v = stream->getBits(2);
+        if (v < 3) return v;
+        unsigned n = 3;
+        while (stream->getBit()) {
+            if (n == 32) throw Exception("Error in compressed file (invalid pass-through code)");
+            ++n;
+        }
+        return stream->getBits(n) + 3;
+    }
+
+    InBitStream* stream;
+};
+
+#endif

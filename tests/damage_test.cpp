@@ -1,0 +1,216 @@
+// Damaged compressed files: every one is either restored or rejected with
+// "ERROR: " and exit status 255; none crashes, asserts or hangs.
+//
+// The program is run for every truncation point and for a sample of random
+// corruptions (under a time limit, so a hang fails instead of blocking); the
+// bulk of the random corruptions goes through the library's extraction
+// driver in-process, which is much faster than a process per file.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "globals.h"
+#include "main.h"
+#include "testutil.h"
+
+namespace {
+
+// Method flag sets under test; the same flags go to compression and
+// extraction. Add a row per method.
+const std::vector<std::vector<std::string>> methodFlags = {
+    {},
+    {"-p"},
+    {"-m"},
+    {"-m", "--norle0"},
+    {"-m", "-s"},
+    {"-m", "-s", "--norle0"},
+};
+
+// Small inputs: truncation runs the program once per byte of the output.
+struct Input {
+    const char* name;
+    std::string data;
+};
+std::vector<Input> inputs() {
+    std::string all;
+    for (unsigned i = 0; i < 256; ++i) all += static_cast<char>(i * 97);
+    return {{"text", testutil::textLike(900, 5)},
+            {"binary", testutil::randomBytes(300, 7, 11) + all},
+            {"byte", "Q"},
+            {"blocks", testutil::textLike(500, 6)}};  // compressed with -b 128
+}
+
+std::vector<std::string> packArgs(const Input& in, const std::vector<std::string>& flags) {
+    std::vector<std::string> a = {"-c", "in", "-o", "packed"};
+    a.insert(a.end(), flags.begin(), flags.end());
+    if (std::string(in.name) == "blocks") a.insert(a.end(), {"-b", "128"});
+    return a;
+}
+
+// Extracts `file` in `dir` under a time limit (an alarm that the program
+// inherits, so a hang ends by a signal). Returns the exit status, -1 when
+// the program ended by a signal; fills `err` with standard error.
+int extract(const std::filesystem::path& dir, const std::string& file, const std::vector<std::string>& flags,
+            std::string& err) {
+    std::vector<std::string> args = {Q38_EXE, "-e", (dir / file).string(), "-o", (dir / "restored").string()};
+    args.insert(args.end(), flags.begin(), flags.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string errName = (dir / ".err").string();
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open("/dev/null", O_WRONLY);
+        const int errFd = open(errName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || errFd < 0) _exit(120);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(errFd, 2);
+        alarm(20);
+        execv(argv[0], argv.data());
+        _exit(121);
+    }
+    int raw = 0;
+    if (pid < 0 || waitpid(pid, &raw, 0) != pid) return -2;
+    err = testutil::readFile(errName);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+void expectRejectedOrRestored(int status, const std::string& err, const std::string& what) {
+    if (status == 0) return;
+    EXPECT_EQ(status, 255) << what << ": " << err;
+    EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << what << ": " << err;
+    EXPECT_EQ(err.find("Assertion"), std::string::npos) << what << ": " << err;
+}
+
+class Damage : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(Damage, EveryTruncationIsRejected) {
+    const auto& flags = GetParam();
+    for (const Input& in : inputs()) {
+        SCOPED_TRACE(in.name);
+        testutil::TempDir dir;
+        testutil::writeFile(dir / "in", in.data);
+        ASSERT_EQ(testutil::runProgram(dir.path(), packArgs(in, flags)).status, 0);
+        const std::string packed = testutil::readFile(dir / "packed");
+        std::string err;
+        ASSERT_EQ(extract(dir.path(), "packed", flags, err), 0) << err;
+        ASSERT_EQ(testutil::readFile(dir / "restored"), in.data);
+        for (std::size_t cut = 0; cut < packed.size(); ++cut) {
+            testutil::writeFile(dir / "cut", packed.substr(0, cut));
+            const int status = extract(dir.path(), "cut", flags, err);
+            EXPECT_EQ(status, 255) << "cut at " << cut << ": " << err;
+            EXPECT_EQ(err.rfind("ERROR: ", 0), 0u) << "cut at " << cut << ": " << err;
+        }
+    }
+}
+
+// Random damage after the 12-byte file header: a few flipped bytes, or a
+// stretch overwritten with random bytes.
+std::string corrupt(const std::string& packed, std::mt19937& rng) {
+    std::string d = packed;
+    const std::size_t span = d.size() - 12;
+    if (rng() % 4 == 0) {
+        const std::size_t at = 12 + rng() % span;
+        const std::size_t len = 1 + rng() % 16;
+        for (std::size_t i = at; i < d.size() && i < at + len; ++i) d[i] = static_cast<char>(rng());
+    } else {
+        for (unsigned k = 1 + rng() % 3; k != 0; --k) d[12 + rng() % span] ^= static_cast<char>(1 + rng() % 255);
+    }
+    return d;
+}
+
+TEST_P(Damage, RandomCorruptionsInProcess) {
+    const auto& flags = GetParam();
+    std::mt19937 rng(2024);
+    unsigned rejected = 0, restored = 0;
+    for (const Input& in : inputs()) {
+        SCOPED_TRACE(in.name);
+        testutil::TempDir dir;
+        testutil::writeFile(dir / "in", in.data);
+        ASSERT_EQ(testutil::runProgram(dir.path(), packArgs(in, flags)).status, 0);
+        const std::string packed = testutil::readFile(dir / "packed");
+        const std::string damaged = (dir / "damaged").string();
+        const std::string out = (dir / "restored").string();
+
+        testutil::SettingsGuard guard;
+        std::vector<std::string> args = {"vexa-Q38", "-e", damaged, "-o", out};
+        args.insert(args.end(), flags.begin(), flags.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        // The driver's progress lines would swamp the test log.
+        std::ostringstream sink;
+        std::streambuf* old = std::cout.rdbuf(sink.rdbuf());
+        for (int i = 0; i < 600; ++i) {
+            testutil::writeFile(damaged, corrupt(packed, rng));
+            resetSettings();
+            try {
+                parseCommandLineParams(static_cast<int>(argv.size()), argv.data());
+                unpackFile(damaged.c_str(), out.c_str());
+                ++restored;
+            } catch (const Exception& e) {
+                ++rejected;
+                if (std::string(e.what()).empty()) ADD_FAILURE() << "empty message";
+            }
+            sink.str("");
+        }
+        std::cout.rdbuf(old);
+    }
+    std::printf("%u rejected, %u restored\n", rejected, restored);
+    EXPECT_GT(rejected, 0u);
+}
+
+TEST_P(Damage, RandomCorruptionsThroughTheProgram) {
+    const auto& flags = GetParam();
+    std::mt19937 rng(77);
+    for (const Input& in : inputs()) {
+        SCOPED_TRACE(in.name);
+        testutil::TempDir dir;
+        testutil::writeFile(dir / "in", in.data);
+        ASSERT_EQ(testutil::runProgram(dir.path(), packArgs(in, flags)).status, 0);
+        const std::string packed = testutil::readFile(dir / "packed");
+        std::string err;
+        for (int i = 0; i < 40; ++i) {
+            testutil::writeFile(dir / "damaged", corrupt(packed, rng));
+            expectRejectedOrRestored(extract(dir.path(), "damaged", flags, err), err,
+                                     "corruption " + std::to_string(i));
+        }
+    }
+}
+
+// Reading a file with the other coder (-p on one side only) is a damaged
+// payload too.
+TEST(Damage, MismatchedPassThruSetting) {
+    for (const Input& in : inputs()) {
+        for (const auto& [packFlags, unpackFlags] :
+             {std::pair<std::vector<std::string>, std::vector<std::string>>{{"-p"}, {}}, {{}, {"-p"}}}) {
+            testutil::TempDir dir;
+            testutil::writeFile(dir / "in", in.data);
+            ASSERT_EQ(testutil::runProgram(dir.path(), packArgs(in, packFlags)).status, 0);
+            std::string err;
+            expectRejectedOrRestored(extract(dir.path(), "packed", unpackFlags, err), err, in.name);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Methods, Damage, ::testing::ValuesIn(methodFlags), [](const auto& info) {
+    std::string name = "default";
+    for (const std::string& f : info.param)
+        for (char c : f)
+            if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+    return name;
+});
+
+}  // namespace

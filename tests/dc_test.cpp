@@ -1,0 +1,186 @@
+#include "dc.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bitstream.h"
+#include "distancecodec.h"
+#include "globals.h"
+#include "testutil.h"
+
+namespace {
+
+// Sets passThru / verbose for one test and restores them.
+struct Settings {
+    Settings(bool pass, bool verb = false) : oldPass(passThru), oldVerbose(verbose) {
+        passThru = pass;
+        verbose = verb;
+    }
+    ~Settings() {
+        passThru = oldPass;
+        verbose = oldVerbose;
+    }
+    bool oldPass, oldVerbose;
+};
+
+std::string pack(std::string block) {
+    std::ostringstream os;
+    packBlockDCAdaptive(os, block.data(), static_cast<unsigned>(block.size()));
+    return os.str();
+}
+
+std::string unpack(const std::string& payload, unsigned size) {
+    std::istringstream is(payload);
+    std::string out(size, '\0');
+    unpackBlockDCAdaptive(is, out.data(), size);
+    return out;
+}
+
+class DCBlockCodec : public ::testing::TestWithParam<bool> {};
+
+TEST_P(DCBlockCodec, RoundTrips) {
+    Settings s(GetParam());
+    std::vector<std::string> blocks = {"a", "ab", "\xff", std::string(1000, 'x'), "banana", "abracadabra"};
+    std::string all;
+    for (unsigned i = 0; i < 256; ++i) all += static_cast<char>(i);
+    blocks.push_back(all);
+    for (unsigned alpha : {2u, 4u, 64u, 256u}) blocks.push_back(testutil::randomBytes(20000, alpha, alpha));
+    blocks.push_back(testutil::textLike(50000, 3));
+    for (const std::string& b : blocks) {
+        const std::string payload = pack(b);
+        ASSERT_EQ(unpack(payload, static_cast<unsigned>(b.size())), b) << b.size();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Coders, DCBlockCodec, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "PassThru" : "Arithmetic"; });
+
+TEST(DCBlockCodec, PassThruPayloadOfOneRepeatedByte) {
+    Settings s(true);
+    for (unsigned n : {1u, 5u, 300u}) {
+        const std::string payload = pack(std::string(n, 'a'));
+        ASSERT_EQ(payload.size(), 33u);
+        // The whole block is the longest suffix, ranked last.
+        std::string want;
+        for (unsigned i = 0; i < 4; ++i) want += static_cast<char>(((n - 1) >> (8 * i)) & 0xFF);
+        want += std::string("\x62\0\0\0", 4) + std::string(24, '\0') + "\x04";
+        EXPECT_EQ(payload, want) << n;
+        EXPECT_EQ(unpack(payload, n), std::string(n, 'a'));
+    }
+}
+
+TEST(DCBlockCodec, VerboseLinesInOrder) {
+    Settings s(false, true);
+    std::ostringstream captured;
+    std::streambuf* old = std::cout.rdbuf(captured.rdbuf());
+    std::string payload;
+    try {
+        payload = pack("banana");
+        unpack(payload, 6);
+    } catch (...) {
+        std::cout.rdbuf(old);
+        throw;
+    }
+    std::cout.rdbuf(old);
+    std::vector<std::string> prefixes;
+    std::istringstream lines(captured.str());
+    for (std::string l; std::getline(lines, l);) prefixes.push_back(l.substr(0, l.find(':') + 1));
+    const std::vector<std::string> want = {
+        "   Performing BWT...", "      First suffix index:", "   Performing DC coding...",
+        "      Size of data after DC:", "   Coding data to arithmetic stream...", "      Number of symbols:",
+        "   BWT time:", "   DC time:", "   Adaptive arithmetic time:", "   Block compression time:",
+        "   Decoding data from arithmetic stream, performing iDC...", "      Number of symbols:",
+        "      First suffix index:", "      Size of DC data:", "   Performing iBWT...",
+        "   iDC + adaptive arithmetic time:", "   iBWT time:", "   Block decompression time:"};
+    // Lines without a colon keep their whole text, the rest up to it.
+    std::vector<std::string> wantPrefixes;
+    for (const std::string& w : want) wantPrefixes.push_back(w.substr(0, w.find(':') + 1));
+    EXPECT_EQ(prefixes, wantPrefixes);
+    EXPECT_NE(captured.str().find("      Number of symbols: 7\n"), std::string::npos);
+}
+
+// A pass-through payload from raw fields: first suffix index, DC data
+// length, then the values.
+std::string craft(unsigned first, unsigned count, const std::vector<unsigned>& values) {
+    std::ostringstream os;
+    {
+        StreamOutBitStream bits(os, 16);
+        bits.reset();
+        bits.putBits(first, 32);
+        bits.putBits(count, 32);
+        PassThruCoder c(&bits);
+        for (unsigned v : values) c.encode(v);
+        bits.flush();
+    }
+    return os.str();
+}
+
+std::vector<unsigned> header(std::vector<std::pair<unsigned, unsigned>> nonzero) {
+    std::vector<unsigned> h(256, 0);
+    for (auto [sym, v] : nonzero) h[sym] = v;
+    return h;
+}
+
+std::vector<unsigned> operator+(std::vector<unsigned> a, const std::vector<unsigned>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(DCBlockCodec, RejectsDamagedPayloads) {
+    Settings s(true);
+    const std::vector<unsigned> aOnly = header({{'a', 1}});
+    struct Case {
+        const char* what;
+        unsigned size;
+        std::string payload;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"first index = size", 4, craft(4, 98, aOnly), "first suffix index out of range"},
+        {"first index huge", 4, craft(0xFFFFFFFFu, 98, aOnly), "first suffix index out of range"},
+        {"length above 256 + size", 4, craft(0, 261, aOnly + std::vector<unsigned>(5, 0)),
+         "DC data length out of range"},
+        {"header past the block", 4, craft(0, 98, header({{'a', 5}})), "DC run start outside the block"},
+        {"run past the block", 4, craft(0, 257, header({{'a', 1}, {'b', 2}}) + std::vector<unsigned>{2}),
+         "DC run start outside the block"},
+        {"values after the block is full", 4, craft(0, 258, aOnly + std::vector<unsigned>{0, 0}),
+         "invalid DC data"},
+        {"no symbols", 4, craft(0, 0, {}), "invalid DC data"},
+        {"prefix too wide", 4, craft(0, 1, {}) + std::string(8, '\xff'), "invalid pass-through code"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            unpack(c.payload, c.size);
+            ADD_FAILURE() << "accepted";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.what(), std::string("Error in compressed file (") + c.message + ")");
+        }
+    }
+    // The largest length the compressor writes (256 + one value per byte)
+    // passes the length check.
+    EXPECT_NO_THROW(unpack(craft(0, 260, header({{'a', 1}, {'b', 1}}) + std::vector<unsigned>{1, 1, 0, 0}), 4));
+}
+
+TEST(DCBlockCodec, ArithmeticDecoderSurvivesGarbage) {
+    Settings s(false);
+    std::mt19937 rng(7);
+    unsigned rejected = 0;
+    for (int i = 0; i < 300; ++i) {
+        std::string payload = pack(testutil::textLike(2000, i));
+        for (int k = 0; k < 3; ++k) payload[rng() % payload.size()] ^= static_cast<char>(1 + rng() % 255);
+        try {
+            unpack(payload, 2000);
+        } catch (const Exception& e) {
+            ++rejected;
+            EXPECT_EQ(std::string(e.what()).rfind("Error in compressed file (", 0), 0u) << e.what();
+        }
+    }
+    EXPECT_GT(rejected, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+#include "distancecodec.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+using Coder = DistanceCoder<char, std::uint32_t>;
+using Decoder = DistanceDecoder<char, std::uint32_t>;
+
+std::vector<std::uint32_t> dcData(const std::string& block) {
+    Coder c(256);
+    c.encode(block.data(), block.data() + block.size());
+    return std::vector<std::uint32_t>(c.values + c.codeBegin, c.values + c.codeEnd);
+}
+
+// The DC data straight from its definition: first occurrences, and per run
+// the distance to the next run of its byte less the distinct bytes between.
+std::vector<std::uint32_t> dcDataByDefinition(const std::string& b) {
+    const std::size_t n = b.size();
+    auto u = [&](std::size_t i) { return static_cast<unsigned char>(b[i]); };
+    std::vector<long> firstAt(256, -1);
+    for (std::size_t i = 0; i < n; ++i)
+        if (firstAt[u(i)] < 0) firstAt[u(i)] = static_cast<long>(i);
+    std::vector<std::uint32_t> out(256, 0);
+    for (unsigned c = 0; c < 256; ++c) {
+        if (firstAt[c] < 0) continue;
+        unsigned m = 0;
+        for (unsigned x = 0; x < c; ++x)
+            if (firstAt[x] >= 0 && firstAt[x] < firstAt[c]) ++m;
+        out[c] = static_cast<std::uint32_t>(firstAt[c] + 1 - m);
+    }
+    for (std::size_t s = 0; s < n;) {
+        std::size_t e = s;
+        while (e + 1 < n && b[e + 1] == b[s]) ++e;
+        std::size_t L = e + 1;
+        while (L < n && b[L] != b[s]) ++L;
+        if (L == n) {
+            out.push_back(0);
+        } else {
+            bool between[256] = {};
+            unsigned k = 0;
+            for (std::size_t i = e + 1; i < L; ++i)
+                if (!between[u(i)]) between[u(i)] = true, ++k;
+            out.push_back(static_cast<std::uint32_t>((L - e) - k));
+        }
+        s = e + 1;
+    }
+    while (!out.empty() && out.back() == 0) out.pop_back();
+    return out;
+}
+
+// Rebuilds a block from its DC data in the block decoder's calling order.
+std::string decodeDC(const std::vector<std::uint32_t>& d, std::uint32_t n) {
+    Decoder dec(256);
+    dec.start(n);
+    std::string out;
+    std::size_t i = 0;
+    for (; i < d.size() && i < 256; ++i) dec.feedSymbol(static_cast<char>(i), d[i]);
+    auto put = [&](Decoder::Run r) { out.append(r.second, r.first); };
+    for (; i < d.size(); ++i) put(dec.decode(d[i]));
+    while (out.size() < n) put(dec.decodeEnding());
+    return out;
+}
+
+std::vector<std::uint32_t> withHeader(std::vector<std::pair<char, std::uint32_t>> header,
+                                      std::vector<std::uint32_t> runs) {
+    std::vector<std::uint32_t> v(256, 0);
+    for (auto& h : header) v[static_cast<unsigned char>(h.first)] = h.second;
+    v.insert(v.end(), runs.begin(), runs.end());
+    while (!v.empty() && v.back() == 0) v.pop_back();
+    return v;
+}
+
+TEST(DistanceCoder, KnownAnswers) {
+    struct Case {
+        std::string block;
+        std::vector<std::uint32_t> expected;
+    };
+    const Case cases[] = {
+        {"banana", withHeader({{'a', 2}, {'b', 1}, {'n', 1}}, {0, 1, 1, 1, 0, 0})},
+        {"abracadabra", withHeader({{'a', 1}, {'b', 1}, {'c', 3}, {'d', 4}, {'r', 1}},
+                                   {1, 3, 3, 1, 0, 1, 0, 1, 0, 0, 0})},
+        {"aaba", withHeader({{'a', 1}, {'b', 2}}, {1, 0, 0})},
+        {std::string(7, 'q'), withHeader({{'q', 1}}, {})},
+        {"a\xff", withHeader({{'a', 1}, {'\xff', 1}}, {0, 0})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.block);
+        EXPECT_EQ(dcData(c.block), c.expected);
+        EXPECT_EQ(decodeDC(c.expected, static_cast<std::uint32_t>(c.block.size())), c.block);
+    }
+    EXPECT_EQ(dcData("banana").size(), 260u);
+    EXPECT_EQ(dcData("abracadabra").size(), 264u);
+    EXPECT_EQ(dcData(std::string(5, 'a')).size(), 98u);
+    EXPECT_EQ(dcData("a\xff").size(), 256u);
+    EXPECT_TRUE(dcData("").empty());
+}
+
+TEST(DistanceCoder, MatchesDefinitionAndRoundTrips) {
+    std::vector<std::string> blocks;
+    for (unsigned alpha : {1u, 2u, 3u, 17u, 256u})
+        for (std::uint32_t seed = 1; seed <= 4; ++seed) blocks.push_back(testutil::randomBytes(700, alpha, seed));
+    blocks.push_back(testutil::textLike(3000, 9));
+    std::string all;
+    for (unsigned i = 0; i < 256; ++i) all += static_cast<char>(255 - i);
+    blocks.push_back(all + all);
+    std::string runs;  // long runs of few bytes, the shape after the transform
+    for (unsigned i = 0; i < 300; ++i) runs.append(1 + (i * 7919) % 23, "xyz\0\xff"[i % 5]);
+    blocks.push_back(runs);
+    for (const std::string& b : blocks) {
+        const auto d = dcData(b);
+        ASSERT_EQ(d, dcDataByDefinition(b));
+        for (std::uint32_t v : d) ASSERT_LE(v, b.size());
+        ASSERT_EQ(decodeDC(d, static_cast<std::uint32_t>(b.size())), b);
+    }
+}
+
+TEST(DistanceDecoder, RejectsDamagedValues) {
+    const std::string outside = "Error in compressed file (DC run start outside the block)";
+    const std::string invalid = "Error in compressed file (invalid DC data)";
+    struct Case {
+        const char* what;
+        std::uint32_t n;
+        std::vector<std::uint32_t> data;  // header values from symbol 0, then run values
+        std::string message;
+    };
+    auto hdr = [](std::vector<std::uint32_t> h, std::vector<std::uint32_t> runs) {
+        h.resize(256, 0);
+        h.insert(h.end(), runs.begin(), runs.end());
+        return h;
+    };
+    const Case cases[] = {
+        {"header past the end", 4, {0, 5}, outside},
+        {"huge header value", 4, {0xFFFFFFFFu}, outside},
+        {"header pushed past the end", 2, {1, 2}, outside},
+        {"nothing at position 0", 3, {2}, invalid},
+        {"no symbol at all", 3, {}, invalid},
+        {"run value past the end", 6, hdr({1, 2}, {4}), outside},
+        {"huge run value", 6, hdr({1, 2}, {0xFFFFFFFFu}), outside},
+        {"run pushed past the end", 5, hdr({1, 1, 1}, {3}), outside},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            decodeDC(c.data, c.n);
+            ADD_FAILURE() << "accepted";
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.what(), c.message);
+        }
+    }
+}
+
+TEST(AACodecBaseForDC, BucketTable) {
+    // Contiguous, and the bases named for the wide buckets.
+    for (unsigned k = 1; k < AACodecBaseForDC::tableSize; ++k) {
+        const auto& p = AACodecBaseForDC::dtab[k - 1];
+        EXPECT_EQ(p.base + (1u << p.extraBits), AACodecBaseForDC::dtab[k].base) << k;
+    }
+    EXPECT_EQ(AACodecBaseForDC::dtab[32].base, 512u);
+    EXPECT_EQ(AACodecBaseForDC::dtab[56].base, 2147484032u);
+    EXPECT_EQ(AACodecBaseForDC::dtab[56].extraBits, 31u);
+
+    const std::pair<unsigned, unsigned> sizes[] = {{1, 2},   {8, 9},    {9, 9},
+                                                   {10, 10}, {512, 33}, {10485760, 49}};
+    for (auto [size, symbols] : sizes) EXPECT_EQ(AACodecBaseForDC(size).numSymbols, symbols) << size;
+}
+
+// Bytes of a bit stream written by `write` through a stream writer.
+template <class F>
+std::string bitBytes(F write) {
+    std::ostringstream os;
+    {
+        StreamOutBitStream bits(os, 4);
+        bits.reset();
+        write(bits);
+        bits.flush();
+    }
+    return os.str();
+}
+
+TEST(AACoderForDC, CodesBucketThenExtraBits) {
+    struct Case {
+        unsigned value, bucket;
+        std::vector<std::pair<unsigned, unsigned>> flat;  // (symbol, total)
+    };
+    const Case cases[] = {
+        {0, 0, {}}, {7, 7, {}}, {8, 8, {{0, 2}}}, {9, 8, {{1, 2}}}, {600, 32, {{88, 128}}},
+        {1000, 34, {{104, 256}, {0, 2}}},
+    };
+    const unsigned blockSize = 5000;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        EXPECT_EQ(AACodecBaseForDC::bucketOf(c.value, AACodecBaseForDC(blockSize).numSymbols), c.bucket);
+        const std::string got = bitBytes([&](OutBitStream& bits) {
+            AACoderForDC coder(blockSize, &bits);
+            coder.encode(c.value);
+            coder.encode(c.value);  // the second sees the updated model
+            coder.coder.flush();
+        });
+        const std::string want = bitBytes([&](OutBitStream& bits) {
+            AdaptiveSymbolStats<unsigned> model(AACodecBaseForDC(blockSize).numSymbols);
+            ArithmeticCoder<unsigned, unsigned, 16> ac;
+            ac.os = &bits;
+            for (int twice = 0; twice < 2; ++twice) {
+                const SymbolRange r = model.getRangeThenUpdateAndLimit(c.bucket, 4096);
+                ac.encode(r.symbolLow, r.symbolHigh, r.symbolTotal);
+                for (auto [s, total] : c.flat) ac.encode(s, s + 1, total);
+            }
+            ac.flush();
+        });
+        EXPECT_EQ(got, want);
+    }
+}
+
+template <class C, class D>
+void roundTripValues(const std::vector<unsigned>& values, unsigned blockSize, C makeCoder, D makeDecoder) {
+    std::ostringstream os;
+    {
+        StreamOutBitStream bits(os, 8);
+        bits.reset();
+        auto coder = makeCoder(&bits);
+        for (unsigned v : values) coder.encode(v);
+        if constexpr (std::is_same_v<decltype(coder), AACoderForDC>) coder.coder.flush();
+        bits.flush();
+    }
+    std::istringstream is(os.str());
+    StreamInBitStream bits(is, 8);
+    auto decoder = makeDecoder(&bits);
+    if constexpr (std::is_same_v<decltype(decoder), AADecoderForDC>) decoder.decoder.start();
+    for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(decoder.decode(), values[i]) << i;
+    (void)blockSize;
+}
+
+TEST(DCValueCoders, RoundTripEveryBucketEdge) {
+    for (unsigned blockSize : {1u, 9u, 600u, 10485760u}) {
+        std::vector<unsigned> values;
+        for (unsigned k = 0; k < AACodecBaseForDC(blockSize).numSymbols; ++k) {
+            const auto& b = AACodecBaseForDC::dtab[k];
+            for (unsigned v : {b.base, b.base + (1u << b.extraBits) - 1, b.base + (1u << b.extraBits) / 3})
+                if (v <= blockSize) values.push_back(v);
+        }
+        std::mt19937 rng(blockSize);
+        for (int i = 0; i < 3000; ++i) values.push_back(rng() % (blockSize + 1) >> (rng() % 24));
+        SCOPED_TRACE(blockSize);
+        roundTripValues(
+            values, blockSize, [&](OutBitStream* o) { return AACoderForDC(blockSize, o); },
+            [&](InBitStream* in) { return AADecoderForDC(blockSize, in); });
+        roundTripValues(
+            values, blockSize, [](OutBitStream* o) { return PassThruCoder(o); },
+            [](InBitStream* in) { return PassThruDecoder(in); });
+    }
+}
+
+TEST(PassThruCoder, KnownCodes) {
+    // Bits least significant first: 3 is 1,1,0,0,0,0; 11 is 1,1,1,0 then 8 in 4 bits.
+    const std::pair<unsigned, std::string> cases[] = {
+        {0, std::string(1, '\0')}, {2, "\x02"}, {3, "\x03"}, {10, "\x3B"}, {11, "\x87"}, {18, "\xF7"},
+    };
+    for (const auto& [value, bytes] : cases)
+        EXPECT_EQ(bitBytes([&](OutBitStream& b) { PassThruCoder(&b).encode(value); }), bytes) << value;
+
+    std::istringstream is(std::string("\x2B", 1));  // 1,1,0 then 1,0,1
+    StreamInBitStream bits(is, 4);
+    EXPECT_EQ(PassThruDecoder(&bits).decode(), 8u);
+}
+
+TEST(PassThruDecoder, RejectsPrefixWiderThan32Bits) {
+    auto decodeOnes = [](unsigned ones) {
+        const std::string data = bitBytes([&](OutBitStream& b) {
+            b.putBits(3, 2);
+            for (unsigned i = 0; i < ones; ++i) b.putBit(true);
+            b.putBit(false);
+            b.putBits(0xFFFFFFFFu, 32);
+        });
+        std::istringstream is(data);
+        StreamInBitStream bits(is, 4);
+        return PassThruDecoder(&bits).decode();
+    };
+    EXPECT_EQ(decodeOnes(28), (1u << 31) - 1 + 3);  // 31-bit field
+    EXPECT_EQ(decodeOnes(29), 0xFFFFFFFFu + 3u);    // 32-bit field, modulo 2^32
+    try {
+        decodeOnes(30);
+        ADD_FAILURE() << "accepted";
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "Error in compressed file (invalid pass-through code)");
+    }
+}
+
+}  // namespace
