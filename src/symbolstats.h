@@ -48,7 +48,12 @@ public:
     // Adds inc to the count of symbol. REQUIRES symbol < num (unchecked) and
     // a total that stays within T.
     void update(unsigned symbol, unsigned inc) {
-        for (unsigned i = symbol + 1; i <= num; ++i) tab[i] += inc;
+        // Locals: the counts share a type with `num`, so writing through `tab`
+        // would otherwise force a reload of both on every step and keep the
+        // compiler from vectorising this, the model's hottest loop.
+        T* const t = tab;
+        const unsigned n = num;
+        for (unsigned i = symbol + 1; i <= n; ++i) t[i] += inc;
     }
 
     // Halves every count (at least 1 each) when the total equals maxTotal;
