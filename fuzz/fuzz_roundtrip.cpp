@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -51,5 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unpackFile(packed.c_str(), out.c_str());
     if (slurp(out) != original) __builtin_trap();
     resetSettings();
+    // Replays run under ctest: leave nothing behind in the temporary folder.
+    std::remove(in.c_str());
+    std::remove(packed.c_str());
+    std::remove(out.c_str());
     return 0;
 }

@@ -117,6 +117,7 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index) {
     if (size < (1u << 24)) {
         // Byte and successor share one word: one cache miss per step.
         std::unique_ptr<std::uint32_t[]> W(new std::uint32_t[size]);
+        adviseHugePages(W.get(), std::size_t(size) * sizeof(std::uint32_t));
         W[index] = next[u[index]]++ << 8 | u[index];
         for (unsigned i = 0; i < size; ++i)
             if (i != index) W[i] = next[u[i]]++ << 8 | u[i];
@@ -130,6 +131,7 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index) {
         return;
     }
     std::unique_ptr<std::uint32_t[]> R(new std::uint32_t[size]);
+    adviseHugePages(R.get(), std::size_t(size) * sizeof(std::uint32_t));
     R[index] = next[u[index]]++;
     for (unsigned i = 0; i < size; ++i)
         if (i != index) R[i] = next[u[i]]++;

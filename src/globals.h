@@ -150,8 +150,9 @@ void histogram(std::ostream& os, T* data, unsigned n) {
 
 // ---------------------------------------------------------------- test mode
 // True when both files have the same length and bytes. On the first
-// difference writes "ERROR at position: N" to standard output. A file that
-// cannot be opened or read makes the result false.
+// difference writes "ERROR at position: N" (0-based) to standard output.
+// Different lengths, a file that cannot be opened, or a read that delivers
+// less than the measured length give false without a message.
 bool equalFiles(const std::string& name1, const std::string& name2);
 
 #endif

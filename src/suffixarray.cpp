@@ -6,6 +6,22 @@
 
 #include "globals.h"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+void adviseHugePages(void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t(1) << 21;
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 namespace {
 
 // Equality of the first N bytes; N = 0 means a length known only at run time.
@@ -27,14 +43,44 @@ struct PrefixEqual<0> {
 };
 
 constexpr unsigned prefetchDistance = 12;
+// How many positions past the current group the pass prefetches, and from
+// which size a group is left to prefetch for itself.
+constexpr unsigned lookahead = 96;
+constexpr unsigned largeGroup = 256;
+// Splits of at least this many positions work on a gathered copy of the keys;
+// the copy holds at most splitKeyLimit keys (4 MiB), so larger groups split in
+// place until their parts fit.
+constexpr unsigned gatherMin = 32;
+// Random loads take hundreds of nanoseconds on a busy machine: the gather
+// asks for keys this many positions ahead.
+constexpr unsigned gatherDistance = 64;
+constexpr unsigned splitKeyLimit = 1u << 20;
 
+// Exchanges only when the first key is strictly greater: the networks keep
+// equal keys in their order.
 template <typename Index>
-inline void prefetchKey(const Index* key, Index x) {
+inline void compareExchange(Index* x, Index* key, unsigned i, unsigned j) {
+    if (key[i] > key[j]) {
+        std::swap(x[i], x[j]);
+        std::swap(key[i], key[j]);
+    }
+}
+
+template <typename T, typename Index>
+inline void prefetchKey(const T* key, Index x) {
 #if defined(__GNUC__) || defined(__clang__)
     __builtin_prefetch(key + x);
 #else
     (void)key;
     (void)x;
+#endif
+}
+
+inline void prefetchForWrite(const char* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
 #endif
 }
 
@@ -46,6 +92,8 @@ void Sadakane<Index>::allocateTables(Index n) {
     Vbuf.reset(new Index[std::size_t(n) + 1]);
     I = Ibuf.get();
     V = Vbuf.get();
+    adviseHugePages(I, (std::size_t(n) + 1) * sizeof(Index));
+    adviseHugePages(V, (std::size_t(n) + 1) * sizeof(Index));
 }
 
 template <typename Index>
@@ -113,6 +161,8 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
         dst[1 + F[b[size - 1]]++] = size - j - 1;
         const Index placed = size - k;
         for (Index p = 1; p <= placed; ++p) {
+            // The bytes are read in the previous pass's order, at random.
+            if (p + prefetchDistance * 4 <= placed) prefetchKey(b + j, src[p + prefetchDistance * 4]);
             const Index x = src[p];
             dst[1 + F[b[x + j]]++] = x;
         }
@@ -163,6 +213,14 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
     const Index n = numSuffixes - 1;
     const Index firstShort = n - k + 1;  // suffixes from here have fewer than k bytes
     Index i = 0;
+    Index ahead = 0;  // the prefix bytes and V entries of I[i ... ahead) are on their way
+    auto fetchAhead = [&]() {
+        const Index stop = numSuffixes - i > 4 * prefetchDistance ? i + 4 * prefetchDistance : numSuffixes;
+        for (; ahead < stop; ++ahead) {
+            prefetchKey(b, I[ahead]);
+            prefetchKey(V, I[ahead]);
+        }
+    };
     auto assign = [&](Index from, Index to) {
         if (to - from == 1) {
             V[I[from]] = to;
@@ -173,6 +231,7 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
     };
     // While a short suffix lies ahead it stops every scan: no bound test.
     for (unsigned shortLeft = k; shortLeft > 0;) {
+        fetchAhead();
         const Index x = I[i];
         if (x >= firstShort) {
             V[x] = i + 1;
@@ -187,6 +246,7 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
         i = j;
     }
     while (i < numSuffixes) {
+        fetchAhead();
         const Index x = I[i];
         Index j = i + 1;
         while (j < numSuffixes && equal(b + I[j], b + x)) ++j;
@@ -198,8 +258,16 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
 template <typename Index>
 void Sadakane<Index>::suffixSort(unsigned h) {
     const Index all = sortedRun + numSuffixes;
+    if (I[0] != all) reserveSplitKeys(numSuffixes < splitKeyLimit ? numSuffixes : splitKeyLimit);
     while (I[0] != all) {
         Vh = V + h;
+        // A second cursor runs ahead over the same positions and fetches the
+        // group number and key of every unsorted suffix it meets, so that
+        // the small groups, which are most of the work, find both in cache
+        // instead of waiting on one memory access after another. It steps
+        // over sorted runs by their markers and stays behind nothing the
+        // pass has rewritten: everything at or after it is untouched.
+        Index ahead = 0;
         Index i = 0;
         for (;;) {
             if (I[i] & sortedRun) {
@@ -210,11 +278,19 @@ void Sadakane<Index>::suffixSort(unsigned h) {
                 i = j;
             }
             const Index e = V[I[i]];
-            if (e < numSuffixes && !(I[e] & sortedRun)) {
-                // The next group's number and first key, while this one sorts.
-                const Index next = I[e];
-                prefetchKey(V, next);
-                if (h < numSuffixes - next) prefetchKey(Vh, next);
+            // A large group prefetches its own keys while it splits.
+            if (ahead < e && e - i > largeGroup) ahead = e;
+            if (ahead < i) ahead = i;
+            const Index stop = numSuffixes - e > lookahead ? e + lookahead : numSuffixes;
+            while (ahead < stop) {
+                const Index x = I[ahead];
+                if (x & sortedRun) {
+                    ahead += x - sortedRun;
+                } else {
+                    prefetchKey(V, x);
+                    prefetchKey(Vh, x);
+                    ++ahead;
+                }
             }
             sortNonEmpty(i, e);
             if (e >= numSuffixes) break;
@@ -222,6 +298,7 @@ void Sadakane<Index>::suffixSort(unsigned h) {
         }
         h *= 2;
     }
+    reserveSplitKeys(0);
 }
 
 template <typename Index>
@@ -274,6 +351,10 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
     // machine stack, and the order smaller, equal, greater is kept.
     const std::size_t base = pending.size();
     for (;;) {
+        if (hi - lo >= gatherMin && hi - lo <= splitKeyCount) {
+            sortGathered(lo, hi);
+            lo = hi;
+        }
         if (hi - lo >= 5) {
             Index* const T = I;
             const Index* const key = Vh;
@@ -338,6 +419,116 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
 }
 
 template <typename Index>
+void Sadakane<Index>::reserveSplitKeys(Index count) {
+    splitKeys.reset(count > 0 ? new Index[count] : nullptr);
+    splitKeyCount = count;
+}
+
+template <typename Index>
+void Sadakane<Index>::sortGathered(Index lo, Index hi) {
+    // The keys are read once, with many loads in flight, into an array that
+    // moves with I; every later split of the range then scans contiguous
+    // memory. The copy is a snapshot: refinements made while the range is
+    // sorted are not seen. Any snapshot orders the suffixes consistently
+    // (a smaller key always means a smaller suffix), so the order comes out
+    // the same, at worst with a few more equal keys left for the next pass.
+    Index* const T = I + lo;
+    Index* const K = splitKeys.get();
+    const Index m = hi - lo;
+    for (Index p = 0; p < m; ++p) {
+        if (p + gatherDistance < m) prefetchKey(Vh, T[p + gatherDistance]);
+        K[p] = Vh[T[p]];
+    }
+    const std::size_t base = pending.size();
+    Index l = 0, h = m;
+    for (;;) {
+        if (h - l >= 5) {
+            const Index P = K[l + (h - l) / 2];
+            // Same three-way scheme as the in-place split, on (T, K) pairs.
+            Index a = l, c = h - 1;
+            for (;;) {
+                while (K[a] < P) ++a;
+                if (K[a] == P) break;
+                std::swap(T[a], T[c]);
+                std::swap(K[a], K[c]);
+                --c;
+            }
+            Index b = a + 1;
+            for (;;) {
+                while (K[c] > P) --c;
+                if (K[c] < P) {
+                    const Index t = T[a];
+                    T[a] = T[c];
+                    T[c] = T[b];
+                    T[b] = t;
+                    K[a] = K[c];  // K[b] moves to c and P to b
+                    K[c] = K[b];
+                    K[b] = P;
+                    ++a;
+                    ++b;
+                } else if (c > b) {
+                    std::swap(T[b], T[c]);
+                    std::swap(K[b], K[c]);
+                    ++b;
+                } else {
+                    if (c == b) ++b;
+                    break;
+                }
+            }
+            if (a - l >= 5) {
+                pending.push_back({a, b, h});  // relative to lo here
+                h = a;
+                continue;
+            }
+            sortSmallGathered(lo + l, a - l, K + l);
+            for (Index p = a; p < b; ++p) V[T[p]] = lo + b;
+            if (b - a == 1) T[a] = sortedRun + 1;
+            l = b;
+            continue;
+        }
+        sortSmallGathered(lo + l, h - l, K + l);
+        if (pending.size() == base) return;
+        const Pending f = pending.back();
+        pending.pop_back();
+        for (Index p = f.equalBegin; p < f.equalEnd; ++p) V[T[p]] = lo + f.equalEnd;
+        if (f.equalEnd - f.equalBegin == 1) T[f.equalBegin] = sortedRun + 1;
+        l = f.equalEnd;
+        h = f.greaterEnd;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::sortSmallGathered(Index lo, Index m, const Index* keys) {
+    // The networks of sort2 ... sort4 on keys already in hand.
+    Index x[4], key[4];
+    for (Index p = 0; p < m; ++p) {
+        x[p] = I[lo + p];
+        key[p] = keys[p];
+    }
+    switch (m) {
+        case 0: return;
+        case 1:
+            V[x[0]] = lo + 1;
+            I[lo] = sortedRun + 1;
+            return;
+        case 2: compareExchange(x, key, 0, 1); break;
+        case 3:
+            compareExchange(x, key, 0, 1);
+            compareExchange(x, key, 1, 2);
+            compareExchange(x, key, 0, 1);
+            break;
+        default:
+            compareExchange(x, key, 0, 1);
+            compareExchange(x, key, 2, 3);
+            compareExchange(x, key, 0, 2);
+            compareExchange(x, key, 1, 3);
+            compareExchange(x, key, 1, 2);
+            break;
+    }
+    finishRuns(lo, static_cast<unsigned>(m), x, key);
+}
+
+template <typename Index>
 void Sadakane<Index>::finishRuns(Index lo, unsigned m, Index* x, Index* key) {
     for (unsigned p = 0; p < m; ++p) I[lo + p] = x[p];
     unsigned runStart = m;  // start of the current run of sorted places; m: none
@@ -373,16 +564,6 @@ void Sadakane<Index>::sort2(Index lo) {
     I[lo] = sortedRun + 2;
 }
 
-namespace {
-template <typename Index>
-inline void compareExchange(Index* x, Index* key, unsigned i, unsigned j) {
-    if (key[i] > key[j]) {
-        std::swap(x[i], x[j]);
-        std::swap(key[i], key[j]);
-    }
-}
-}  // namespace
-
 template <typename Index>
 void Sadakane<Index>::sort3(Index lo) {
     Index x[3] = {I[lo], I[lo + 1], I[lo + 2]};
@@ -415,7 +596,12 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
     std::unique_ptr<char[]> Q(new char[n]);
     std::memcpy(Q.get(), block, n);
     block[V[0] - 2] = Q[n - 1];
-    for (Index x = 1; x < n; ++x) block[V[x] - 2] = Q[x - 1];
+    // The writes land at random: ask for their lines well ahead.
+    const Index ahead = 4 * prefetchDistance;
+    for (Index x = 1; x < n; ++x) {
+        if (x + ahead < n) prefetchForWrite(block + V[x + ahead] - 2);
+        block[V[x] - 2] = Q[x - 1];
+    }
     const unsigned primary = V[0] - 2;
     Q.reset();
     Vbuf.reset();

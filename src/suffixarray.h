@@ -21,6 +21,7 @@
 #ifndef VEXAQ38_SUFFIXARRAY_H
 #define VEXAQ38_SUFFIXARRAY_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -69,6 +70,10 @@ public:
     // that order. Uses a heap stack, never deep recursion.
     void ternaryQuickSort(Index lo, Index hi);
 
+    // Lets splits of up to `count` positions gather their keys into a
+    // scratch array first (suffixSort reserves it; count 0 turns it off).
+    void reserveSplitKeys(Index count);
+
     // Compare-exchange networks for groups of 2, 3 and 4 positions at lo.
     void sort2(Index lo);
     void sort3(Index lo);
@@ -83,6 +88,11 @@ private:
         Index equalBegin, equalEnd, greaterEnd;
     };
     std::vector<Pending> pending;
+    std::unique_ptr<Index[]> splitKeys;  // scratch of the gathered splits
+    Index splitKeyCount = 0;
+
+    void sortGathered(Index lo, Index hi);
+    void sortSmallGathered(Index lo, Index m, const Index* keys);
 
     void allocateTables(Index n);
     template <unsigned N>
@@ -93,5 +103,11 @@ private:
 };
 
 extern template class Sadakane<std::uint32_t>;
+
+// Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
+// huge pages: the sorter and the inverse transform touch big tables at random,
+// and with small pages nearly every access also misses the TLB. Only advice:
+// nothing happens where the platform lacks it or refuses.
+void adviseHugePages(void* p, std::size_t bytes);
 
 #endif

@@ -262,8 +262,8 @@ TEST(PassThruCoder, KnownCodes) {
     const std::pair<unsigned, std::string> cases[] = {
         {0, std::string(1, '\0')}, {2, "\x02"}, {3, "\x03"}, {10, "\x3B"}, {11, "\x87"}, {18, "\xF7"},
     };
-    for (const auto& [value, bytes] : cases)
-        EXPECT_EQ(bitBytes([&](OutBitStream& b) { PassThruCoder(&b).encode(value); }), bytes) << value;
+    for (const auto& c : cases)
+        EXPECT_EQ(bitBytes([&](OutBitStream& b) { PassThruCoder(&b).encode(c.first); }), c.second) << c.first;
 
     std::istringstream is(std::string("\x2B", 1));  // 1,1,0 then 1,0,1
     StreamInBitStream bits(is, 4);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -299,11 +300,6 @@ INSTANTIATE_TEST_SUITE_P(
         DefaultCase{{"-e", "a", "-p", "-b", "5", "--test", "t", "-v"},
                     {false, true, false, false, false, false, false, false, "a", "a.vexaQ38u"},
                     ""}));
-
-TEST(Parser, ConflictingRleFlagsFailEvenWithDc) {
-    SettingsGuard guard;
-    EXPECT_EQ(parse({"-c", "a", "--norle0", "--dc", "-s", "-r", "--norle0"}).error, rleBoth);
-}
 
 TEST(Parser, ExtractionWarnsAboutEveryIgnoredFlagInOrder) {
     SettingsGuard guard;
@@ -718,7 +714,14 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{2500, {"-b", "word"}, {2500}},
                       CutCase{3, {"-b", "1"}, {1, 1, 1}},
                       CutCase{10485760, {}, {10485760}},
-                      CutCase{10485761, {}, {10485760, 1}}));
+                      CutCase{10485761, {}, {10485760, 1}}),
+    [](const ::testing::TestParamInfo<CutCase>& info) {
+        std::string name = "Input" + std::to_string(info.param.inputSize);
+        for (const auto& o : info.param.options) {
+            for (char ch : o) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+        }
+        return name;
+    });
 
 TEST(PackFile, StoresTheBlockSizeItUsed) {
     SettingsGuard guard;
@@ -875,7 +878,10 @@ TEST(UnpackFile, DamagedContainersFailCleanly) {
             passThru = pass;
             std::string restored;
             const std::string error = unpackBytes(dir, bad, &restored);
-            if (error.empty()) EXPECT_EQ(restored.size(), data.size());
+            if (error.empty()) {
+                ASSERT_GE(bad.size(), 12u);
+                EXPECT_EQ(restored.size(), readU32(bad, 8));
+            }
         }
     }
 }
@@ -945,6 +951,27 @@ TEST(InputFile, NonRegularInputsAreRefused) {
         EXPECT_EQ(runDriver([&] { packFile(in.c_str(), out.c_str()); }), "Unable to open input file: " + in);
         EXPECT_EQ(runDriver([&] { unpackFile(in.c_str(), out.c_str()); }), "Unable to open input file: " + in);
     }
+}
+
+TEST(InputFile, ShortReadIsReported) {
+    // sysfs files claim a size of one page but hold fewer bytes: the input
+    // delivers less than it measured, as a file that shrank would.
+    SettingsGuard guard;
+    TempDir dir;
+    std::string shortFile;
+    for (const char* f : {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/power/state",
+                          "/sys/kernel/profiling"}) {
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(f, ec);
+        if (!ec && size > readFile(f).size() && !readFile(f).empty()) {
+            shortFile = f;
+            break;
+        }
+    }
+    if (shortFile.empty()) GTEST_SKIP() << "no file here reads shorter than its size";
+    useMTF0 = useRLE0 = adaptiveAC = true;
+    EXPECT_EQ(runDriver([&] { packFile(shortFile.c_str(), (dir / "o").c_str()); }),
+              "Unable to read input file: " + shortFile);
 }
 
 TEST(InputFile, FourGibibytesAndMoreAreRefused) {

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Regenerates the seed inputs of the fuzz targets from small files compressed
+# with every method by the built program:
+#   fuzz/make_seeds.sh [path/to/vexa-Q38]   (default: build/vexa-Q38)
+# Writes fuzz/corpus/<target>/seed-* in each target's input format:
+#   unpack_file   pass-through byte (bit 0), then the compressed file;
+#   unpack_block  method byte, 3 bytes block size - 1 (little-endian), then
+#                 the first block's payload;
+#   roundtrip     method byte, block size index byte, then the plain file.
+# Method bytes follow fuzz::Method: 0 DC, 1 DC pass-through, 2 MTF adaptive,
+# 3 MTF adaptive + RLE0, 4 MTF static, 5 MTF static + RLE0. Crash inputs
+# (crash-*) in the same folders are kept.
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(dirname "$here")"
+exe="${1:-$root/build/vexa-Q38}"
+[ -x "$exe" ] || { echo "make_seeds: no program at $exe (build it first)" >&2; exit 1; }
+corpus="$here/corpus"
+mkdir -p "$corpus/unpack_file" "$corpus/unpack_block" "$corpus/roundtrip"
+rm -f "$corpus"/*/seed-*
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+# Small inputs of different kinds: text, binary, all byte values, runs, tiny.
+samples="$root/tests/data/samples"
+head -c 1500 "$samples/text.txt" >"$work/text"
+head -c 1200 "$samples/binary.bin" >"$work/binary"
+cp "$samples/all256.bin" "$work/all256"
+head -c 700 "$samples/repeat.bin" >"$work/repeat"
+cp "$samples/one.bin" "$work/one"
+cp "$samples/two.bin" "$work/two"
+
+le32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
+byte() { printf "\\$(printf '%03o' "$1")"; }
+
+methodArgs=("" "-p" "-m --norle0" "-m" "-m -s --norle0" "-m -s")
+# Block sizes of the roundtrip target (index into its table) and the -b
+# values given to the program for the same sizes.
+blockIndex=(0 5)
+blockArg=("" "-b 1000")
+
+for input in text binary all256 repeat one two; do
+    size=$(stat -c %s "$work/$input")
+    for m in 0 1 2 3 4 5; do
+        for k in 0 1; do
+            # -b 1000 only cuts inputs longer than that.
+            [ "$k" = 1 ] && [ "$size" -le 1000 ] && continue
+            name="$input-m$m-b$k"
+            packed="$work/$name.q38"
+            # shellcheck disable=SC2086
+            "$exe" -c "$work/$input" -o "$packed" ${methodArgs[$m]} ${blockArg[$k]} </dev/null >/dev/null
+            { byte $((m == 1)); cat "$packed"; } >"$corpus/unpack_file/seed-$name"
+            # -b 1000 files give their first block.
+            dataSize=$(le32 "$packed" 20)
+            packedSize=$(le32 "$packed" 16)
+            n=$((dataSize - 1))
+            { byte "$m"; byte $((n & 255)); byte $(((n >> 8) & 255)); byte $(((n >> 16) & 255))
+              tail -c +31 "$packed" | head -c "$packedSize"; } >"$corpus/unpack_block/seed-$name"
+            { byte "$m"; byte "${blockIndex[$k]}"; cat "$work/$input"; } >"$corpus/roundtrip/seed-$name"
+        done
+    done
+done
+du -sh "$corpus"/* >&2
