@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang 14 under ASan+UBSan (-O1, for
 # speed) into build-fuzz and runs each for SECONDS seconds on a copy of its
-# corpus (the repository is not touched). Fails when any target finds a fault; the input that found
-# it is copied to fuzz/findings/<target>/ and belongs in fuzz/corpus/<target>/
-# once the fault is fixed.
+# corpus (the repository is not touched). Fails when any target finds a
+# fault; the input that found it is copied to build-fuzz/findings/<target>/
+# and belongs in fuzz/corpus/<target>/ once the fault is fixed.
 #   fuzz/run_fuzz.sh SECONDS [target...]   (targets: unpack_block unpack_file roundtrip)
 set -euo pipefail
 seconds="${1:?usage: run_fuzz.sh SECONDS [target...]}"
@@ -40,10 +40,10 @@ for t in "${targets[@]}"; do
     # out-of-memory inputs are.
     if [ -n "$(ls -A "$work/$t/artifacts" | grep -v '^slow-unit-')" ]; then
         failed=1
-        mkdir -p "$here/findings/$t"
-        cp "$work/$t/artifacts"/* "$here/findings/$t/"
+        mkdir -p "$build/findings/$t"
+        cp "$work/$t/artifacts"/* "$build/findings/$t/"
         grep -E 'ERROR|SUMMARY|#[0-9]+ 0x' "$work/$t/log.txt" | head -40 || true
-        echo "fuzz_$t found a fault; inputs in fuzz/findings/$t/" >&2
+        echo "fuzz_$t found a fault; inputs in $build/findings/$t/" >&2
     fi
 done
 exit "$failed"

@@ -305,4 +305,24 @@ TEST(SadakaneGroups, ThreeWaySplitOnRandomKeys) {
     }
 }
 
+// Splits that first copy their keys out, alone and below a top split done in
+// place because the scratch is smaller than the group.
+TEST(SadakaneGroups, GatheredSplitMatchesInPlaceSplit) {
+    std::mt19937 rng(77);
+    for (unsigned trial = 0; trial < 600; ++trial) {
+        const unsigned m = 32 + rng() % 400;
+        const unsigned alphabet = 1 + rng() % (trial % 3 == 0 ? 4 : 300);
+        std::vector<std::uint32_t> keys(m);
+        for (auto& k : keys) k = rng() % alphabet;
+        const std::uint32_t scratch = trial % 2 == 0 ? m : 32 + rng() % (m - 31);
+        GroupFixture inPlace(keys), gathered(keys);
+        inPlace.sorter.ternaryQuickSort(0, m);
+        gathered.sorter.reserveSplitKeys(scratch);
+        gathered.sorter.ternaryQuickSort(0, m);
+        SCOPED_TRACE("trial " + std::to_string(trial) + " scratch " + std::to_string(scratch));
+        checkGroupSorted(keys, gathered, false);
+        ASSERT_EQ(gathered.Vbuf, inPlace.Vbuf);
+    }
+}
+
 }  // namespace
