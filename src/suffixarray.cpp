@@ -48,13 +48,13 @@ constexpr unsigned prefetchDistance = 12;
 constexpr unsigned lookahead = 96;
 constexpr unsigned largeGroup = 256;
 // Splits of at least this many positions work on a gathered copy of the keys;
-// the copy holds at most splitKeyLimit keys (4 MiB), so larger groups split in
-// place until their parts fit.
+// the copy holds at most splitKeyLimit keys (with its split space 6 MiB), so
+// larger groups split in place until their parts fit.
 constexpr unsigned gatherMin = 32;
 // Random loads take hundreds of nanoseconds on a busy machine: the gather
 // asks for keys this many positions ahead.
 constexpr unsigned gatherDistance = 64;
-constexpr unsigned splitKeyLimit = 1u << 20;
+constexpr unsigned splitKeyLimit = 1u << 19;
 
 // Exchanges only when the first key is strictly greater: the networks keep
 // equal keys in their order.
@@ -64,6 +64,19 @@ inline void compareExchange(Index* x, Index* key, unsigned i, unsigned j) {
         std::swap(x[i], x[j]);
         std::swap(key[i], key[j]);
     }
+}
+
+// xorshift32: fixed sequence, so runs repeat exactly.
+inline std::uint32_t nextRandom(std::uint32_t& state) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+template <typename Index>
+inline Index medianOf3(Index a, Index b, Index c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
 }
 
 template <typename T, typename Index>
@@ -336,10 +349,14 @@ void Sadakane<Index>::sortSmall(Index lo, Index hi) {
 }
 
 template <typename Index>
-void Sadakane<Index>::numberEqual(Index a, Index b) {
-    for (Index p = a; p < b; ++p) {
-        if (p + prefetchDistance < b) prefetchKey(V, I[p + prefetchDistance]);
-        V[I[p]] = b;
+void Sadakane<Index>::numberEqual(Index a, Index b, Index current) {
+    // Members keep their group's number until their part is numbered, so a
+    // part that ends where the group ended needs no writes.
+    if (b != current) {
+        for (Index p = a; p < b; ++p) {
+            if (p + prefetchDistance < b) prefetchKey(V, I[p + prefetchDistance]);
+            V[I[p]] = b;
+        }
     }
     if (b - a == 1) I[a] = sortedRun + 1;
 }
@@ -350,6 +367,7 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
     // before it; the frames wait on the heap so no block can exhaust the
     // machine stack, and the order smaller, equal, greater is kept.
     const std::size_t base = pending.size();
+    const Index current = V[I[lo]];  // the number all members still carry
     for (;;) {
         if (hi - lo >= gatherMin && hi - lo <= splitKeyCount) {
             sortGathered(lo, hi);
@@ -404,7 +422,7 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
                 continue;
             }
             sortSmall(lo, a);
-            numberEqual(a, b);
+            numberEqual(a, b, current);
             lo = b;
             continue;
         }
@@ -412,7 +430,7 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
         if (pending.size() == base) return;
         const Pending f = pending.back();
         pending.pop_back();
-        numberEqual(f.equalBegin, f.equalEnd);
+        numberEqual(f.equalBegin, f.equalEnd, current);
         lo = f.equalEnd;
         hi = f.greaterEnd;
     }
@@ -420,7 +438,8 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
 
 template <typename Index>
 void Sadakane<Index>::reserveSplitKeys(Index count) {
-    splitKeys.reset(count > 0 ? new Index[count] : nullptr);
+    // Keys, then room for the members and keys of a split on their way.
+    splitKeys.reset(count > 0 ? new Index[3 * std::size_t(count)] : nullptr);
     splitKeyCount = count;
 }
 
@@ -435,45 +454,44 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
     Index* const T = I + lo;
     Index* const K = splitKeys.get();
     const Index m = hi - lo;
+    const Index current = V[T[0]];  // as in numberEqual
     for (Index p = 0; p < m; ++p) {
         if (p + gatherDistance < m) prefetchKey(Vh, T[p + gatherDistance]);
         K[p] = Vh[T[p]];
     }
     const std::size_t base = pending.size();
+    std::uint32_t seed = 0x9e3779b9u ^ m;
     Index l = 0, h = m;
     for (;;) {
         if (h - l >= 5) {
-            const Index P = K[l + (h - l) / 2];
-            // Same three-way scheme as the in-place split, on (T, K) pairs.
-            Index a = l, c = h - 1;
-            for (;;) {
-                while (K[a] < P) ++a;
-                if (K[a] == P) break;
-                std::swap(T[a], T[c]);
-                std::swap(K[a], K[c]);
-                --c;
+            // The stable split keeps the members' pattern from step to step,
+            // so a fixed pivot place can meet a lone key again and again
+            // (quadratic time on periodic blocks): the pivot is the median
+            // of three keys from pseudo-random places instead.
+            const Index span = h - l;
+            const Index P = medianOf3(K[l + nextRandom(seed) % span], K[l + nextRandom(seed) % span],
+                                      K[l + nextRandom(seed) % span]);
+            // A stable three-way split through the scratch: the members of a
+            // group keep the increasing start order the radix grouping gave
+            // them, so the next pass reads their keys in address order.
+            Index less = 0, equal = 0;
+            for (Index p = l; p < h; ++p) {
+                less += K[p] < P;
+                equal += K[p] == P;
             }
-            Index b = a + 1;
-            for (;;) {
-                while (K[c] > P) --c;
-                if (K[c] < P) {
-                    const Index t = T[a];
-                    T[a] = T[c];
-                    T[c] = T[b];
-                    T[b] = t;
-                    K[a] = K[c];  // K[b] moves to c and P to b
-                    K[c] = K[b];
-                    K[b] = P;
-                    ++a;
-                    ++b;
-                } else if (c > b) {
-                    std::swap(T[b], T[c]);
-                    std::swap(K[b], K[c]);
-                    ++b;
-                } else {
-                    if (c == b) ++b;
-                    break;
+            const Index a = l + less, b = a + equal;
+            if (equal != h - l) {
+                Index* const ST = splitKeys.get() + splitKeyCount;
+                Index* const SK = ST + splitKeyCount;
+                Index pl = 0, pe = less, pg = less + equal;
+                for (Index p = l; p < h; ++p) {
+                    const Index k = K[p];
+                    const Index q = k < P ? pl++ : k == P ? pe++ : pg++;
+                    ST[q] = T[p];
+                    SK[q] = k;
                 }
+                std::memcpy(T + l, ST, std::size_t(h - l) * sizeof(Index));
+                std::memcpy(K + l, SK, std::size_t(h - l) * sizeof(Index));
             }
             if (a - l >= 5) {
                 pending.push_back({a, b, h});  // relative to lo here
@@ -481,7 +499,8 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
                 continue;
             }
             sortSmallGathered(lo + l, a - l, K + l);
-            for (Index p = a; p < b; ++p) V[T[p]] = lo + b;
+            if (lo + b != current)
+                for (Index p = a; p < b; ++p) V[T[p]] = lo + b;
             if (b - a == 1) T[a] = sortedRun + 1;
             l = b;
             continue;
@@ -490,7 +509,8 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
         if (pending.size() == base) return;
         const Pending f = pending.back();
         pending.pop_back();
-        for (Index p = f.equalBegin; p < f.equalEnd; ++p) V[T[p]] = lo + f.equalEnd;
+        if (lo + f.equalEnd != current)
+            for (Index p = f.equalBegin; p < f.equalEnd; ++p) V[T[p]] = lo + f.equalEnd;
         if (f.equalEnd - f.equalBegin == 1) T[f.equalBegin] = sortedRun + 1;
         l = f.equalEnd;
         h = f.greaterEnd;

@@ -18,6 +18,9 @@
 // buffers. One object sorts one block. n + 1 must stay below 2^31 (positions
 // share an entry with the marker bit); larger blocks fail an assertion.
 // Allocation failures propagate as std::bad_alloc with nothing leaked.
+//
+// Memory: the two tables, and while suffixSort runs a split scratch of
+// 12 * min(n + 1, 2^19) bytes (at most 6 MiB), released when it returns.
 #ifndef VEXAQ38_SUFFIXARRAY_H
 #define VEXAQ38_SUFFIXARRAY_H
 
@@ -71,7 +74,9 @@ public:
     void ternaryQuickSort(Index lo, Index hi);
 
     // Lets splits of up to `count` positions gather their keys into a
-    // scratch array first (suffixSort reserves it; count 0 turns it off).
+    // scratch array first and split stably there (suffixSort reserves it for
+    // its passes; count 0 releases it and splits in place). The order that
+    // results is the same either way.
     void reserveSplitKeys(Index count);
 
     // Compare-exchange networks for groups of 2, 3 and 4 positions at lo.
@@ -97,7 +102,7 @@ private:
     void allocateTables(Index n);
     template <unsigned N>
     void numberGroups(const unsigned char* b, unsigned k);
-    void numberEqual(Index a, Index b);
+    void numberEqual(Index a, Index b, Index current);
     void sortSmall(Index lo, Index hi);
     void finishRuns(Index lo, unsigned m, Index* x, Index* key);
 };
