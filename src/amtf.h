@@ -41,6 +41,8 @@ void unpackBlockMTFAdaptive(std::istream& is, char* data, unsigned dataSize);
 // is present.
 template <class T>
 class MTFCoder {
+    static constexpr unsigned nearPlaces = 16;
+
 public:
     explicit MTFCoder(unsigned n) : list(new T[n]), size(n) {
         for (unsigned i = 0; i < n; ++i) list[i] = static_cast<T>(i);
@@ -56,13 +58,37 @@ public:
         T prev = l[0];
         if (prev == c) return 0;
         l[0] = c;
-        // Search and shift in one pass: after move-to-front the small
-        // positions are by far the most frequent.
-        for (unsigned i = 1; i < n; ++i) {
+        // Search and shift in one pass over the first places: after
+        // move-to-front the small positions are by far the most frequent.
+        const unsigned nearEnd = n < nearPlaces ? n : nearPlaces;
+        for (unsigned i = 1; i < nearEnd; ++i) {
             const T cur = l[i];
             l[i] = prev;
             if (cur == c) return static_cast<T>(i);
             prev = cur;
+        }
+        // Farther down (data with little structure), the library's block
+        // search and move.
+        if constexpr (sizeof(T) == 1) {
+            if (nearEnd < n) {
+                const void* const hit = std::memchr(l + nearEnd, static_cast<unsigned char>(c), n - nearEnd);
+                if (hit != nullptr) {
+                    const unsigned i = static_cast<unsigned>(static_cast<const T*>(hit) - l);
+                    std::memmove(l + nearEnd + 1, l + nearEnd, i - nearEnd);
+                    l[nearEnd] = prev;
+                    return static_cast<T>(i);
+                }
+                std::memmove(l + nearEnd + 1, l + nearEnd, n - nearEnd - 1);
+                l[nearEnd] = prev;
+                return static_cast<T>(n);
+            }
+        } else {
+            for (unsigned i = nearEnd; i < n; ++i) {
+                const T cur = l[i];
+                l[i] = prev;
+                if (cur == c) return static_cast<T>(i);
+                prev = cur;
+            }
         }
         return static_cast<T>(n);
     }

@@ -16,8 +16,36 @@
 #ifndef VEXAQ38_ARITHMETICCODEC_H
 #define VEXAQ38_ARITHMETICCODEC_H
 
+#include <cstdint>
+
 #include "bitstream.h"
 #include "globals.h"
+
+// One divisor for many divisions, as a multiplication by its rounded-up
+// reciprocal: exact for every dividend x with x * divisor < 2^64 (the error
+// of the product stays below 1/divisor). For coders whose total is fixed for
+// a whole block; the quotients equal plain division, so the code is the same.
+class FixedDivisor {
+public:
+    // REQUIRES d > 0.
+    explicit FixedDivisor(unsigned d) : d(d), m(d > 1 ? UINT64_MAX / d + 1 : 0) {}
+
+    unsigned divisor() const { return d; }
+
+    // x / divisor(). REQUIRES x * divisor() < 2^64.
+    std::uint64_t divide(std::uint64_t x) const {
+#if defined(__SIZEOF_INT128__)
+        if (m == 0) return x;
+        return static_cast<std::uint64_t>((static_cast<unsigned __int128>(x) * m) >> 64);
+#else
+        return x / d;
+#endif
+    }
+
+private:
+    unsigned d;
+    std::uint64_t m;  // floor(2^64 / d) + 1; 0 for d = 1
+};
 
 // Encoder. Use: construct, set `os`, encode per symbol, flush; then the
 // caller flushes the bit writer.
@@ -47,19 +75,21 @@ public:
         Q38_ASSERT(range >= symbolTotal);
         high = static_cast<R>(low + (range * symbolHigh) / symbolTotal - 1);
         low = static_cast<R>(low + (range * symbolLow) / symbolTotal);
-        for (;;) {
-            if (((high ^ low) & HALF) == 0) {
-                outputBit((high & HALF) != 0);
-            } else if ((low & QUARTER) != 0 && (high & QUARTER) == 0) {
-                ++pending;
-                low &= QUARTER - 1;
-                high |= QUARTER;
-            } else {
-                break;
-            }
-            high = ((high << 1) | 1) & TOP;
-            low = (low << 1) & TOP;
-        }
+        renormalize();
+    }
+
+    // The same with a total fixed for many symbols (the same code, without
+    // the divisions). REQUIRES as encode above, with symbolTotal =
+    // total.divisor().
+    void encode(unsigned symbolLow, unsigned symbolHigh, const FixedDivisor& total) {
+        const unsigned symbolTotal = total.divisor();
+        Q38_ASSERT(os != NULL);
+        Q38_ASSERT((symbolLow < symbolHigh) && (symbolHigh <= symbolTotal));
+        const W range = static_cast<W>(high - low) + 1;
+        Q38_ASSERT(range >= symbolTotal);
+        high = static_cast<R>(low + total.divide(static_cast<W>(range * symbolHigh)) - 1);
+        low = static_cast<R>(low + total.divide(static_cast<W>(range * symbolLow)));
+        renormalize();
     }
 
     // Ends the code: 2 + pending bits that name a number inside the final
@@ -79,6 +109,22 @@ public:
     OutBitStream* os = nullptr;  // not owned; set before the first encode
 
 private:
+    void renormalize() {
+        for (;;) {
+            if (((high ^ low) & HALF) == 0) {
+                outputBit((high & HALF) != 0);
+            } else if ((low & QUARTER) != 0 && (high & QUARTER) == 0) {
+                ++pending;
+                low &= QUARTER - 1;
+                high |= QUARTER;
+            } else {
+                break;
+            }
+            high = ((high << 1) | 1) & TOP;
+            low = (low << 1) & TOP;
+        }
+    }
+
     void outputBit(bool bit) {
         os->putBit(bit);
         if (pending != 0) {
@@ -147,6 +193,28 @@ public:
         Q38_ASSERT(range >= symbolTotal);
         high = static_cast<R>(low + (range * symbolHigh) / symbolTotal - 1);
         low = static_cast<R>(low + (range * symbolLow) / symbolTotal);
+        renormalize();
+    }
+
+    // The same with a total fixed for many symbols. REQUIRES as
+    // decodeExtract above, with symbolTotal = total.divisor().
+    void decodeExtract(unsigned symbolLow, unsigned symbolHigh, const FixedDivisor& total) {
+        const unsigned symbolTotal = total.divisor();
+        Q38_ASSERT(is != NULL);
+        const W range = static_cast<W>(high - low) + 1;
+        Q38_ASSERT(range >= symbolTotal);
+        high = static_cast<R>(low + total.divide(static_cast<W>(range * symbolHigh)) - 1);
+        low = static_cast<R>(low + total.divide(static_cast<W>(range * symbolLow)));
+        renormalize();
+    }
+
+    R low;
+    R high;
+    R value = 0;
+    InBitStream* is = nullptr;  // not owned; set before start
+
+private:
+    void renormalize() {
         for (;;) {
             if (((high ^ low) & HALF) == 0) {
                 // settled bit: nothing to undo
@@ -162,11 +230,6 @@ public:
             value = static_cast<R>((2 * value + (is->getBit() ? 1 : 0)) & TOP);
         }
     }
-
-    R low;
-    R high;
-    R value = 0;
-    InBitStream* is = nullptr;  // not owned; set before start
 };
 
 #endif

@@ -17,9 +17,11 @@
 #define VEXAQ38_DISTANCECODEC_H
 
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
+#include "amtf.h"
 #include "arithmeticcodec.h"
 #include "bitstream.h"
 #include "globals.h"
@@ -30,6 +32,8 @@
 // Encoder. Use: construct, encode once, read values[codeBegin .. codeEnd).
 template <class S, class V>
 class DistanceCoder {
+    static_assert(sizeof(S) == 1, "symbols are bytes");
+
 public:
     // `alphabetSize` symbols, used as unsigned values below it (256 for bytes).
     explicit DistanceCoder(unsigned alphabetSize)
@@ -49,10 +53,11 @@ public:
         // scan goes backwards, the run just passed always starts before every
         // known one, so it moves to the front. The position of a symbol in
         // this list is then the number of symbols whose next run starts
-        // before its own, without looking at all of them.
+        // before its own, without looking at all of them. That is a
+        // move-to-front list; symbols not seen yet stay behind all seen ones
+        // (each seen one went to the front), so they never count.
+        MTFCoder<unsigned char> order(256);  // byte symbols
         std::uint32_t* const nextStart = new std::uint32_t[alphabetSize];
-        unsigned* const order = new unsigned[alphabetSize];
-        unsigned seenCount = 0;
         for (unsigned i = 0; i < alphabetSize; ++i) nextStart[i] = UINT32_MAX;
 
         std::uint32_t out = valuesSize;
@@ -63,36 +68,26 @@ public:
             std::uint32_t s = e;
             while (s != 0 && first[s - 1] == c) --s;
             const unsigned u = toIndex(c);
-            V value = 0;
-            if (nextStart[u] == UINT32_MAX) {
-                // New symbol: enters the list at the front.
-                for (unsigned i = seenCount; i != 0; --i) order[i] = order[i - 1];
-                ++seenCount;
-            } else {
-                unsigned k = 0;
-                while (order[k] != u) ++k;
-                value = static_cast<V>((nextStart[u] - e) - k);
-                for (unsigned i = k; i != 0; --i) order[i] = order[i - 1];
-            }
-            order[0] = u;
+            const unsigned k = order.encode(static_cast<unsigned char>(u));
+            const V value = nextStart[u] == UINT32_MAX ? 0 : static_cast<V>((nextStart[u] - e) - k);
             values[--out] = value;
             nextStart[u] = s;
             pos = s;
         }
 
-        // `order` now lists the symbols by first occurrence.
+        // `order` now begins with the seen symbols by first occurrence.
         codeBegin = out - alphabetSize;
         for (unsigned c = 0; c < alphabetSize; ++c) {
             V value = 0;
             if (nextStart[c] != UINT32_MAX) {
                 std::uint32_t m = 0;
-                for (unsigned i = 0; order[i] != c; ++i)
-                    if (order[i] < c) ++m;
+                const unsigned char* const list = order.list.get();
+                for (unsigned i = 0; list[i] != c; ++i)
+                    if (list[i] < c) ++m;
                 value = static_cast<V>(nextStart[c] + 1 - m);
             }
             values[codeBegin + c] = value;
         }
-        delete[] order;
         delete[] nextStart;
 
         codeEnd = valuesSize;
@@ -177,15 +172,19 @@ public:
         }
         if (value >= endPos - next) throw Exception(runOutside);
         // Removal of entry 0 and the sorted insertion in one pass: every
-        // known start up to the candidate moves down and pushes it on.
+        // known start up to the candidate moves down and pushes it on. Text
+        // rarely walks more than a few places; past the first ones (random
+        // data: ~128) the rest of the walk is searched instead.
         tab[0] = tab[1];
         std::uint32_t p = next + static_cast<std::uint32_t>(value);
         unsigned i = 2;
-        while (i < tabn && tab[i].pos <= p) {
+        const unsigned nearEnd = tabn < nearPlaces ? tabn : nearPlaces;
+        while (i < nearEnd && tab[i].pos <= p) {
             tab[i - 1] = tab[i];
             ++p;
             ++i;
         }
+        if (i == nearEnd && i < tabn && tab[i].pos <= p) i = walkFar(i, p);
         if (p >= endPos) throw Exception(runOutside);
         tab[i - 1] = Entry{p, symbol};
         return Run(symbol, length);
@@ -201,6 +200,42 @@ public:
     std::uint32_t endPos;
 
 private:
+    static constexpr unsigned nearPlaces = 16;
+
+    // The rest of decode's walk from place `from` (whose start is at most
+    // p): the first place i with tab[i].pos > p + (i - from), found by
+    // galloping and bisection on tab[i].pos - i, which never falls as the
+    // starts rise strictly. Moves the entries passed down by one, advances
+    // p past them and returns i (tabn if the walk ends the table).
+    // Kept out of line so that decode stays small enough to be inlined.
+#if defined(__GNUC__)
+    __attribute__((noinline))
+#endif
+    unsigned walkFar(unsigned from, std::uint32_t& p) {
+        const std::uint32_t key = p - from;  // p >= from: p counts from next + value >= 2
+        auto beyond = [&](unsigned j) { return tab[j].pos - j > key; };
+        unsigned lo = from + 1, hi = from + 1;  // the place is in [lo, hi]
+        for (unsigned step = 1;; step *= 2) {
+            if (hi >= tabn) {
+                hi = tabn;
+                break;
+            }
+            if (beyond(hi)) break;
+            lo = hi + 1;
+            hi += step;
+        }
+        while (lo < hi) {
+            const unsigned mid = lo + (hi - lo) / 2;
+            if (beyond(mid))
+                hi = mid;
+            else
+                lo = mid + 1;
+        }
+        std::memmove(&tab[from - 1], &tab[from], (lo - from) * sizeof(Entry));
+        p += lo - from;
+        return lo;
+    }
+
     static constexpr const char* runOutside = "Error in compressed file (DC run start outside the block)";
     static constexpr const char* invalidData = "Error in compressed file (invalid DC data)";
 };
@@ -225,15 +260,20 @@ public:
 
     // The largest bucket below `limit` (>= 1) whose base is at most `value`.
     static unsigned bucketOf(unsigned value, unsigned limit) {
-        unsigned lo = 0, hi = limit;
-        do {
-            const unsigned mid = (lo + hi) / 2;
-            if (value < dtab[mid].base)
-                hi = mid;
-            else
-                lo = mid;
-        } while (hi - lo > 1);
-        return lo;
+        // Straight from the bit length instead of a search: below 8 one
+        // bucket per value; up to 511 four per power of two, picked by the
+        // two bits under the top one; from 512 on the buckets are powers of
+        // two wide, base 384 + 2^(k - 25).
+        unsigned k;
+        if (value < 8) {
+            k = value;
+        } else if (value < 512) {
+            const unsigned b = bitLength(value);
+            k = 4 * b - 8 + ((value >> (b - 3)) & 3);
+        } else {
+            k = 24 + bitLength(value - 384);
+        }
+        return k < limit ? k : limit - 1;
     }
 
     explicit AACodecBaseForDC(unsigned blockSize) : numSymbols(symbolsFor(blockSize)), stats(0) {
@@ -242,6 +282,21 @@ public:
 
     unsigned numSymbols;
     AdaptiveSymbolStats<unsigned> stats;
+
+private:
+    // Number of significant bits of x > 0.
+    static unsigned bitLength(unsigned x) {
+#if defined(__GNUC__)
+        return 32 - static_cast<unsigned>(__builtin_clz(x));
+#else
+        unsigned n = 0;
+        while (x != 0) {
+            ++n;
+            x >>= 1;
+        }
+        return n;
+#endif
+    }
 };
 
 // Arithmetic coder of DC values. REQUIRES every value to be at most the

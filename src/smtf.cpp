@@ -85,10 +85,11 @@ void packBlockMTFStatic(std::ostream& os, char* data, unsigned dataSize) {
     bits.reset();
     bits.putBits(first, 32);
     for (unsigned s = 0; s < coder.numSymbols; ++s) bits.putBits(coder.scaledCount(s), 16);
+    const FixedDivisor total(coder.freq[coder.numSymbols]);
     if (useRLE0) {
-        for (unsigned i = 0; i < numSymbolsCoded; ++i) coder.encodeSymbol(symbols[i]);
+        for (unsigned i = 0; i < numSymbolsCoded; ++i) coder.encodeSymbol(symbols[i], total);
     } else {
-        for (unsigned i = 0; i < dataSize; ++i) coder.encodeSymbol(block[i]);
+        for (unsigned i = 0; i < dataSize; ++i) coder.encodeSymbol(block[i], total);
     }
     coder.flush();
     bits.flush();
@@ -138,26 +139,29 @@ void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize) {
             tab[numSymbols] = total;
             decoder.start();
 
-            // The largest s with tab[s] <= c, found by bisection: empty ranges
-            // are never picked, so decodeExtract always gets a real one.
+            // The largest s with tab[s] <= c. A table over the counts in
+            // steps of 16 gives the symbol at the step's start; the search
+            // goes on from there past the few ranges that end inside the
+            // step. Empty ranges are stepped over, so decodeExtract always
+            // gets a real one.
+            constexpr unsigned stepShift = 4;
+            const unsigned steps = ((total - 1) >> stepShift) + 1;
+            std::unique_ptr<std::uint16_t[]> startSymbol(new std::uint16_t[steps]);
+            {
+                unsigned s = 0;
+                for (unsigned j = 0; j < steps; ++j) {
+                    const unsigned c = j << stepShift;
+                    while (tab[s + 1] <= c) ++s;
+                    startSymbol[j] = static_cast<std::uint16_t>(s);
+                }
+            }
+            const FixedDivisor fixedTotal(total);
             auto next = [&]() -> unsigned {
                 const unsigned c = decoder.decode(total);
-                unsigned lo;
-                if (c < tab[1]) {
-                    lo = 0;  // the most frequent symbol after move-to-front
-                } else {
-                    lo = 1;
-                    unsigned hi = numSymbols;
-                    while (hi - lo > 1) {
-                        const unsigned mid = (lo + hi) / 2;
-                        if (c < tab[mid])
-                            hi = mid;
-                        else
-                            lo = mid;
-                    }
-                }
-                decoder.decodeExtract(tab[lo], tab[lo + 1], total);
-                return lo;
+                unsigned s = startSymbol[c >> stepShift];
+                while (tab[s + 1] <= c) ++s;
+                decoder.decodeExtract(tab[s], tab[s + 1], fixedTotal);
+                return s;
             };
             if (useRLE0) {
                 decodeRLE0(work.get(), dataSize, mtf, next);

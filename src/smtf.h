@@ -46,7 +46,9 @@ public:
     // Scaled count of a symbol after start, as stored in the payload.
     unsigned scaledCount(unsigned symbol) const { return freq[symbol + 1] - freq[symbol]; }
 
-    // REQUIRES start() done and a symbol that was counted.
+    // REQUIRES start() done and a symbol that was counted; `total`, where
+    // given, divides by freq[numSymbols].
+    void encodeSymbol(unsigned symbol, const FixedDivisor& total) { encode(freq[symbol], freq[symbol + 1], total); }
     void encodeSymbol(unsigned symbol) { encode(freq[symbol], freq[symbol + 1], freq[numSymbols]); }
 
     std::unique_ptr<unsigned[]> freq;

@@ -9,6 +9,9 @@
 #ifndef VEXAQ38_SYMBOLSTATS_H
 #define VEXAQ38_SYMBOLSTATS_H
 
+#include <cstring>
+#include <type_traits>
+
 #include "globals.h"
 
 struct SymbolRange {
@@ -16,6 +19,16 @@ struct SymbolRange {
     unsigned symbolHigh;
     unsigned symbolTotal;
 };
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define Q38_SYMBOLSTATS_AVX2 1
+// True when the processor runs AVX2 code, found once at start-up.
+extern const bool symbolStatsAvx2;
+// t[i .. end) += inc in 32-byte vectors. REQUIRES symbolStatsAvx2.
+void addToTailAvx2(unsigned* t, unsigned i, unsigned end, unsigned inc);
+#else
+#define Q38_SYMBOLSTATS_AVX2 0
+#endif
 
 // Range returned for a symbol, passed unchanged to the coder's encode or
 // decodeExtract.
@@ -49,11 +62,45 @@ public:
     // a total that stays within T.
     void update(unsigned symbol, unsigned inc) {
         // Locals: the counts share a type with `num`, so writing through `tab`
-        // would otherwise force a reload of both on every step and keep the
-        // compiler from vectorising this, the model's hottest loop.
+        // would otherwise force a reload of both on every step. After
+        // move-to-front most symbols are small, so this touches nearly the
+        // whole table per symbol: it is the model's hottest loop, written
+        // out in 16-byte vectors because the compiler does not vectorise it
+        // reliably once it is inlined into a decoder's loop.
         T* const t = tab;
-        const unsigned n = num;
-        for (unsigned i = symbol + 1; i <= n; ++i) t[i] += inc;
+        const unsigned end = num + 1;
+        unsigned i = symbol + 1;
+#if defined(__GNUC__)
+        if constexpr (std::is_same_v<T, unsigned> && sizeof(unsigned) == 4) {
+#if Q38_SYMBOLSTATS_AVX2
+            // Long tails (the move-to-front alphabets) take twice the width
+            // where the processor has it; short ones are not worth a call.
+            if (end - i >= 64 && symbolStatsAvx2) {
+                addToTailAvx2(t, i, end, inc);
+                return;
+            }
+#endif
+            typedef unsigned Vec __attribute__((vector_size(16)));
+            const Vec add = Vec{} + inc;
+            for (; i + 8 <= end; i += 8) {
+                Vec a, b;
+                std::memcpy(&a, t + i, sizeof a);
+                std::memcpy(&b, t + i + 4, sizeof b);
+                a += add;
+                b += add;
+                std::memcpy(t + i, &a, sizeof a);
+                std::memcpy(t + i + 4, &b, sizeof b);
+            }
+            if (i + 4 <= end) {
+                Vec a;
+                std::memcpy(&a, t + i, sizeof a);
+                a += add;
+                std::memcpy(t + i, &a, sizeof a);
+                i += 4;
+            }
+        }
+#endif
+        for (; i < end; ++i) t[i] += inc;
     }
 
     // Halves every count (at least 1 each) when the total equals maxTotal;
@@ -93,14 +140,16 @@ public:
         // Symbols 0 and 1 are the most frequent after move-to-front.
         if (code < tab[1]) return 0;
         if (code < tab[2]) return 1;
-        unsigned lo = 0, hi = num;
-        do {
-            const unsigned mid = (lo + hi) / 2;
-            if (code < tab[mid])
-                hi = mid;
-            else
-                lo = mid;
-        } while (hi - lo > 1);
+        // The rest without branches on the data: the counts are all at
+        // least 1, so the table rises strictly and any bisection finds the
+        // same symbol; a fixed step sequence keeps mispredictions out.
+        const T* const t = tab;
+        unsigned lo = 2, len = num - 2;
+        while (len > 1) {
+            const unsigned half = len / 2;
+            lo = code < t[lo + half] ? lo : lo + half;
+            len -= half;
+        }
         return lo;
     }
 

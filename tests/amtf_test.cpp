@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -340,6 +341,29 @@ TEST(AdaptiveCodec, RejectsRunPastTheBlock) {
     // value 2 then a run of 2 in a block of 2
     EXPECT_THAT([] { unpack({Codec::adaptive, true}, adaptivePayload(0, 257, {3, 1}), 2); },
                 testing::ThrowsMessage<Exception>("Error in compressed file (RLE0 run exceeds file size)"));
+}
+
+}  // namespace
+
+namespace {
+
+// Positions and lists against a plain list walk, for bytes found near the
+// front, just past the first places and at the very end.
+TEST(MTF, EncodeMatchesPlainListWalk) {
+    std::string data = testutil::randomBytes(4000, 256, 31) + testutil::textLike(2000, 32);
+    for (unsigned i = 0; i < 256; ++i) data += static_cast<char>(i);  // each from far down
+    for (unsigned i = 0; i < 40; ++i) data += static_cast<char>(i % 20);
+    MTFCoder<unsigned char> e(256);
+    std::vector<unsigned char> ref(256);
+    for (unsigned i = 0; i < 256; ++i) ref[i] = static_cast<unsigned char>(i);
+    for (unsigned char c : data) {
+        const auto at = std::find(ref.begin(), ref.end(), c);
+        const unsigned k = static_cast<unsigned>(at - ref.begin());
+        ref.erase(at);
+        ref.insert(ref.begin(), c);
+        ASSERT_EQ(e.encode(c), k);
+        ASSERT_TRUE(std::equal(ref.begin(), ref.end(), e.list.get()));
+    }
 }
 
 }  // namespace

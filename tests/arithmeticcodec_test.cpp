@@ -218,3 +218,67 @@ TEST(ArithmeticCoderDeathTest, EmptyRange) {
 }
 
 }  // namespace
+
+namespace {
+
+// Quotients by a fixed divisor equal plain division over the dividends the
+// coders form (up to 2^18 x 2^16), at and around every kind of boundary.
+TEST(FixedDivisor, EqualsDivision) {
+    std::mt19937_64 rng(3);
+    for (unsigned d : {1u, 2u, 3u, 7u, 255u, 256u, 257u, 4095u, 4096u, 65277u, 65278u, 65535u, 65536u}) {
+        const FixedDivisor f(d);
+        EXPECT_EQ(f.divisor(), d);
+        const std::uint64_t top = std::uint64_t(1) << 35;
+        std::vector<std::uint64_t> xs = {0, 1, top - 1};
+        for (std::uint64_t q : {std::uint64_t(1), std::uint64_t(2), top / d - 1, top / d / 3})
+            for (std::uint64_t x : {q * d - 1, q * d, q * d + 1, q * d + d - 1}) xs.push_back(x);
+        for (int i = 0; i < 2000; ++i) xs.push_back(rng() % top);
+        for (std::uint64_t x : xs) ASSERT_EQ(f.divide(x), x / d) << x << " / " << d;
+    }
+}
+
+// With a fixed total the coder writes the same bytes as with plain division,
+// and the decoder, dividing the same way, gets the symbols back.
+TYPED_TEST(ArithmeticCodecTest, FixedTotalGivesTheSameCode) {
+    using C = typename TypeParam::Coder;
+    using D = typename TypeParam::Decoder;
+    std::mt19937 rng(5);
+    for (unsigned total : {1u, 2u, 3u, 1000u, TypeParam::quarter - 1, TypeParam::quarter}) {
+        // A random cumulative table over the total, every range non-empty.
+        std::vector<unsigned> cut = {0, total};
+        for (unsigned i = 0; i < 40 && total > 1; ++i) cut.push_back(1 + rng() % (total - 1));
+        std::sort(cut.begin(), cut.end());
+        cut.erase(std::unique(cut.begin(), cut.end()), cut.end());
+        std::vector<Sym> syms;
+        for (int i = 0; i < 3000; ++i) {
+            const unsigned k = rng() % (cut.size() - 1);
+            syms.push_back({cut[k], cut[k + 1], total});
+        }
+        const std::string plain = encodeAll<C>(syms);
+        const FixedDivisor fixed(total);
+        std::ostringstream out;
+        {
+            StreamOutBitStream w(out, bitStreamBufferWords);
+            w.reset();
+            C c;
+            c.os = &w;
+            for (const Sym& s : syms) c.encode(s.low, s.high, fixed);
+            c.flush();
+            w.flush();
+        }
+        ASSERT_EQ(out.str(), plain) << "total " << total;
+
+        std::istringstream in(plain);
+        StreamInBitStream r(in, bitStreamBufferWords);
+        D d;
+        d.is = &r;
+        d.start();
+        for (const Sym& s : syms) {
+            const unsigned v = d.decode(total);
+            ASSERT_TRUE(s.low <= v && v < s.high) << "total " << total;
+            d.decodeExtract(s.low, s.high, fixed);
+        }
+    }
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -289,6 +290,52 @@ TEST(PassThruDecoder, RejectsPrefixWiderThan32Bits) {
         ADD_FAILURE() << "accepted";
     } catch (const Exception& e) {
         EXPECT_STREQ(e.what(), "Error in compressed file (invalid pass-through code)");
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The bucket of a value by bisection over the table, the way the bucket is
+// defined: the largest index below the limit whose base is at most the value.
+unsigned bucketBySearch(unsigned value, unsigned limit) {
+    unsigned k = 0;
+    for (unsigned i = 1; i < limit; ++i)
+        if (AACodecBaseForDC::dtab[i].base <= value) k = i;
+    return k;
+}
+
+TEST(AACodecBaseForDC, BucketOfMatchesTableSearch) {
+    std::vector<unsigned> values;
+    for (unsigned v = 0; v < 5000; ++v) values.push_back(v);
+    for (unsigned k = 0; k < AACodecBaseForDC::tableSize; ++k) {
+        const unsigned b = AACodecBaseForDC::dtab[k].base;
+        for (unsigned v : {b - 1, b, b + 1}) values.push_back(v);
+    }
+    values.push_back(0xFFFFFFFFu);
+    std::mt19937 rng(4);
+    for (int i = 0; i < 5000; ++i) values.push_back(rng() >> (rng() % 32));
+    for (unsigned limit : {2u, 9u, 33u, 49u, 57u})
+        for (unsigned v : values)
+            ASSERT_EQ(AACodecBaseForDC::bucketOf(v, limit), bucketBySearch(v, limit)) << v << " limit " << limit;
+}
+
+// Blocks whose runs have many other bytes before their next run, so the
+// encoder's list search and the decoder's placement walk far; the values
+// must still match the definition and decode back.
+TEST(DistanceCoder, LongWalksMatchDefinitionAndRoundTrip) {
+    std::vector<std::string> blocks;
+    blocks.push_back(testutil::randomBytes(20000, 256, 21));
+    blocks.push_back(testutil::randomBytes(20000, 200, 22, 56));
+    std::string cycle;  // every byte between two runs of the same byte
+    for (unsigned r = 0; r < 20; ++r)
+        for (unsigned i = 0; i < 256; ++i) cycle.append(1 + (r + i) % 3, static_cast<char>((i * 37 + r) & 255));
+    blocks.push_back(cycle);
+    for (const std::string& b : blocks) {
+        const auto d = dcData(b);
+        ASSERT_EQ(d, dcDataByDefinition(b));
+        ASSERT_EQ(decodeDC(d, static_cast<std::uint32_t>(b.size())), b);
     }
 }
 

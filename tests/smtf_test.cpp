@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -191,6 +192,26 @@ TEST(StaticPayload, VerboseLinesInOrder) {
                                       "   iMTF \\+ static arithmetic time: .*s\n"
                                       "   iBWT time: .*s\n"
                                       "   Block decompression time: .*s\n"));
+}
+
+}  // namespace
+
+namespace {
+
+// Count tables with many empty and tiny ranges, so decoding steps over
+// several ranges inside one step of its lookup table: one frequent byte
+// value and a sprinkle of single other bytes, with and without RLE0.
+TEST(StaticPayload, RoundTripsSparseCountTables) {
+    std::mt19937 rng(8);
+    for (unsigned seed = 0; seed < 4; ++seed) {
+        std::string block(30000 + seed * 7000, 'e');
+        for (unsigned i = 0; i < 40 + 60 * seed; ++i) block[rng() % block.size()] = static_cast<char>(rng());
+        for (bool rle0 : {true, false}) {
+            const std::string payload = packStatic(rle0, block);
+            ASSERT_EQ(unpackStatic(rle0, payload, static_cast<unsigned>(block.size())), block)
+                << "seed " << seed << " rle0 " << rle0;
+        }
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -142,6 +143,47 @@ TEST(AdaptiveSymbolStats, DrivesCoderRoundTrip) {
             ASSERT_EQ(s, symbols[i]) << "limit " << limit << " symbol " << i;
             const SymbolRange r = m.getRangeThenUpdateAndLimit(s, limit);
             d.decodeExtract(r.symbolLow, r.symbolHigh, r.symbolTotal);
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The model's table as plain scalar code would keep it, for comparison with
+// the vector update paths (short tails, long tails, every remainder).
+TEST(AdaptiveSymbolStats, UpdateMatchesScalarAddOnEveryTail) {
+    for (unsigned n : {1u, 2u, 3u, 7u, 8u, 9u, 15u, 57u, 63u, 64u, 65u, 71u, 72u, 256u, 257u, 300u}) {
+        Stats m(n);
+        std::vector<unsigned> ref(n + 1);
+        for (unsigned i = 0; i <= n; ++i) ref[i] = i;
+        for (unsigned s = 0; s < n; ++s) {
+            const unsigned inc = 1 + s % 3;
+            m.update(s, inc);
+            for (unsigned i = s + 1; i <= n; ++i) ref[i] += inc;
+            ASSERT_TRUE(std::equal(ref.begin(), ref.end(), m.tab)) << "n " << n << " symbol " << s;
+        }
+    }
+}
+
+// Every code of skewed and flat tables finds the symbol that owns it, as a
+// plain walk over the table does.
+TEST(AdaptiveSymbolStats, GetSymbolMatchesWalkOnEveryCode) {
+    std::mt19937 rng(7);
+    for (unsigned n : {2u, 3u, 4u, 5u, 33u, 57u, 256u, 257u}) {
+        Stats m(n);
+        for (int round = 0; round < 4; ++round) {
+            for (int i = 0; i < 200; ++i) {
+                // Mostly small symbols, as after move-to-front.
+                const unsigned s = (rng() % 4 == 0) ? rng() % n : rng() % std::min(n, 3u);
+                m.getRangeThenUpdateAndLimit(s, 16384);
+            }
+            unsigned owner = 0;
+            for (unsigned code = 0; code < m.getMax(); ++code) {
+                while (m.tab[owner + 1] <= code) ++owner;
+                ASSERT_EQ(m.getSymbol(code), owner) << "n " << n << " code " << code;
+            }
         }
     }
 }
