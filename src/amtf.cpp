@@ -115,7 +115,6 @@ void unpackBlockMTFAdaptive(std::istream& is, char* data, unsigned dataSize) {
     long t1, t2, t3, t4;
     {
         StreamInBitStream bits(is, bitStreamBufferWords);
-        MTFDecoder<unsigned char> mtf(256);
         verboseLine("   Decoding data from arithmetic stream...");
         t1 = readClock();
         const unsigned first = bits.getBits(32);
@@ -136,11 +135,7 @@ void unpackBlockMTFAdaptive(std::istream& is, char* data, unsigned dataSize) {
                 decoder.decodeExtract(r.symbolLow, r.symbolHigh, r.symbolTotal);
                 return s;
             };
-            if (useRLE0) {
-                decodeRLE0(work.get(), dataSize, mtf, next);
-            } else {
-                for (unsigned i = 0; i < dataSize; ++i) work[i] = mtf.decode(static_cast<unsigned char>(next()));
-            }
+            decodeMTFValues(work.get(), dataSize, next);
         }
         t2 = readClock();
         verboseLine("   Performing iBWT...");

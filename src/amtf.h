@@ -234,4 +234,17 @@ void decodeRLE0(unsigned char* out, unsigned dataSize, MTFDecoder<unsigned char>
     }
 }
 
+// Restores the move-to-front values of a block into `out`: RLE0 symbols from
+// `next()` when `useRLE0` is set, else one plain value per byte. Shared by
+// both MTF decoders, which differ only in where the symbols come from.
+template <class Source>
+void decodeMTFValues(unsigned char* out, unsigned dataSize, Source&& next) {
+    MTFDecoder<unsigned char> mtf(256);
+    if (useRLE0) {
+        decodeRLE0(out, dataSize, mtf, next);
+        return;
+    }
+    for (unsigned i = 0; i < dataSize; ++i) out[i] = mtf.decode(static_cast<unsigned char>(next()));
+}
+
 #endif

@@ -122,7 +122,6 @@ void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize) {
 
         const unsigned numSymbols = useRLE0 ? rle0NumSymbols : mtfNumSymbols;
         {
-            MTFDecoder<unsigned char> mtf(256);
             StaticDecoder decoder;
             decoder.is = &bits;
             std::unique_ptr<unsigned[]> tab(new unsigned[numSymbols + 1]);
@@ -163,11 +162,7 @@ void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize) {
                 decoder.decodeExtract(tab[s], tab[s + 1], fixedTotal);
                 return s;
             };
-            if (useRLE0) {
-                decodeRLE0(work.get(), dataSize, mtf, next);
-            } else {
-                for (unsigned i = 0; i < dataSize; ++i) work[i] = mtf.decode(static_cast<unsigned char>(next()));
-            }
+            decodeMTFValues(work.get(), dataSize, next);
         }
         t2 = readClock();
         verboseLine("   Performing iBWT...");
