@@ -51,22 +51,14 @@ constexpr unsigned adaptiveLimit = 16384;
 using AdaptiveCoder = ArithmeticCoder<unsigned, unsigned, 16>;
 using AdaptiveDecoder = ArithmeticDecoder<unsigned, unsigned, 16>;
 
-void verboseLine(const char* text) {
-    if (verbose) std::cout << text << std::endl;
-}
-
 }  // namespace
 
 void packBlockMTFAdaptive(std::ostream& os, char* data, unsigned dataSize) {
     Q38_ASSERT(dataSize > 0);
     const long t0 = readClock();
     if (printInputHist) printInputHistToFile(data, dataSize);
-    verboseLine("   Performing BWT...");
-    const long t1 = readClock();
-    const unsigned first = bwt(data, dataSize);
-    const long t2 = readClock();
-    if (verbose) std::cout << "      First suffix index: " << first << std::endl;
-    if (printBWTData) printBWTDataToFile(data, dataSize, first);
+    long t1, t2;
+    const unsigned first = bwtForBlockCodec(data, dataSize, t1, t2);
 
     verboseLine("   Coding data to arithmetic stream...");
     const long t3 = readClock();
@@ -118,8 +110,7 @@ void unpackBlockMTFAdaptive(std::istream& is, char* data, unsigned dataSize) {
         verboseLine("   Decoding data from arithmetic stream...");
         t1 = readClock();
         const unsigned first = bits.getBits(32);
-        // ibwt indexes the block with it: reject it before anything else.
-        if (first >= dataSize) throw Exception("Error in compressed file (first suffix index out of range)");
+        checkPrimaryIndex(first, dataSize);
         if (verbose) std::cout << "      First suffix index: " << first << std::endl;
 
         AdaptiveDecoder decoder;

@@ -1,6 +1,7 @@
 #include "bwt.h"
 
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -142,4 +143,18 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index) {
         out[q] = static_cast<char>(c);
         p = R[p];
     }
+}
+
+unsigned bwtForBlockCodec(char* data, unsigned dataSize, long& t1, long& t2) {
+    verboseLine("   Performing BWT...");
+    t1 = readClock();
+    const unsigned first = bwt(data, dataSize);
+    t2 = readClock();
+    if (verbose) std::cout << "      First suffix index: " << first << std::endl;
+    if (printBWTData) printBWTDataToFile(data, dataSize, first);
+    return first;
+}
+
+void checkPrimaryIndex(unsigned index, unsigned size) {
+    if (index >= size) throw Exception("Error in compressed file (first suffix index out of range)");
 }

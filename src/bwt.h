@@ -20,6 +20,16 @@ extern std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize;  // 4294967295: no lim
 // Size 0 returns 0 and touches nothing. Writes the suffix dumps when asked.
 unsigned bwt(char* block, unsigned size);
 
+// The forward transform as every block encoder runs it: the verbose lines
+// around it, the clock readings just before and after it (into t1 and t2),
+// and the BWT data dump when asked for.
+unsigned bwtForBlockCodec(char* data, unsigned dataSize, long& t1, long& t2);
+
+// Rejects a primary index read from a compressed file that ibwt cannot use:
+// raises Exception("Error in compressed file (first suffix index out of
+// range)") unless index < size.
+void checkPrimaryIndex(unsigned index, unsigned size);
+
 // The same transform without dumps, straight from the sorter's rank table.
 unsigned bwtBySuffixArray(char* block, unsigned size);
 

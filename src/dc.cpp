@@ -13,10 +13,6 @@ namespace {
 
 constexpr unsigned alphabet = 256;
 
-void verboseLine(const char* text) {
-    if (verbose) std::cout << text << std::endl;
-}
-
 void finishCoder(AACoderForDC& c) { c.coder.flush(); }
 void finishCoder(PassThruCoder&) {}
 void startDecoder(AADecoderForDC& d) { d.decoder.start(); }
@@ -53,12 +49,8 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize) {
     const long t0 = readClock();
     if (printInputHist) printInputHistToFile(data, dataSize);
 
-    verboseLine("   Performing BWT...");
-    const long t1 = readClock();
-    const unsigned first = bwt(data, dataSize);
-    const long t2 = readClock();
-    if (verbose) std::cout << "      First suffix index: " << first << std::endl;
-    if (printBWTData) printBWTDataToFile(data, dataSize, first);
+    long t1, t2;
+    const unsigned first = bwtForBlockCodec(data, dataSize, t1, t2);
 
     verboseLine("   Performing DC coding...");
     const long t3 = readClock();
@@ -105,8 +97,7 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize) {
         if (verbose) std::cout << "      Number of symbols: " << decoder->numSymbols << std::endl;
 
         const unsigned first = bits.getBits(32);
-        // ibwt indexes the block with it: reject it before anything else.
-        if (first >= dataSize) throw Exception("Error in compressed file (first suffix index out of range)");
+        checkPrimaryIndex(first, dataSize);
         if (verbose) std::cout << "      First suffix index: " << first << std::endl;
         const std::uint32_t count = bits.getBits(32);
         // At most the 256 header values and one value per run.

@@ -174,3 +174,7 @@ bool equalFiles(const std::string& name1, const std::string& name2) {
         if (a >= size1) return true;
     }
 }
+
+void verboseLine(const char* text) {
+    if (verbose) std::cout << text << std::endl;
+}

@@ -92,6 +92,10 @@ long readClock();
 // ends the line and flushes.
 void printTime(std::ostream& os, const std::string& label, long start, long stop);
 
+// Writes `text` and an end of line to standard output when `verbose` is set:
+// the progress lines of the drivers and codecs.
+void verboseLine(const char* text);
+
 // ---------------------------------------------------------------- diagnostics
 // Each writer appends one record per call to its stream; callers test the
 // switch. A record is "[Block] ", "Block size = N", the title line, the body

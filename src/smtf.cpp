@@ -17,10 +17,6 @@ constexpr unsigned maxStaticTotal = 65535;
 
 using StaticDecoder = ArithmeticDecoder<unsigned, unsigned long long, 18>;
 
-void verboseLine(const char* text) {
-    if (verbose) std::cout << text << std::endl;
-}
-
 }  // namespace
 
 void StaticCoder::start() {
@@ -46,12 +42,8 @@ void packBlockMTFStatic(std::ostream& os, char* data, unsigned dataSize) {
     const long t0 = readClock();
     if (printInputHist) printInputHistToFile(data, dataSize);
     StreamOutBitStream bits(os, bitStreamBufferWords);
-    verboseLine("   Performing BWT...");
-    const long t1 = readClock();
-    const unsigned first = bwt(data, dataSize);
-    const long t2 = readClock();
-    if (verbose) std::cout << "      First suffix index: " << first << std::endl;
-    if (printBWTData) printBWTDataToFile(data, dataSize, first);
+    long t1, t2;
+    const unsigned first = bwtForBlockCodec(data, dataSize, t1, t2);
     MTFCoder<unsigned char> mtf(256);
     verboseLine("   Gathering symbol statistics...");
     const long t3 = readClock();
@@ -116,8 +108,7 @@ void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize) {
         verboseLine("   Decoding data from arithmetic stream...");
         t1 = readClock();
         const unsigned first = bits.getBits(32);
-        // ibwt indexes the block with it: reject it before anything else.
-        if (first >= dataSize) throw Exception("Error in compressed file (first suffix index out of range)");
+        checkPrimaryIndex(first, dataSize);
         if (verbose) std::cout << "      First suffix index: " << first << std::endl;
 
         const unsigned numSymbols = useRLE0 ? rle0NumSymbols : mtfNumSymbols;
