@@ -2,6 +2,7 @@
 
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "arithmeticcodec.h"
 #include "bitstream.h"
@@ -131,7 +132,7 @@ void unpackBlockMTFAdaptive(std::istream& is, char* data, unsigned dataSize) {
         t2 = readClock();
         verboseLine("   Performing iBWT...");
         t3 = readClock();
-        ibwt(data, reinterpret_cast<const char*>(work.get()), dataSize, first);
+        ibwt(data, std::move(work), dataSize, first);
         t4 = readClock();
     }
     work.reset();

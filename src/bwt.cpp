@@ -100,13 +100,32 @@ unsigned bwt(char* block, unsigned size) {
 
 namespace {
 
-// The first byte of each row, from the bucket starts C[0..256]: a coarse
-// table indexed by the row's top bits gives a byte whose bucket starts at or
-// before the row; the few buckets that start inside a coarse slot are
-// stepped over.
-class FirstByteOfRow {
+// Row numbers below 2^24 packed in three bytes; tables get one byte of
+// padding so that a row is read with one four-byte load.
+inline unsigned load24(const unsigned char* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    w = __builtin_bswap32(w);
+#endif
+    return w & 0xffffff;
+}
+
+inline void store24(unsigned char* p, unsigned v) {
+    p[0] = static_cast<unsigned char>(v);
+    p[1] = static_cast<unsigned char>(v >> 8);
+    p[2] = static_cast<unsigned char>(v >> 16);
+}
+
+// The first two bytes of a row's suffix, from the bucket starts alone: no
+// load from the block, so a walk pays one random access per two bytes.
+class RowPrefix {
 public:
-    FirstByteOfRow(const unsigned* C, unsigned size) : C_(C) {
+    // C: the 257 bucket starts. S[x * 256 + y]: the first row whose suffix
+    // begins with x, y. `lone` is the row of the one-byte suffix, whose second
+    // byte (as the walk defines it) is `loneSecond`.
+    RowPrefix(const unsigned* C, const std::uint32_t* S, unsigned size, unsigned lone, unsigned loneSecond)
+        : C_(C), S_(S), lone_(lone), loneSecond_(loneSecond) {
         while ((size - 1) >> shift_ >= kSlots) ++shift_;
         unsigned c = 0;
         for (unsigned k = 0; k < kSlots; ++k) {
@@ -115,78 +134,152 @@ public:
             slot_[k] = static_cast<unsigned char>(c);
         }
     }
-    unsigned operator()(unsigned row) const {
+
+    // A coarse table indexed by the row's top bits gives a byte whose bucket
+    // starts at or before the row; the few buckets starting inside a coarse
+    // slot are stepped over.
+    unsigned first(unsigned row) const {
         unsigned c = slot_[row >> shift_];
         while (C_[c + 1] <= row) ++c;
         return c;
     }
 
+    unsigned second(unsigned row, unsigned first) const {
+        if (row == lone_) return loneSecond_;
+        const std::uint32_t* s = S_ + first * 256;
+        unsigned y = 0;
+        for (unsigned step = 128; step != 0; step >>= 1) y += s[y + step] <= row ? step : 0;
+        return y;
+    }
+
+    void emit(char* at, unsigned row) const {
+        const unsigned x = first(row);
+        at[0] = static_cast<char>(x);
+        at[1] = static_cast<char>(second(row, x));
+    }
+
 private:
     static constexpr unsigned kSlots = 4096;
     const unsigned* C_;
+    const std::uint32_t* S_;
+    unsigned lone_, loneSecond_;
     unsigned shift_ = 0;
     unsigned char slot_[kSlots];
 };
 
-// Inverse of a block below 2^24 bytes, two bytes per random access.
+// Inverse of a block of 2 to 2^24 - 1 bytes, two bytes per random access and
+// two walks at once.
 //
-// The walk follows P(i) = C[L[i]] + (rank of i among the rows ending in
-// L[i], the primary row counted first) from the row of the last suffix
-// backwards through the block. P keeps the order of the rows that end in
-// the same byte, so P2 = P(P(i)) is increasing over the rows that share
-// (L[i], L[P(i)]) = (a, b): it can be laid out by counting, with no random
-// reads. An entry holds P2(i) and a = L[i]; b, written next, is the first
-// byte of the row P2 lands on, which the bucket starts give without a load
-// from the block.
-void ibwtTwoSteps(char* out, const unsigned char* u, unsigned size, unsigned index, const unsigned* C) {
+// The one-step walk follows P(i) = C[L[i]] + (rank of i among the rows
+// ending in L[i], the primary row counted first), from the row of the last
+// suffix backwards through the block. P keeps the order of the rows that
+// end in the same byte, so P2 = P(P(i)) is increasing over the rows sharing
+// (L[i], L[P(i)]) = (a, b): it is laid out by counting, with no random
+// reads. The row P2 lands on begins with b, a, the two bytes the step
+// passes, so the bytes come from the bucket starts and the block can be
+// released (`release`) once P2 is built. A second walk runs forwards from
+// the primary row through the inverse of P2, in parallel with the first;
+// where they meet they must stand on the same row. They do unless the
+// transform is damaged (P does not lead from the primary row through every
+// row), and then the backward walk alone gives what the one-step walk gives.
+template <typename Release>
+void ibwtTwoWalks(char* out, const unsigned char* u, unsigned size, unsigned index, const unsigned* C,
+                  Release release) {
     const unsigned last = u[index];
 
-    // pos[a][b]: the landing row of the next row in class (a, b). The rows j
-    // = P(i) of class a are C[a], C[a] + 1, ... in order, so the class's
+    // pos[a][b]: the landing row of the next row of class (a, b). The rows
+    // j = P(i) of class a are C[a], C[a] + 1, ... in order, so the class's
     // landing rows start after the rows ending in b that lie below C[a],
     // the primary row excepted (it always lands first, on C[last]).
     std::unique_ptr<std::uint32_t[]> pos(new std::uint32_t[256 * 256]);
+    std::unique_ptr<std::uint32_t[]> S(new std::uint32_t[256 * 256]);
     unsigned below[256] = {};
     for (unsigned a = 0; a < 256; ++a) {
         std::uint32_t* row = pos.get() + a * 256;
         for (unsigned b = 0; b < 256; ++b) row[b] = C[b] + below[b];
         row[last] += index < C[a] ? 0 : 1;
+        for (unsigned b = 0; b < 256; ++b) S[b * 256 + a] = row[b];
         for (unsigned j = C[a]; j < C[a + 1]; ++j) ++below[u[j]];
     }
 
-    std::unique_ptr<std::uint32_t[]> W(new std::uint32_t[size]);
-    adviseHugePages(W.get(), std::size_t(size) * sizeof(std::uint32_t));
+    const std::size_t tableBytes = std::size_t(size) * 3 + 1;
+    std::unique_ptr<unsigned char[]> P2(new unsigned char[tableBytes]);
+    adviseHugePages(P2.get(), tableBytes);
+    P2[tableBytes - 1] = 0;
     unsigned next[256];
     std::memcpy(next, C, sizeof next);
+    unsigned beforePrimary = index;  // the row i with P(i) = index
     const auto lay = [&](unsigned i) {
         const unsigned a = u[i];
         const unsigned j = next[a]++;
         const unsigned b = u[j];
-        const unsigned target = j == index ? C[b] : pos[a * 256 + b]++;
-        W[i] = target << 8 | a;
+        unsigned target;
+        if (j == index) {
+            target = C[b];
+            beforePrimary = i;
+        } else {
+            target = pos[a * 256 + b]++;
+        }
+        store24(P2.get() + std::size_t(i) * 3, target);
     };
     lay(index);
     for (unsigned i = 0; i < index; ++i) lay(i);
     for (unsigned i = index + 1; i < size; ++i) lay(i);
+    pos.reset();
 
-    const FirstByteOfRow firstByte(C, size);
-    unsigned p = C[last];
-    unsigned q = size - 1;
-    for (; q >= 2; q -= 2) {
-        const std::uint32_t w = W[p];
-        p = w >> 8;
-        out[q - 1] = static_cast<char>(w & 0xff);
-        out[q - 2] = static_cast<char>(firstByte(p));
+    const unsigned start = C[last];  // the row of the one-byte suffix
+    const RowPrefix prefix(C, S.get(), size, start, u[beforePrimary]);
+    release();  // u is gone from here on
+
+    const auto backwardOnly = [&] {
+        unsigned p = start;
+        unsigned q = size - 1;
+        for (; q >= 2; q -= 2) {
+            p = load24(P2.get() + std::size_t(p) * 3);
+            prefix.emit(out + q - 2, p);
+        }
+        if (q == 1) {
+            const unsigned landing = load24(P2.get() + std::size_t(p) * 3);
+            out[0] = static_cast<char>(prefix.second(landing, prefix.first(landing)));
+        }
+    };
+
+    std::unique_ptr<unsigned char[]> inverse(new unsigned char[tableBytes]);
+    adviseHugePages(inverse.get(), tableBytes);
+    inverse[tableBytes - 1] = 0;
+    for (unsigned i = 0; i < size; ++i) store24(inverse.get() + std::size_t(load24(P2.get() + std::size_t(i) * 3)) * 3, i);
+
+    // Forward: the row r of the suffix at f writes out[f], out[f + 1].
+    // Backward: the row p of the suffix at back writes out[back], out[back + 1].
+    // Started so that the gap between them is even.
+    unsigned f = 0, r = index;
+    if (size % 2 == 0) {
+        out[0] = static_cast<char>(prefix.first(index));
+        f = 1;
+        r = beforePrimary;
     }
-    if (q == 1) out[0] = static_cast<char>(u[p]);
+    unsigned back = size - 1, p = start;
+    while (back - f >= 4) {
+        const unsigned nextP = load24(P2.get() + std::size_t(p) * 3);
+        const unsigned nextR = load24(inverse.get() + std::size_t(r) * 3);
+        prefix.emit(out + f, r);
+        f += 2;
+        r = nextR;
+        back -= 2;
+        p = nextP;
+        prefix.emit(out + back, p);
+    }
+    if (back - f == 2) {
+        prefix.emit(out + f, r);
+        r = load24(inverse.get() + std::size_t(r) * 3);
+    }
+    if (r != p) backwardOnly();
 }
 
-}  // namespace
-
-void ibwt(char* out, const char* in, unsigned size, unsigned index) {
+template <typename Release>
+void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned index, Release release) {
     if (size == 0) return;
     Q38_ASSERT(index < size);
-    const unsigned char* u = reinterpret_cast<const unsigned char*>(in);
     unsigned C[257] = {};
     for (unsigned i = 0; i < size; ++i) ++C[u[i]];
     unsigned sum = 0;
@@ -195,9 +288,10 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index) {
         C[c] = sum;
         sum += count;
     }
-    out[size - 1] = in[index];
+    out[size - 1] = static_cast<char>(u[index]);
+    if (size == 1) return;
     if (size < (1u << 24)) {
-        ibwtTwoSteps(out, u, size, index, C);
+        ibwtTwoWalks(out, u, size, index, C, release);
         return;
     }
     // next[i] = C[in[i]] + R[i], where R counts earlier occurrences of the
@@ -211,10 +305,19 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index) {
         if (i != index) R[i] = next[u[i]]++;
     unsigned p = C[u[index]];
     for (unsigned q = size - 1; q-- > 0;) {
-        const unsigned char c = u[p];
-        out[q] = static_cast<char>(c);
+        out[q] = static_cast<char>(u[p]);
         p = R[p];
     }
+}
+
+}  // namespace
+
+void ibwt(char* out, const char* in, unsigned size, unsigned index) {
+    inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, [] {});
+}
+
+void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index) {
+    inverseTransform(out, in.get(), size, index, [&] { in.reset(); });
 }
 
 unsigned bwtForBlockCodec(char* data, unsigned dataSize, long& t1, long& t2) {

@@ -7,6 +7,7 @@
 #define VEXAQ38_BWT_H
 
 #include <cstdint>
+#include <memory>
 #include <ostream>
 
 // Suffix dumps, written by the forward transform for every block when set.
@@ -42,5 +43,9 @@ unsigned* suffixArray(const char* begin, const char* end);
 // an assertion). Any byte values in `in` are safe: a damaged transform gives
 // wrong output, never an access outside the arrays.
 void ibwt(char* out, const char* in, unsigned size, unsigned index);
+
+// The same, taking the transform over: it is released as soon as the tables
+// are built, which keeps the peak at 7 x size (output included) instead of 8.
+void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index);
 
 #endif

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "bitstream.h"
 #include "bwt.h"
@@ -107,7 +108,7 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize) {
         startDecoder(*decoder);
 
         DistanceDecoder<char, std::uint32_t> dc(alphabet);
-        const std::unique_ptr<char[]> work(new char[dataSize]);
+        std::unique_ptr<unsigned char[]> work(new unsigned char[dataSize]);
         dc.start(dataSize);
         std::uint32_t i = 0;
         for (; i < count && i < alphabet; ++i) dc.feedSymbol(static_cast<char>(i), decoder->decode());
@@ -125,7 +126,7 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize) {
         t1 = readClock();
         verboseLine("   Performing iBWT...");
         t2 = readClock();
-        ibwt(data, work.get(), dataSize, first);
+        ibwt(data, std::move(work), dataSize, first);
         t3 = readClock();
     }
     const long t4 = readClock();

@@ -4,6 +4,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -547,6 +551,12 @@ void reportDumpFailures(std::ostream& os) {
 }
 
 int runMain(int argc, char** argv) {
+#if defined(M_MMAP_THRESHOLD)
+    // Block tables come and go block after block; a fixed threshold keeps
+    // them mapped on their own, so that a freed table goes back to the system
+    // instead of leaving a hole the next block's tables do not fit.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
     try {
         if (!parseCommandLineParams(argc, argv)) return 0;
         // Help with an input name but no mode: nothing more to do.

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include "amtf.h"
 #include "bitstream.h"
@@ -158,7 +159,7 @@ void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize) {
         t2 = readClock();
         verboseLine("   Performing iBWT...");
         t3 = readClock();
-        ibwt(data, reinterpret_cast<const char*>(work.get()), dataSize, first);
+        ibwt(data, std::move(work), dataSize, first);
         t4 = readClock();
     }
     work.reset();
