@@ -48,6 +48,7 @@ namespace {
 // The model's rescale limit: the 16-bit coder's QUARTER, so every total the
 // coder sees stays within what it can divide.
 constexpr unsigned adaptiveLimit = 16384;
+static_assert(adaptiveLimit <= maxModelTotal, "the model's totals stay below its limit");
 
 using AdaptiveCoder = ArithmeticCoder<unsigned, unsigned, 16>;
 using AdaptiveDecoder = ArithmeticDecoder<unsigned, unsigned, 16>;
@@ -73,7 +74,7 @@ void packBlockMTFAdaptive(std::ostream& os, char* data, unsigned dataSize) {
         AdaptiveSymbolStats<unsigned> model(useRLE0 ? rle0NumSymbols : mtfNumSymbols);
         auto code = [&](unsigned s) {
             const SymbolRange r = model.getRangeThenUpdateAndLimit(s, adaptiveLimit);
-            coder.encode(r.symbolLow, r.symbolHigh, r.symbolTotal);
+            coder.encode(r.symbolLow, r.symbolHigh, modelTotalDivisors[r.symbolTotal]);
         };
         unsigned char* const block = reinterpret_cast<unsigned char*>(data);
         if (useRLE0) {
@@ -124,7 +125,7 @@ void unpackBlockMTFAdaptive(std::istream& is, char* data, unsigned dataSize) {
             auto next = [&]() -> unsigned {
                 const unsigned s = model.getSymbol(decoder.decode(model.getMax()));
                 const SymbolRange r = model.getRangeThenUpdateAndLimit(s, adaptiveLimit);
-                decoder.decodeExtract(r.symbolLow, r.symbolHigh, r.symbolTotal);
+                decoder.decodeExtract(r.symbolLow, r.symbolHigh, modelTotalDivisors[r.symbolTotal]);
                 return s;
             };
             decodeMTFValues(work.get(), dataSize, next);

@@ -21,6 +21,20 @@
 #include "bitstream.h"
 #include "globals.h"
 
+// Leading zero bits of x != 0.
+inline int countLeadingZeros32(std::uint32_t x) {
+#if defined(__GNUC__)
+    return __builtin_clz(x);
+#else
+    int n = 0;
+    while ((x & 0x80000000u) == 0) {
+        x <<= 1;
+        ++n;
+    }
+    return n;
+#endif
+}
+
 // One divisor for many divisions, as a multiplication by its rounded-up
 // reciprocal: exact for every dividend x with x * divisor < 2^64 (the error
 // of the product stays below 1/divisor). For coders whose total is fixed for
@@ -47,6 +61,28 @@ private:
     std::uint64_t m;  // floor(2^64 / d) + 1; 0 for d = 1
 };
 
+// How many leading bits of the P-bit registers lo and hi agree (P when
+// they are equal).
+template <class R, unsigned P>
+inline unsigned leadingEqualBitsP(R lo, R hi) {
+    const std::uint32_t d = static_cast<std::uint32_t>(lo ^ hi) & ((std::uint32_t(1) << P) - 1);
+    return d == 0 ? P : static_cast<unsigned>(countLeadingZeros32(d)) - (32 - P);
+}
+
+// After the leading bits differ (lo 0..., hi 1...): how many of the next
+// positions have lo 1 and hi 0, the straddles of the middle (P - 1 at most).
+template <class R, unsigned P>
+inline unsigned straddlesP(R lo, R hi) {
+    const std::uint32_t x = static_cast<std::uint32_t>(~lo | hi) & ((std::uint32_t(1) << (P - 1)) - 1);
+    return x == 0 ? P - 1 : static_cast<unsigned>(countLeadingZeros32(x)) - (33 - P);
+}
+
+// Divisors for every total an adaptive model reaches (1 .. maxModelTotal):
+// those totals change with every symbol, so a table built once replaces the
+// two divisions per coded symbol. Index by the total.
+constexpr unsigned maxModelTotal = 16384;
+extern const FixedDivisor* const modelTotalDivisors;
+
 // Encoder. Use: construct, set `os`, encode per symbol, flush; then the
 // caller flushes the bit writer.
 template <class R, class W, unsigned P>
@@ -55,6 +91,9 @@ public:
     static constexpr R TOP = (R(1) << P) - 1;
     static constexpr R HALF = R(1) << (P - 1);
     static constexpr R QUARTER = R(1) << (P - 2);
+    static_assert(P >= 3 && P <= 31, "the registers are shifted within 32 bits");
+    static unsigned leadingEqualBits(R lo, R hi) { return leadingEqualBitsP<R, P>(lo, hi); }
+    static unsigned straddles(R lo, R hi) { return straddlesP<R, P>(lo, hi); }
 
     ArithmeticCoder() { reset(); }
 
@@ -92,6 +131,17 @@ public:
         renormalize();
     }
 
+    // Codes the n-bit value v (0 < n <= P - 2) as the symbol [v, v + 1) of
+    // 2^n: the same code as encode(v, v + 1, 1u << n), with shifts for the
+    // divisions. REQUIRES os set and v < 2^n (unchecked).
+    void encodeBits(unsigned v, unsigned n) {
+        Q38_ASSERT(os != NULL);
+        const W range = static_cast<W>(high - low) + 1;
+        high = static_cast<R>(low + ((range * (v + 1)) >> n) - 1);
+        low = static_cast<R>(low + ((range * v) >> n));
+        renormalize();
+    }
+
     // Ends the code: 2 + pending bits that name a number inside the final
     // interval whatever follows. The last call on a coder; the caller then
     // flushes the bit writer. REQUIRES os set ("os != NULL").
@@ -109,20 +159,29 @@ public:
     OutBitStream* os = nullptr;  // not owned; set before the first encode
 
 private:
+    // Bits settled in low and high go out, and straddles of the middle
+    // (low 01..., high 10...) become pending bits, in two batches: the
+    // settled bits first, then the run of straddles (after which no bit can
+    // settle). Bit for bit the same as shifting one position at a time.
     void renormalize() {
-        for (;;) {
-            if (((high ^ low) & HALF) == 0) {
-                outputBit((high & HALF) != 0);
-            } else if ((low & QUARTER) != 0 && (high & QUARTER) == 0) {
-                ++pending;
-                low &= QUARTER - 1;
-                high |= QUARTER;
-            } else {
-                break;
-            }
-            high = ((high << 1) | 1) & TOP;
-            low = (low << 1) & TOP;
+        R lo = low, hi = high;
+        const unsigned s = leadingEqualBits(lo, hi);
+        if (s != 0) {
+            const R settled = lo >> (P - s);  // highest bit first
+            const bool first = (settled >> (s - 1)) & 1;
+            outputBit(first);
+            if (s > 1) os->putBits(reverseBits(settled, s - 1), s - 1);
+            lo = (lo << s) & TOP;
+            hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
         }
+        const unsigned m = straddles(lo, hi);
+        if (m != 0) {
+            pending += m;
+            lo = (lo << m) & (HALF - 1);
+            hi = (((hi << m) | ((R(1) << m) - 1)) & TOP) | HALF;
+        }
+        low = lo;
+        high = hi;
     }
 
     void outputBit(bool bit) {
@@ -155,6 +214,9 @@ public:
     static constexpr R TOP = (R(1) << P) - 1;
     static constexpr R HALF = R(1) << (P - 1);
     static constexpr R QUARTER = R(1) << (P - 2);
+    static_assert(P >= 3 && P <= 31, "the registers are shifted within 32 bits");
+    static unsigned leadingEqualBits(R lo, R hi) { return leadingEqualBitsP<R, P>(lo, hi); }
+    static unsigned straddles(R lo, R hi) { return straddlesP<R, P>(lo, hi); }
 
     ArithmeticDecoder() { reset(); }
 
@@ -208,27 +270,46 @@ public:
         renormalize();
     }
 
+    // The n-bit value coded by encodeBits(v, n): decode(1u << n) followed by
+    // decodeExtract(v, v + 1, 1u << n), with shifts for the divisions.
+    // REQUIRES is set and 0 < n <= P - 2.
+    unsigned decodeBits(unsigned n) {
+        Q38_ASSERT(is != NULL);
+        const W range = static_cast<W>(high - low) + 1;
+        const unsigned v = static_cast<unsigned>((((static_cast<W>(value - low) + 1) << n) - 1) / range);
+        high = static_cast<R>(low + ((range * (v + 1)) >> n) - 1);
+        low = static_cast<R>(low + ((range * v) >> n));
+        renormalize();
+        return v;
+    }
+
     R low;
     R high;
     R value = 0;
     InBitStream* is = nullptr;  // not owned; set before start
 
 private:
+    // The mirror of the coder's: the same shifts, each taking the next code
+    // bits into value.
     void renormalize() {
-        for (;;) {
-            if (((high ^ low) & HALF) == 0) {
-                // settled bit: nothing to undo
-            } else if ((low & QUARTER) != 0 && (high & QUARTER) == 0) {
-                value ^= QUARTER;
-                low &= QUARTER - 1;
-                high |= QUARTER;
-            } else {
-                break;
-            }
-            low = (low << 1) & TOP;
-            high = ((high << 1) | 1) & TOP;
-            value = static_cast<R>((2 * value + (is->getBit() ? 1 : 0)) & TOP);
+        R lo = low, hi = high, v = value;
+        const unsigned s = leadingEqualBits(lo, hi);
+        if (s != 0) {
+            lo = (lo << s) & TOP;
+            hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
+            v = ((v << s) | reverseBits(is->getBits(s), s)) & TOP;
         }
+        const unsigned m = straddles(lo, hi);
+        if (m != 0) {
+            lo = (lo << m) & (HALF - 1);
+            hi = (((hi << m) | ((R(1) << m) - 1)) & TOP) | HALF;
+            // Each straddle flips the second bit, which the next shift moves
+            // out of the register; only the last flip stays, on the top bit.
+            v = (((v << m) | reverseBits(is->getBits(m), m)) & TOP) ^ HALF;
+        }
+        low = lo;
+        high = hi;
+        value = v;
     }
 };
 

@@ -23,6 +23,17 @@
 // Buffer size in words used by every block codec (64 KiB).
 constexpr unsigned bitStreamBufferWords = 16384;
 
+// The low n bits of x in reverse order, for 1 <= n <= 32: turns a field read
+// first-bit-lowest into one whose first bit is the highest, and back.
+inline std::uint32_t reverseBits(std::uint32_t x, unsigned n) {
+    x = ((x >> 1) & 0x55555555u) | ((x & 0x55555555u) << 1);
+    x = ((x >> 2) & 0x33333333u) | ((x & 0x33333333u) << 2);
+    x = ((x >> 4) & 0x0F0F0F0Fu) | ((x & 0x0F0F0F0Fu) << 4);
+    x = ((x >> 8) & 0x00FF00FFu) | ((x & 0x00FF00FFu) << 8);
+    x = (x >> 16) | (x << 16);
+    return x >> (32 - n);
+}
+
 // Bit writer over a word buffer in memory. When the buffer is full it grows
 // to twice its size; the stream form below empties it instead.
 // Use: construct, reset, puts, flush, destroy.

@@ -253,6 +253,7 @@ public:
     static constexpr unsigned tableSize = 57;
     static const Bucket dtab[tableSize];
     static constexpr unsigned modelLimit = 4096;
+    static_assert(modelLimit <= maxModelTotal, "the model's totals stay below its limit");
 
     // The number of buckets that a block of `blockSize` bytes can use:
     // K + 1 for the largest K with dtab[K].base <= blockSize, at least 2.
@@ -308,16 +309,15 @@ public:
     void encode(unsigned value) {
         const unsigned k = bucketOf(value, numSymbols);
         const SymbolRange r = stats.getRangeThenUpdateAndLimit(k, modelLimit);
-        coder.encode(r.symbolLow, r.symbolHigh, r.symbolTotal);
+        coder.encode(r.symbolLow, r.symbolHigh, modelTotalDivisors[r.symbolTotal]);
         unsigned n = dtab[k].extraBits;
         unsigned rest = value - dtab[k].base;
         while (n >= 8) {
-            const unsigned b = rest & 0xFF;
-            coder.encode(b, b + 1, 256);
+            coder.encodeBits(rest & 0xFF, 8);
             rest >>= 8;
             n -= 8;
         }
-        if (n > 0) coder.encode(rest, rest + 1, 1u << n);
+        if (n > 0) coder.encodeBits(rest, n);
     }
 
     ArithmeticCoder<unsigned, unsigned, 16> coder;
@@ -334,21 +334,15 @@ public:
         const unsigned t = decoder.decode(stats.getMax());
         const unsigned k = stats.getSymbol(t);
         const SymbolRange r = stats.getRangeThenUpdateAndLimit(k, modelLimit);
-        decoder.decodeExtract(r.symbolLow, r.symbolHigh, r.symbolTotal);
+        decoder.decodeExtract(r.symbolLow, r.symbolHigh, modelTotalDivisors[r.symbolTotal]);
         unsigned n = dtab[k].extraBits;
         unsigned rest = 0, shift = 0;
         while (n >= 8) {
-            const unsigned d = decoder.decode(256);
-            decoder.decodeExtract(d, d + 1, 256);
-            rest |= d << shift;
+            rest |= decoder.decodeBits(8) << shift;
             shift += 8;
             n -= 8;
         }
-        if (n > 0) {
-            const unsigned d = decoder.decode(1u << n);
-            decoder.decodeExtract(d, d + 1, 1u << n);
-            rest |= d << shift;
-        }
+        if (n > 0) rest |= decoder.decodeBits(n) << shift;
         return dtab[k].base + rest;
     }
 
