@@ -197,7 +197,7 @@ TYPED_TEST(ArithmeticCodecTest, GarbageStreamGivesValidCounts) {
         d.is = &r;
         d.start();
         for (int i = 0; i < 5000; ++i) {
-            const unsigned total = 1 + rng() % TypeParam::quarter;
+            const unsigned total = 1 + rng() % std::min(TypeParam::quarter, maxModelTotal);
             const unsigned v = d.decode(total);
             ASSERT_LT(v, total);
             d.decodeExtract(v, v + 1, total);
@@ -279,6 +279,74 @@ TYPED_TEST(ArithmeticCodecTest, FixedTotalGivesTheSameCode) {
             d.decodeExtract(s.low, s.high, fixed);
         }
     }
+}
+
+// Values of n bits through the shift paths interleaved with ordinary symbols
+// (which carry pending bits into them): the same bytes as the general
+// division path, and the values come back.
+TYPED_TEST(ArithmeticCodecTest, PowerOfTwoTotalsGiveTheSameCode) {
+    using C = typename TypeParam::Coder;
+    using D = typename TypeParam::Decoder;
+    constexpr unsigned maxBits = TypeParam::quarter == (1u << 14) ? 14 : 16;
+    std::mt19937 rng(11);
+    struct Item {
+        Sym sym;
+        unsigned bits;  // 0: an ordinary symbol
+    };
+    std::vector<Item> items;
+    for (int i = 0; i < 20000; ++i) {
+        if (rng() % 3 == 0) {
+            // Narrow and wide symbols, to provoke runs of straddles.
+            const unsigned total = 1 + rng() % std::min(TypeParam::quarter, maxModelTotal);
+            const unsigned low = rng() % total;
+            const unsigned high = rng() % 4 == 0 ? low + 1 : low + 1 + rng() % (total - low);
+            items.push_back({{low, high, total}, 0});
+        } else {
+            const unsigned n = 1 + rng() % maxBits;
+            const unsigned v = rng() & ((1u << n) - 1);
+            items.push_back({{v, v + 1, 1u << n}, n});
+        }
+    }
+    std::vector<Sym> syms;
+    for (const Item& it : items) syms.push_back(it.sym);
+    const std::string plain = encodeAll<C>(syms);
+
+    std::ostringstream out;
+    {
+        StreamOutBitStream w(out, bitStreamBufferWords);
+        w.reset();
+        C c;
+        c.os = &w;
+        for (const Item& it : items) {
+            if (it.bits != 0)
+                c.encodeBits(it.sym.low, it.bits);
+            else
+                c.encode(it.sym.low, it.sym.high, modelTotalDivisors[it.sym.total]);
+        }
+        c.flush();
+        w.flush();
+    }
+    ASSERT_EQ(out.str(), plain);
+
+    std::istringstream in(plain);
+    StreamInBitStream r(in, bitStreamBufferWords);
+    D d;
+    d.is = &r;
+    d.start();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const Item& it = items[i];
+        if (it.bits != 0) {
+            ASSERT_EQ(d.decodeBits(it.bits), it.sym.low) << "item " << i;
+        } else {
+            const unsigned v = d.decode(it.sym.total);
+            ASSERT_TRUE(it.sym.low <= v && v < it.sym.high) << "item " << i;
+            d.decodeExtract(it.sym.low, it.sym.high, modelTotalDivisors[it.sym.total]);
+        }
+    }
+}
+
+TEST(ModelTotalDivisors, CoverEveryTotal) {
+    for (unsigned d = 1; d <= maxModelTotal; ++d) ASSERT_EQ(modelTotalDivisors[d].divisor(), d);
 }
 
 }  // namespace
