@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "globals.h"
 
@@ -55,6 +56,9 @@ constexpr unsigned gatherMin = 32;
 // asks for keys this many positions ahead.
 constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
+// Gathered groups from this size on are sorted by digits of this many bits.
+constexpr unsigned digitSortMin = 256;
+constexpr unsigned digitBits = 11;
 
 // Exchanges only when the first key is strictly greater: the networks keep
 // equal keys in their order.
@@ -459,6 +463,7 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
         if (p + gatherDistance < m) prefetchKey(Vh, T[p + gatherDistance]);
         K[p] = Vh[T[p]];
     }
+    if (m >= digitSortMin && sortGatheredByDigits(lo, hi)) return;
     const std::size_t base = pending.size();
     std::uint32_t seed = 0x9e3779b9u ^ m;
     Index l = 0, h = m;
@@ -515,6 +520,73 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
         l = f.equalEnd;
         h = f.greaterEnd;
     }
+}
+
+template <typename Index>
+bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
+    // Large groups with many distinct keys: a stable radix sort of the
+    // gathered keys (least significant digit first) in two or three passes
+    // instead of a dozen levels of three-way splits. Being stable, it leaves
+    // the members in exactly the order the splits would; the numbering then
+    // follows in one sweep. Few distinct keys are left to the splits.
+    Index* T = I + lo;
+    Index* K = splitKeys.get();
+    const Index m = hi - lo;
+    const Index current = V[T[0]];  // as in numberEqual
+    Index low = K[0], high = K[0];
+    for (Index p = 1; p < m; ++p) {
+        low = std::min(low, K[p]);
+        high = std::max(high, K[p]);
+    }
+    const Index span = high - low;
+    if (span == 0) return false;  // one key: the splits see it at once
+    unsigned bits = 0;
+    while (bits < 32 && (span >> bits) != 0) ++bits;
+    const unsigned passes = (bits + digitBits - 1) / digitBits;
+    const unsigned width = (bits + passes - 1) / passes;
+    const Index mask = (Index(1) << width) - 1;
+    // All digits counted in one read of the keys.
+    std::vector<Index>& count = digitCounts;
+    count.assign(std::size_t(passes) << width, 0);
+    for (Index p = 0; p < m; ++p) {
+        const Index k = K[p] - low;
+        for (unsigned d = 0; d < passes; ++d) ++count[(std::size_t(d) << width) + ((k >> (d * width)) & mask)];
+    }
+    Index* ST = splitKeys.get() + splitKeyCount;
+    Index* SK = ST + splitKeyCount;
+    for (unsigned d = 0; d < passes; ++d) {
+        Index* const c = count.data() + (std::size_t(d) << width);
+        Index sum = 0;
+        for (Index v = 0; v <= mask; ++v) {
+            const Index n = c[v];
+            c[v] = sum;
+            sum += n;
+        }
+        const unsigned shift = d * width;
+        for (Index p = 0; p < m; ++p) {
+            const Index k = K[p];
+            const Index q = c[((k - low) >> shift) & mask]++;
+            ST[q] = T[p];
+            SK[q] = k;
+        }
+        std::swap(T, ST);
+        std::swap(K, SK);
+    }
+    if (T != I + lo) {
+        std::memcpy(I + lo, T, std::size_t(m) * sizeof(Index));
+        T = I + lo;
+    }
+    // Runs of equal keys: each is a group numbered by its end; members keep
+    // their number where the run ends where the whole group did.
+    for (Index s = 0; s < m;) {
+        Index t = s + 1;
+        while (t < m && K[t] == K[s]) ++t;
+        if (lo + t != current)
+            for (Index p = s; p < t; ++p) V[T[p]] = lo + t;
+        if (t - s == 1) T[s] = sortedRun + 1;
+        s = t;
+    }
+    return true;
 }
 
 template <typename Index>

@@ -95,8 +95,10 @@ private:
     std::vector<Pending> pending;
     std::unique_ptr<Index[]> splitKeys;  // scratch of the gathered splits
     Index splitKeyCount = 0;
+    std::vector<Index> digitCounts;  // counters of the digit sorts
 
     void sortGathered(Index lo, Index hi);
+    bool sortGatheredByDigits(Index lo, Index hi);
     void sortSmallGathered(Index lo, Index m, const Index* keys);
 
     void allocateTables(Index n);

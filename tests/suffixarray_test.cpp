@@ -307,13 +307,25 @@ TEST(SadakaneGroups, ThreeWaySplitOnRandomKeys) {
 
 // Splits that first copy their keys out, alone and below a top split done in
 // place because the scratch is smaller than the group.
+// Large groups sort by digits of their keys: narrow and wide key ranges (one
+// to three digit passes), few distinct keys spread wide, and equal keys.
 TEST(SadakaneGroups, GatheredSplitMatchesInPlaceSplit) {
     std::mt19937 rng(77);
-    for (unsigned trial = 0; trial < 600; ++trial) {
-        const unsigned m = 32 + rng() % 400;
-        const unsigned alphabet = 1 + rng() % (trial % 3 == 0 ? 4 : 300);
+    for (unsigned trial = 0; trial < 900; ++trial) {
+        const bool large = trial >= 600;
+        const unsigned m = large ? 256 + rng() % 3000 : 32 + rng() % 400;
         std::vector<std::uint32_t> keys(m);
-        for (auto& k : keys) k = rng() % alphabet;
+        if (!large) {
+            const unsigned alphabet = 1 + rng() % (trial % 3 == 0 ? 4 : 300);
+            for (auto& k : keys) k = rng() % alphabet;
+        } else {
+            const std::uint32_t spans[] = {1, 2000, 1u << 20, 1u << 24, 0x7fffffffu};
+            const std::uint32_t span = spans[trial % 5];
+            const std::uint32_t base = rng() % 1000;
+            std::vector<std::uint32_t> pool(trial % 2 == 0 ? 3 : m);
+            for (auto& k : pool) k = base + rng() % span;
+            for (auto& k : keys) k = pool[rng() % pool.size()];
+        }
         const std::uint32_t scratch = trial % 2 == 0 ? m : 32 + rng() % (m - 31);
         GroupFixture inPlace(keys), gathered(keys);
         inPlace.sorter.ternaryQuickSort(0, m);
