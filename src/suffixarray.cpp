@@ -56,9 +56,10 @@ constexpr unsigned gatherMin = 32;
 // asks for keys this many positions ahead.
 constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
-// Gathered groups from this size on are sorted by digits of this many bits.
-constexpr unsigned digitSortMin = 256;
+// Gathered groups are sorted by digits of at most this many bits, unless
+// they hold at most fewKeys distinct keys.
 constexpr unsigned digitBits = 11;
+constexpr unsigned fewKeys = 8;
 
 // Exchanges only when the first key is strictly greater: the networks keep
 // equal keys in their order.
@@ -463,7 +464,7 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
         if (p + gatherDistance < m) prefetchKey(Vh, T[p + gatherDistance]);
         K[p] = Vh[T[p]];
     }
-    if (m >= digitSortMin && sortGatheredByDigits(lo, hi)) return;
+    if (sortGatheredByDigits(lo, hi)) return;
     const std::size_t base = pending.size();
     std::uint32_t seed = 0x9e3779b9u ^ m;
     Index l = 0, h = m;
@@ -524,7 +525,7 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
 
 template <typename Index>
 bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
-    // Large groups with many distinct keys: a stable radix sort of the
+    // Groups with more than a few distinct keys: a stable radix sort of the
     // gathered keys (least significant digit first) in two or three passes
     // instead of a dozen levels of three-way splits. Being stable, it leaves
     // the members in exactly the order the splits would; the numbering then
@@ -533,17 +534,26 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
     Index* K = splitKeys.get();
     const Index m = hi - lo;
     const Index current = V[T[0]];  // as in numberEqual
-    Index low = K[0], high = K[0];
-    for (Index p = 1; p < m; ++p) {
+    // A key held by half the members (periodic blocks) takes one three-way
+    // split to set aside; the passes would move everything two or three
+    // times.
+    const Index sample = medianOf3(K[m / 4], K[m / 2], K[3 * (m / 4)]);
+    Index low = K[0], high = K[0], sampled = 0;
+    for (Index p = 0; p < m; ++p) {
         low = std::min(low, K[p]);
         high = std::max(high, K[p]);
+        sampled += K[p] == sample;
     }
+    if (2 * sampled >= m) return false;
     const Index span = high - low;
-    if (span == 0) return false;  // one key: the splits see it at once
     unsigned bits = 0;
     while (bits < 32 && (span >> bits) != 0) ++bits;
-    const unsigned passes = (bits + digitBits - 1) / digitBits;
-    const unsigned width = (bits + passes - 1) / passes;
+    // Narrower digits for smaller groups, whose counters would otherwise
+    // cost more to clear than the members to move.
+    unsigned width = 1;
+    while (width < digitBits && (Index(1) << width) < m) ++width;
+    const unsigned passes = (bits + width - 1) / width;
+    width = (bits + passes - 1) / passes;
     const Index mask = (Index(1) << width) - 1;
     // All digits counted in one read of the keys.
     std::vector<Index>& count = digitCounts;
@@ -552,6 +562,17 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
         const Index k = K[p] - low;
         for (unsigned d = 0; d < passes; ++d) ++count[(std::size_t(d) << width) + ((k >> (d * width)) & mask)];
     }
+    // At most as many distinct keys as the product of the digits' used
+    // values: when that is a handful (periodic blocks), two levels of
+    // three-way splits beat the passes.
+    unsigned distinctBound = 1;
+    for (unsigned d = 0; d < passes && distinctBound <= fewKeys; ++d) {
+        const Index* const c = count.data() + (std::size_t(d) << width);
+        unsigned used = 0;
+        for (Index v = 0; v <= mask; ++v) used += c[v] != 0;
+        distinctBound *= used;
+    }
+    if (distinctBound <= fewKeys) return false;
     Index* ST = splitKeys.get() + splitKeyCount;
     Index* SK = ST + splitKeyCount;
     for (unsigned d = 0; d < passes; ++d) {
