@@ -56,10 +56,8 @@ constexpr unsigned gatherMin = 32;
 // asks for keys this many positions ahead.
 constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
-// Gathered groups are sorted by digits of at most this many bits, unless
-// they hold at most fewKeys distinct keys.
+// Widest digit of the gathered radix sorts (2^11 counters per pass).
 constexpr unsigned digitBits = 11;
-constexpr unsigned fewKeys = 8;
 
 // Exchanges only when the first key is strictly greater: the networks keep
 // equal keys in their order.
@@ -525,26 +523,28 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
 
 template <typename Index>
 bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
-    // Groups with more than a few distinct keys: a stable radix sort of the
+    // Groups whose keys are spread: a stable radix sort of the
     // gathered keys (least significant digit first) in two or three passes
     // instead of a dozen levels of three-way splits. Being stable, it leaves
     // the members in exactly the order the splits would; the numbering then
-    // follows in one sweep. Few distinct keys are left to the splits.
+    // follows in one sweep.
     Index* T = I + lo;
     Index* K = splitKeys.get();
     const Index m = hi - lo;
     const Index current = V[T[0]];  // as in numberEqual
-    // A key held by half the members (periodic blocks) takes one three-way
-    // split to set aside; the passes would move everything two or three
-    // times.
-    const Index sample = medianOf3(K[m / 4], K[m / 2], K[3 * (m / 4)]);
-    Index low = K[0], high = K[0], sampled = 0;
-    for (Index p = 0; p < m; ++p) {
+    // Keys taken by most members in a few values (periodic blocks) take a
+    // level or two of three-way splits to set aside, where the passes would
+    // move everything two or three times: the splits keep a group when
+    // three quarters of it hold its smallest, its largest or a sampled key.
+    Index low = K[0], high = K[0];
+    for (Index p = 1; p < m; ++p) {
         low = std::min(low, K[p]);
         high = std::max(high, K[p]);
-        sampled += K[p] == sample;
     }
-    if (2 * sampled >= m) return false;
+    const Index sample = medianOf3(K[m / 4], K[m / 2], K[3 * (m / 4)]);
+    Index covered = 0;
+    for (Index p = 0; p < m; ++p) covered += (K[p] == low) | (K[p] == high) | (K[p] == sample);
+    if (4 * std::uint64_t(covered) >= 3 * std::uint64_t(m)) return false;
     const Index span = high - low;
     unsigned bits = 0;
     while (bits < 32 && (span >> bits) != 0) ++bits;
@@ -562,17 +562,6 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
         const Index k = K[p] - low;
         for (unsigned d = 0; d < passes; ++d) ++count[(std::size_t(d) << width) + ((k >> (d * width)) & mask)];
     }
-    // At most as many distinct keys as the product of the digits' used
-    // values: when that is a handful (periodic blocks), two levels of
-    // three-way splits beat the passes.
-    unsigned distinctBound = 1;
-    for (unsigned d = 0; d < passes && distinctBound <= fewKeys; ++d) {
-        const Index* const c = count.data() + (std::size_t(d) << width);
-        unsigned used = 0;
-        for (Index v = 0; v <= mask; ++v) used += c[v] != 0;
-        distinctBound *= used;
-    }
-    if (distinctBound <= fewKeys) return false;
     Index* ST = splitKeys.get() + splitKeyCount;
     Index* SK = ST + splitKeyCount;
     for (unsigned d = 0; d < passes; ++d) {
