@@ -5,6 +5,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "globals.h"
 #include "suffixarray.h"
@@ -119,52 +120,66 @@ inline void store24(unsigned char* p, unsigned v) {
 
 // The first two bytes of a row's suffix, from the bucket starts alone: no
 // load from the block, so a walk pays one random access per two bytes.
+// The rows are cut into runs of equal first two bytes; a coarse table
+// indexed by the row's top bits names the run holding the first row of its
+// slot, and the few runs starting inside a slot are stepped over.
 class RowPrefix {
 public:
     // C: the 257 bucket starts. S[x * 256 + y]: the first row whose suffix
     // begins with x, y. `lone` is the row of the one-byte suffix, whose second
     // byte (as the walk defines it) is `loneSecond`.
-    RowPrefix(const unsigned* C, const std::uint32_t* S, unsigned size, unsigned lone, unsigned loneSecond)
-        : C_(C), S_(S), lone_(lone), loneSecond_(loneSecond) {
+    RowPrefix(const unsigned* C, const std::uint32_t* S, unsigned size, unsigned lone, unsigned loneSecond) {
+        runStart_.reserve(1024);
+        runBytes_.reserve(1024);
+        for (unsigned x = 0; x < 256; ++x) {
+            if (C[x] == lone && C[x + 1] > lone) {
+                runStart_.push_back(lone);
+                runBytes_.push_back(pack(x, loneSecond));
+            }
+            for (unsigned y = 0; y < 256; ++y) {
+                const unsigned from = S[x * 256 + y];
+                const unsigned to = y < 255 ? S[x * 256 + y + 1] : C[x + 1];
+                if (to > from) {
+                    runStart_.push_back(from);
+                    runBytes_.push_back(pack(x, y));
+                }
+            }
+        }
+        runStart_.push_back(size);  // stops every step-over
         while ((size - 1) >> shift_ >= kSlots) ++shift_;
-        unsigned c = 0;
-        for (unsigned k = 0; k < kSlots; ++k) {
-            const std::uint64_t row = std::uint64_t(k) << shift_;
-            while (c < 255 && C[c + 1] <= row) ++c;
-            slot_[k] = static_cast<unsigned char>(c);
+        slot_.resize(kSlots);
+        std::uint32_t k = 0;
+        for (unsigned j = 0; j < kSlots; ++j) {
+            const std::uint64_t row = std::uint64_t(j) << shift_;
+            while (k + 1 < runStart_.size() - 1 && runStart_[k + 1] <= row) ++k;
+            slot_[j] = k;
         }
     }
 
-    // A coarse table indexed by the row's top bits gives a byte whose bucket
-    // starts at or before the row; the few buckets starting inside a coarse
-    // slot are stepped over.
-    unsigned first(unsigned row) const {
-        unsigned c = slot_[row >> shift_];
-        while (C_[c + 1] <= row) ++c;
-        return c;
+    // The two bytes, first in the low byte.
+    unsigned bytes(unsigned row) const {
+        std::uint32_t k = slot_[row >> shift_];
+        while (runStart_[k + 1] <= row) ++k;
+        return runBytes_[k];
     }
 
-    unsigned second(unsigned row, unsigned first) const {
-        if (row == lone_) return loneSecond_;
-        const std::uint32_t* s = S_ + first * 256;
-        unsigned y = 0;
-        for (unsigned step = 128; step != 0; step >>= 1) y += s[y + step] <= row ? step : 0;
-        return y;
-    }
+    unsigned first(unsigned row) const { return bytes(row) & 0xff; }
+    unsigned second(unsigned row) const { return bytes(row) >> 8; }
 
     void emit(char* at, unsigned row) const {
-        const unsigned x = first(row);
-        at[0] = static_cast<char>(x);
-        at[1] = static_cast<char>(second(row, x));
+        const unsigned b = bytes(row);
+        at[0] = static_cast<char>(b & 0xff);
+        at[1] = static_cast<char>(b >> 8);
     }
 
 private:
-    static constexpr unsigned kSlots = 4096;
-    const unsigned* C_;
-    const std::uint32_t* S_;
-    unsigned lone_, loneSecond_;
+    static std::uint16_t pack(unsigned x, unsigned y) { return static_cast<std::uint16_t>(x | y << 8); }
+
+    static constexpr unsigned kSlots = 1u << 16;
+    std::vector<std::uint32_t> runStart_;
+    std::vector<std::uint16_t> runBytes_;
+    std::vector<std::uint32_t> slot_;
     unsigned shift_ = 0;
-    unsigned char slot_[kSlots];
 };
 
 // Inverse of a block of 2 to 2^24 - 1 bytes, two bytes per random access and
@@ -240,7 +255,7 @@ void ibwtTwoWalks(char* out, const unsigned char* u, unsigned size, unsigned ind
         }
         if (q == 1) {
             const unsigned landing = load24(P2.get() + std::size_t(p) * 3);
-            out[0] = static_cast<char>(prefix.second(landing, prefix.first(landing)));
+            out[0] = static_cast<char>(prefix.second(landing));
         }
     };
 
