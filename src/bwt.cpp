@@ -244,6 +244,7 @@ void ibwtTwoWalks(char* out, const unsigned char* u, unsigned size, unsigned ind
 
     const unsigned start = C[last];  // the row of the one-byte suffix
     const RowPrefix prefix(C, S.get(), size, start, u[beforePrimary]);
+    S.reset();
     release();  // u is gone from here on
 
     const auto backwardOnly = [&] {
