@@ -307,18 +307,7 @@ public:
 
 private:
     // Number of significant bits of x > 0.
-    static unsigned bitLength(unsigned x) {
-#if defined(__GNUC__)
-        return 32 - static_cast<unsigned>(__builtin_clz(x));
-#else
-        unsigned n = 0;
-        while (x != 0) {
-            ++n;
-            x >>= 1;
-        }
-        return n;
-#endif
-    }
+    static unsigned bitLength(unsigned x) { return 32 - static_cast<unsigned>(countLeadingZeros32(x)); }
 };
 
 // Arithmetic coder of DC values. REQUIRES every value to be at most the
