@@ -111,8 +111,7 @@ std::string encodeAdaptive(const std::vector<unsigned>& symbols) {
     std::ostringstream out;
     StreamOutBitStream w(out, bitStreamBufferWords);
     w.reset();
-    ArithmeticCoder<unsigned, unsigned, 16> c;
-    c.os = &w;
+    ArithmeticCoder<unsigned, unsigned, 16> c(w);
     AdaptiveSymbolStats<unsigned> m(256);
     for (unsigned s : symbols) {
         const SymbolRange r = m.getRangeThenUpdateAndLimit(s, 16384);
@@ -139,8 +138,7 @@ void BM_DecodeAdaptive16(benchmark::State& state) {
     for (auto _ : state) {
         std::istringstream in(code);
         StreamInBitStream r(in, bitStreamBufferWords);
-        ArithmeticDecoder<unsigned, unsigned, 16> d;
-        d.is = &r;
+        ArithmeticDecoder<unsigned, unsigned, 16> d(r);
         d.start();
         AdaptiveSymbolStats<unsigned> m(256);
         unsigned sum = 0;
@@ -173,8 +171,7 @@ std::string encodeStatic(const std::vector<unsigned>& symbols, const std::vector
     std::ostringstream out;
     StreamOutBitStream w(out, bitStreamBufferWords);
     w.reset();
-    ArithmeticCoder<unsigned, unsigned long long, 18> c;
-    c.os = &w;
+    ArithmeticCoder<unsigned, unsigned long long, 18> c(w);
     const unsigned total = cum[256];
     for (unsigned s : symbols) c.encode(cum[s], cum[s + 1], total);
     c.flush();
@@ -201,8 +198,7 @@ void BM_DecodeStatic18(benchmark::State& state) {
     for (auto _ : state) {
         std::istringstream in(code);
         StreamInBitStream r(in, bitStreamBufferWords);
-        ArithmeticDecoder<unsigned, unsigned long long, 18> d;
-        d.is = &r;
+        ArithmeticDecoder<unsigned, unsigned long long, 18> d(r);
         d.start();
         unsigned sum = 0;
         for (std::size_t i = 0; i < symbols.size(); ++i) {

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <streambuf>
 
+#include "container.h"
 #include "globals.h"
 #include "main.h"
 
@@ -30,18 +31,25 @@ private:
     std::streambuf* old;
 };
 
-// The six block methods: DC with its two value coders, MTF adaptive and
-// static, each with and without RLE0.
-enum class Method { dc, dcPassThru, mtfAdaptive, mtfAdaptiveRle0, mtfStatic, mtfStaticRle0 };
-constexpr unsigned numMethods = 6;
+// The six block variants a selector byte picks (seeds depend on the order):
+// the stored methods, DC also with its pass-through value coder.
+struct Variant {
+    Method method;
+    bool passThru;
+};
+constexpr Variant variants[] = {
+    {Method::dc, false},          {Method::dc, true},        {Method::mtfAdaptive, false},
+    {Method::mtfAdaptiveRle0, false}, {Method::mtfStatic, false}, {Method::mtfStaticRle0, false},
+};
+constexpr unsigned numVariants = sizeof(variants) / sizeof(variants[0]);
 
-// Sets the compression settings of a method, as the parser would.
-inline void selectMethod(Method m) {
+// Sets the compression settings of a variant, as the parser would.
+inline void selectVariant(const Variant& v) {
     resetSettings();
     compress = true;
-    switch (m) {
+    passThru = v.passThru;
+    switch (v.method) {
         case Method::dc: useDC = true; adaptiveAC = true; break;
-        case Method::dcPassThru: useDC = true; adaptiveAC = true; passThru = true; break;
         case Method::mtfAdaptive: useMTF0 = true; adaptiveAC = true; doNotUseRLE0 = true; break;
         case Method::mtfAdaptiveRle0: useMTF0 = true; adaptiveAC = true; useRLE0 = true; break;
         case Method::mtfStatic: useMTF0 = true; staticAC = true; doNotUseRLE0 = true; break;

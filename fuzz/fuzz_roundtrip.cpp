@@ -33,15 +33,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream f(in, std::ios::binary | std::ios::trunc);
         f.write(original.data(), static_cast<std::streamsize>(original.size()));
     }
-    const auto method = static_cast<fuzz::Method>(data[0] % fuzz::numMethods);
+    const fuzz::Variant& variant = fuzz::variants[data[0] % fuzz::numVariants];
     static const std::uint32_t blockSizes[] = {0, 1, 2, 5, 64, 1000, 4096};
     fuzz::QuietStdout quiet;
-    fuzz::selectMethod(method);
+    fuzz::selectVariant(variant);
     blockSize = blockSizes[data[1] % (sizeof(blockSizes) / sizeof(blockSizes[0]))];
     packFile(in.c_str(), packed.c_str());
     const std::string first = slurp(packed);
     // Compressing the same input again must give the same bytes.
-    fuzz::selectMethod(method);
+    fuzz::selectVariant(variant);
     blockSize = blockSizes[data[1] % (sizeof(blockSizes) / sizeof(blockSizes[0]))];
     packFile(in.c_str(), packed.c_str());
     if (slurp(packed) != first) __builtin_trap();

@@ -8,36 +8,23 @@
 #include <string>
 #include <vector>
 
-#include "amtf.h"
-#include "dc.h"
 #include "fuzz_common.h"
-#include "smtf.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
-    const auto method = static_cast<fuzz::Method>(data[0] % fuzz::numMethods);
+    const fuzz::Variant& variant = fuzz::variants[data[0] % fuzz::numVariants];
     const unsigned dataSize =
         1 + ((data[1] | static_cast<unsigned>(data[2]) << 8 | static_cast<unsigned>(data[3]) << 16) % (1u << 17));
-    fuzz::selectMethod(method);
-    compress = false;
-    decompress = true;
+    CodecOptions options;
+    options.passThru = variant.passThru;
     std::istringstream is(std::string(reinterpret_cast<const char*>(data + 4), size - 4));
     // One guard byte after the block catches a decoder that writes past it
     // even without a sanitizer.
     std::vector<char> block(dataSize + 1, '\x5a');
-    fuzz::QuietStdout quiet;
     try {
-        switch (method) {
-            case fuzz::Method::dc:
-            case fuzz::Method::dcPassThru: unpackBlockDCAdaptive(is, block.data(), dataSize); break;
-            case fuzz::Method::mtfAdaptive:
-            case fuzz::Method::mtfAdaptiveRle0: unpackBlockMTFAdaptive(is, block.data(), dataSize); break;
-            case fuzz::Method::mtfStatic:
-            case fuzz::Method::mtfStaticRle0: unpackBlockMTFStatic(is, block.data(), dataSize); break;
-        }
+        methodInfo(variant.method).unpack(is, block.data(), dataSize, options);
     } catch (const Exception&) {
     }
     if (block[dataSize] != '\x5a') __builtin_trap();
-    resetSettings();
     return 0;
 }

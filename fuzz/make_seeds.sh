@@ -7,7 +7,7 @@
 #   unpack_block  method byte, 3 bytes block size - 1 (little-endian), then
 #                 the first block's payload;
 #   roundtrip     method byte, block size index byte, then the plain file.
-# Method bytes follow fuzz::Method: 0 DC, 1 DC pass-through, 2 MTF adaptive,
+# Method bytes follow fuzz::variants: 0 DC, 1 DC pass-through, 2 MTF adaptive,
 # 3 MTF adaptive + RLE0, 4 MTF static, 5 MTF static + RLE0. Crash inputs
 # (crash-*) in the same folders are kept.
 set -euo pipefail

@@ -18,22 +18,9 @@
 
 #include <cstdint>
 
+#include "base.h"
 #include "bitstream.h"
-#include "globals.h"
-
-// Leading zero bits of x != 0.
-inline int countLeadingZeros32(std::uint32_t x) {
-#if defined(__GNUC__)
-    return __builtin_clz(x);
-#else
-    int n = 0;
-    while ((x & 0x80000000u) == 0) {
-        x <<= 1;
-        ++n;
-    }
-    return n;
-#endif
-}
+#include "platform.h"
 
 // One divisor for many divisions, as a multiplication by its rounded-up
 // reciprocal: exact for every dividend x with x * divisor < 2^64 (the error
@@ -42,7 +29,8 @@ inline int countLeadingZeros32(std::uint32_t x) {
 class FixedDivisor {
 public:
     // REQUIRES d > 0.
-    explicit FixedDivisor(unsigned d) : d(d), m(d > 1 ? UINT64_MAX / d + 1 : 0) {}
+    explicit FixedDivisor(unsigned divisorValue)
+        : d(divisorValue), m(divisorValue > 1 ? UINT64_MAX / divisorValue + 1 : 0) {}
 
     unsigned divisor() const { return d; }
 
@@ -83,8 +71,8 @@ inline unsigned straddlesP(R lo, R hi) {
 constexpr unsigned maxModelTotal = 16384;
 extern const FixedDivisor* const modelTotalDivisors;
 
-// Encoder. Use: construct, set `os`, encode per symbol, flush; then the
-// caller flushes the bit writer.
+// Encoder. Use: construct over the bit writer, encode per symbol, flush;
+// then the caller flushes the bit writer.
 template <class R, class W, unsigned P>
 class ArithmeticCoder {
 public:
@@ -95,7 +83,8 @@ public:
     static unsigned leadingEqualBits(R lo, R hi) { return leadingEqualBitsP<R, P>(lo, hi); }
     static unsigned straddles(R lo, R hi) { return straddlesP<R, P>(lo, hi); }
 
-    ArithmeticCoder() { reset(); }
+    // `out` must outlive the coder.
+    explicit ArithmeticCoder(OutBitStream& out) : os(&out) { reset(); }
 
     void reset() {
         low = 0;
@@ -103,12 +92,15 @@ public:
         pending = 0;
     }
 
+    R lowValue() const { return low; }
+    R highValue() const { return high; }
+    R pendingBits() const { return pending; }
+
     // Codes the symbol [symbolLow, symbolHigh) of symbolTotal.
-    // REQUIRES os set ("os != NULL"), a non-empty range inside the total
+    // REQUIRES a non-empty range inside the total
     // ("(symbolLow < symbolHigh) && (symbolHigh <= symbolTotal)") and
     // symbolTotal <= QUARTER, which always passes "range >= symbolTotal".
     void encode(unsigned symbolLow, unsigned symbolHigh, unsigned symbolTotal) {
-        Q38_ASSERT(os != NULL);
         Q38_ASSERT((symbolLow < symbolHigh) && (symbolHigh <= symbolTotal));
         const W range = static_cast<W>(high - low) + 1;
         Q38_ASSERT(range >= symbolTotal);
@@ -122,7 +114,6 @@ public:
     // total.divisor().
     void encode(unsigned symbolLow, unsigned symbolHigh, const FixedDivisor& total) {
         const unsigned symbolTotal = total.divisor();
-        Q38_ASSERT(os != NULL);
         Q38_ASSERT((symbolLow < symbolHigh) && (symbolHigh <= symbolTotal));
         const W range = static_cast<W>(high - low) + 1;
         Q38_ASSERT(range >= symbolTotal);
@@ -133,9 +124,8 @@ public:
 
     // Codes the n-bit value v (0 < n <= P - 2) as the symbol [v, v + 1) of
     // 2^n: the same code as encode(v, v + 1, 1u << n), with shifts for the
-    // divisions. REQUIRES os set and v < 2^n (unchecked).
+    // divisions. REQUIRES v < 2^n (unchecked).
     void encodeBits(unsigned v, unsigned n) {
-        Q38_ASSERT(os != NULL);
         const W range = static_cast<W>(high - low) + 1;
         high = static_cast<R>(low + ((range * (v + 1)) >> n) - 1);
         low = static_cast<R>(low + ((range * v) >> n));
@@ -144,21 +134,20 @@ public:
 
     // Ends the code: 2 + pending bits that name a number inside the final
     // interval whatever follows. The last call on a coder; the caller then
-    // flushes the bit writer. REQUIRES os set ("os != NULL").
+    // flushes the bit writer.
     void flush() {
-        Q38_ASSERT(os != NULL);
         const bool b = (low & QUARTER) != 0;
         os->putBit(b);
         putPending(!b, pending + 1);
         pending = 0;
     }
 
+private:
     R low;
     R high;
     R pending;
-    OutBitStream* os = nullptr;  // not owned; set before the first encode
+    OutBitStream* os;  // not owned
 
-private:
     // Bits settled in low and high go out, and straddles of the middle
     // (low 01..., high 10...) become pending bits, in two batches: the
     // settled bits first, then the run of straddles (after which no bit can
@@ -203,8 +192,8 @@ private:
     }
 };
 
-// Decoder, the mirror of ArithmeticCoder. Use: construct, set `is`, read
-// what precedes the code, start, then per symbol decode / look up the symbol
+// Decoder, the mirror of ArithmeticCoder. Use: construct over the bit
+// reader, read what precedes the code, start, then per symbol decode / look up the symbol
 // / decodeExtract. Damaged code streams are not detected here: every count
 // decode returns is valid, so a caller that follows the protocol always gets
 // some valid symbol.
@@ -218,18 +207,21 @@ public:
     static unsigned leadingEqualBits(R lo, R hi) { return leadingEqualBitsP<R, P>(lo, hi); }
     static unsigned straddles(R lo, R hi) { return straddlesP<R, P>(lo, hi); }
 
-    ArithmeticDecoder() { reset(); }
+    // `in` must outlive the decoder.
+    explicit ArithmeticDecoder(InBitStream& in) : is(&in) { reset(); }
 
     void reset() {
         low = 0;
         high = TOP;
     }
 
+    R lowValue() const { return low; }
+    R highValue() const { return high; }
+    R codeValue() const { return value; }
+
     // Reads the first P code bits (missing bits read as 0); call once, after
     // everything that precedes the code in the bit stream has been read.
-    // REQUIRES is set ("is != NULL").
     void start() {
-        Q38_ASSERT(is != NULL);
         value = 0;
         for (unsigned i = 0; i < P; ++i) value = static_cast<R>(2 * value + (is->getBit() ? 1 : 0));
     }
@@ -247,10 +239,8 @@ public:
     // must be those the encoder passed for it: symbolLow <= decode(total) <
     // symbolHigh <= symbolTotal (unchecked here; any other range breaks
     // low <= value <= high and with it every later count).
-    // REQUIRES is set ("is != NULL") and symbolTotal <= QUARTER
-    // ("range >= symbolTotal").
+    // REQUIRES symbolTotal <= QUARTER ("range >= symbolTotal").
     void decodeExtract(unsigned symbolLow, unsigned symbolHigh, unsigned symbolTotal) {
-        Q38_ASSERT(is != NULL);
         const W range = static_cast<W>(high - low) + 1;
         Q38_ASSERT(range >= symbolTotal);
         high = static_cast<R>(low + (range * symbolHigh) / symbolTotal - 1);
@@ -262,7 +252,6 @@ public:
     // decodeExtract above, with symbolTotal = total.divisor().
     void decodeExtract(unsigned symbolLow, unsigned symbolHigh, const FixedDivisor& total) {
         const unsigned symbolTotal = total.divisor();
-        Q38_ASSERT(is != NULL);
         const W range = static_cast<W>(high - low) + 1;
         Q38_ASSERT(range >= symbolTotal);
         high = static_cast<R>(low + total.divide(static_cast<W>(range * symbolHigh)) - 1);
@@ -272,9 +261,8 @@ public:
 
     // The n-bit value coded by encodeBits(v, n): decode(1u << n) followed by
     // decodeExtract(v, v + 1, 1u << n), with shifts for the divisions.
-    // REQUIRES is set and 0 < n <= P - 2.
+    // REQUIRES 0 < n <= P - 2.
     unsigned decodeBits(unsigned n) {
-        Q38_ASSERT(is != NULL);
         const W range = static_cast<W>(high - low) + 1;
         const unsigned v = static_cast<unsigned>((((static_cast<W>(value - low) + 1) << n) - 1) / range);
         high = static_cast<R>(low + ((range * (v + 1)) >> n) - 1);
@@ -283,12 +271,12 @@ public:
         return v;
     }
 
+private:
     R low;
     R high;
     R value = 0;
-    InBitStream* is = nullptr;  // not owned; set before start
+    InBitStream* is;  // not owned
 
-private:
     // The mirror of the coder's: the same shifts, each taking the next code
     // bits into value.
     void renormalize() {

@@ -1,7 +1,6 @@
 #include "bitstream.h"
 
 #include <cstring>
-#include <iostream>
 #include <vector>
 
 namespace {
@@ -47,12 +46,11 @@ OutBitStream::OutBitStream(unsigned size)
     : bitPos(0), word(0), nextWord(nullptr), wordBuf(nullptr), wordBufSize(0) {
     // An empty buffer could never take a word, not even after doubling.
     if (size == 0) size = 1;
-    wordBuf = new std::uint32_t[size];
+    storage.reset(new std::uint32_t[size]);
+    wordBuf = storage.get();
     wordBufSize = size;
     nextWord = wordBuf;
 }
-
-OutBitStream::~OutBitStream() { delete[] wordBuf; }
 
 void OutBitStream::xOverflow() {
     if (nextWord == wordBuf + wordBufSize) overflow();
@@ -64,10 +62,10 @@ void OutBitStream::xOverflow() {
 void OutBitStream::overflow() {
     // Memory-backed writer: double the buffer and keep going.
     const std::size_t used = static_cast<std::size_t>(nextWord - wordBuf);
-    std::uint32_t* grown = new std::uint32_t[2 * static_cast<std::size_t>(wordBufSize)];
-    std::memcpy(grown, wordBuf, used * sizeof(std::uint32_t));
-    delete[] wordBuf;
-    wordBuf = grown;
+    std::unique_ptr<std::uint32_t[]> grown(new std::uint32_t[2 * static_cast<std::size_t>(wordBufSize)]);
+    std::memcpy(grown.get(), wordBuf, used * sizeof(std::uint32_t));
+    storage = std::move(grown);
+    wordBuf = storage.get();
     wordBufSize *= 2;
     nextWord = wordBuf + used;
 }
@@ -77,41 +75,36 @@ void OutBitStream::flush() {
     *nextWord = word;
 }
 
-void OutBitStream::_print() {
+void OutBitStream::_print(std::ostream& os) const {
     const std::size_t stored = static_cast<std::size_t>(nextWord - wordBuf);
-    std::cout << "number of bits in stream: " << (bitPos + 32 * stored) << std::endl;
-    std::cout << "bits:" << std::endl;
+    os << "number of bits in stream: " << (bitPos + 32 * stored) << '\n';
+    os << "bits:" << '\n';
     for (std::size_t i = 0; i < stored; ++i)
-        for (unsigned b = 0; b < 32; ++b) std::cout << ((wordBuf[i] >> b) & 1u);
-    for (unsigned b = 0; b < bitPos; ++b) std::cout << ((word >> b) & 1u);
-    std::cout.flush();
+        for (unsigned b = 0; b < 32; ++b) os << ((wordBuf[i] >> b) & 1u);
+    for (unsigned b = 0; b < bitPos; ++b) os << ((word >> b) & 1u);
+    os.flush();
 }
 
 void StreamOutBitStream::overflow() {
-    Q38_ASSERT(os != NULL);
-    writeWords(*os, wordBuf, wordBufSize, 0);
+    writeWords(os, wordBuf, wordBufSize, 0);
     wordsEmitted += wordBufSize;
     nextWord = wordBuf;
 }
 
 void StreamOutBitStream::flush() {
-    Q38_ASSERT(os != NULL);
     if (nextWord == wordBuf + wordBufSize) overflow();
     *nextWord = word;
-    writeWords(*os, wordBuf, static_cast<std::size_t>(nextWord - wordBuf), (bitPos + 7) / 8);
+    writeWords(os, wordBuf, static_cast<std::size_t>(nextWord - wordBuf), (bitPos + 7) / 8);
 }
 
 // ------------------------------------------------------------- InBitStream
 
 InBitStream::InBitStream(unsigned size)
-    : bitsLeft(0), word(0), nextWord(nullptr), wordBuf(nullptr), wordBufSize(0), ownBuf(nullptr) {
-    ownBuf = new std::uint32_t[size];
-    wordBuf = ownBuf;
+    : bitsLeft(0), word(0), nextWord(nullptr), wordBuf(nullptr), wordBufSize(0), ownBuf(new std::uint32_t[size]) {
+    wordBuf = ownBuf.get();
     wordBufSize = size;
     nextWord = wordBuf + wordBufSize;
 }
-
-InBitStream::~InBitStream() { delete[] ownBuf; }
 
 void InBitStream::setBuf(const BitBufDesc& d) {
     wordBuf = d.buf;
@@ -132,15 +125,14 @@ void InBitStream::xUnderflow() {
 void InBitStream::underflow() {}
 
 void StreamInBitStream::underflow() {
-    Q38_ASSERT(is != NULL);
-    Q38_ASSERT(is->good());
+    Q38_ASSERT(is.good());
     const std::size_t want = 4 * static_cast<std::size_t>(wordBufSize);
     char* bytes = reinterpret_cast<char*>(wordBuf);
-    is->read(bytes, static_cast<std::streamsize>(want));
-    const std::size_t got = static_cast<std::size_t>(is->gcount());
+    is.read(bytes, static_cast<std::streamsize>(want));
+    const std::size_t got = static_cast<std::size_t>(is.gcount());
     if (got < want) {
         // End of input: the rest reads as zeros, and the stream stays usable.
-        is->clear();
+        is.clear();
         std::memset(bytes + got, 0, want - got);
     }
     if (!hostIsLittleEndian()) {

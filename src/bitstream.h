@@ -16,9 +16,10 @@
 #include <cstdint>
 #include <istream>
 #include <limits>
+#include <memory>
 #include <ostream>
 
-#include "globals.h"
+#include "base.h"
 
 // Buffer size in words used by every block codec (64 KiB).
 constexpr unsigned bitStreamBufferWords = 16384;
@@ -42,7 +43,7 @@ public:
     // Allocates `size` words (0 is taken as 1); an allocation failure
     // propagates as std::bad_alloc.
     explicit OutBitStream(unsigned size);
-    ~OutBitStream();
+    virtual ~OutBitStream() = default;
     OutBitStream(const OutBitStream&) = delete;
     OutBitStream& operator=(const OutBitStream&) = delete;
 
@@ -105,8 +106,8 @@ public:
         return (wordsEmitted + static_cast<std::uint64_t>(nextWord - wordBuf)) * 32 + bitPos;
     }
 
-    // Debug print of the contents to standard output.
-    void _print();
+    // Debug print of the contents: the bit count, then every bit put.
+    void _print(std::ostream& os) const;
 
 protected:
     // Stores the full word, making room first when the buffer is full.
@@ -121,6 +122,9 @@ protected:
     std::uint32_t wordBufSize;
     std::uint64_t wordsEmitted = 0;  // words a stream writer has passed on
 
+private:
+    std::unique_ptr<std::uint32_t[]> storage;  // what wordBuf points into
+
     friend struct BitStreamTestAccess;
 };
 
@@ -130,14 +134,14 @@ protected:
 class StreamOutBitStream : public OutBitStream {
 public:
     // `out` must outlive the writer.
-    StreamOutBitStream(std::ostream& out, unsigned size) : OutBitStream(size), os(&out) {}
+    StreamOutBitStream(std::ostream& out, unsigned size) : OutBitStream(size), os(out) {}
     void flush() override;
 
 protected:
     void overflow() override;
 
 private:
-    std::ostream* os;
+    std::ostream& os;
 };
 
 // A word buffer handed to a reader: first word and length in words.
@@ -154,7 +158,7 @@ public:
     // Allocates `size` words, empty: the first read refills the buffer. An
     // allocation failure propagates as std::bad_alloc.
     explicit InBitStream(unsigned size);
-    ~InBitStream();
+    virtual ~InBitStream() = default;
     InBitStream(const InBitStream&) = delete;
     InBitStream& operator=(const InBitStream&) = delete;
 
@@ -213,24 +217,24 @@ protected:
     std::uint32_t wordBufSize;
 
 private:
-    std::uint32_t* ownBuf;  // what the destructor releases, even after setBuf
+    std::unique_ptr<std::uint32_t[]> ownBuf;  // kept even after setBuf
 };
 
 // Refills from an input byte stream in pieces of 4 x size bytes. A short read
 // (end of file) is not an error: missing bytes read as 0 and the stream is
 // put back in the good state so the caller can reposition it.
 // REQUIRES the stream to be in the good state when handed over (checked at
-// each refill: "is->good()").
+// each refill: "is.good()").
 class StreamInBitStream : public InBitStream {
 public:
     // `in` must outlive the reader; it is read from its current position.
-    StreamInBitStream(std::istream& in, unsigned size) : InBitStream(size), is(&in) {}
+    StreamInBitStream(std::istream& in, unsigned size) : InBitStream(size), is(in) {}
 
 protected:
     void underflow() override;
 
 private:
-    std::istream* is;
+    std::istream& is;
 };
 
 #endif

@@ -1,20 +1,14 @@
 #include "bwt.h"
 
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "globals.h"
+#include "base.h"
+#include "platform.h"
 #include "suffixarray.h"
-
-bool bwtPrintSuffixesToFile = false;
-bool bwtPrintSuffixArrayToFile = false;
-std::ostream* bwtSuffixesFile = nullptr;
-std::ostream* bwtSuffixArrayFile = nullptr;
-std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize = 4294967295u;
 
 namespace {
 
@@ -31,7 +25,8 @@ void sortSuffixes(Sorter& sorter, const char* begin, const char* end) {
     }
 }
 
-void writeSuffixListing(std::ostream& os, const char* block, unsigned size, const unsigned* sa) {
+void writeSuffixListing(std::ostream& os, const char* block, unsigned size, const unsigned* sa,
+                        std::uint32_t maxSuffixSize) {
     for (unsigned r = 0; r < size; ++r) {
         std::ostringstream head;
         head << r << " suffix " << sa[r] << ": ";
@@ -39,8 +34,7 @@ void writeSuffixListing(std::ostream& os, const char* block, unsigned size, cons
         os << text;
         for (std::size_t k = text.size(); k < 20; ++k) os << ' ';
         const unsigned length = size - sa[r];
-        const unsigned shown = length < bwtPrintSuffixesToFileMaxSuffixSize
-                                   ? length : bwtPrintSuffixesToFileMaxSuffixSize;
+        const unsigned shown = length < maxSuffixSize ? length : maxSuffixSize;
         os.write(block + sa[r], shown);
         os << std::endl;
     }
@@ -55,7 +49,7 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
 
 }  // namespace
 
-unsigned* suffixArray(const char* begin, const char* end) {
+std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end) {
     const unsigned n = static_cast<unsigned>(end - begin);
     Sorter sorter;
     sortSuffixes(sorter, begin, end);
@@ -65,7 +59,7 @@ unsigned* suffixArray(const char* begin, const char* end) {
     std::unique_ptr<unsigned[]> sa(new unsigned[n]);
     const std::uint32_t* V = sorter.V;
     for (unsigned x = 0; x < n; ++x) sa[V[x] - 2] = x;
-    return sa.release();
+    return sa;
 }
 
 unsigned bwtBySuffixArray(char* block, unsigned size) {
@@ -75,15 +69,14 @@ unsigned bwtBySuffixArray(char* block, unsigned size) {
     return sorter.recoverBwt(block);
 }
 
-unsigned bwt(char* block, unsigned size) {
+unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads) {
+    (void)threads;
     if (size == 0) return 0;
-    if (!bwtPrintSuffixesToFile && !bwtPrintSuffixArrayToFile) return bwtBySuffixArray(block, size);
+    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size);
 
-    const std::unique_ptr<unsigned[]> sa(suffixArray(block, block + size));
-    if (bwtPrintSuffixesToFile && bwtSuffixesFile != nullptr)
-        writeSuffixListing(*bwtSuffixesFile, block, size, sa.get());
-    if (bwtPrintSuffixArrayToFile && bwtSuffixArrayFile != nullptr)
-        writeSuffixArray(*bwtSuffixArrayFile, sa.get(), size);
+    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size);
+    if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
+    if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
 
     const std::unique_ptr<char[]> q(new char[size]);
     std::memcpy(q.get(), block, size);
@@ -328,24 +321,12 @@ void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned
 
 }  // namespace
 
-void ibwt(char* out, const char* in, unsigned size, unsigned index) {
+void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads) {
+    (void)threads;
     inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, [] {});
 }
 
-void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index) {
+void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads) {
+    (void)threads;
     inverseTransform(out, in.get(), size, index, [&] { in.reset(); });
-}
-
-unsigned bwtForBlockCodec(char* data, unsigned dataSize, long& t1, long& t2) {
-    verboseLine("   Performing BWT...");
-    t1 = readClock();
-    const unsigned first = bwt(data, dataSize);
-    t2 = readClock();
-    if (verbose) std::cout << "      First suffix index: " << first << std::endl;
-    if (printBWTData) printBWTDataToFile(data, dataSize, first);
-    return first;
-}
-
-void checkPrimaryIndex(unsigned index, unsigned size) {
-    if (index >= size) throw Exception("Error in compressed file (first suffix index out of range)");
 }

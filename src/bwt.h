@@ -10,42 +10,35 @@
 #include <memory>
 #include <ostream>
 
-// Suffix dumps, written by the forward transform for every block when set.
-extern bool bwtPrintSuffixesToFile;
-extern bool bwtPrintSuffixArrayToFile;
-extern std::ostream* bwtSuffixesFile;      // null when unset
-extern std::ostream* bwtSuffixArrayFile;   // null when unset
-extern std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize;  // 4294967295: no limit
+// The suffix dumps of the forward transform, one record per block; a null
+// stream is not written.
+struct SuffixDumps {
+    std::ostream* listing = nullptr;  // every sorted suffix, one per line
+    std::ostream* array = nullptr;    // the suffix array, indices only
+    std::uint32_t maxSuffixSize = 4294967295u;  // symbols shown per suffix; all by default
+};
 
 // Transforms `size` bytes at `block` in place and returns the primary index.
-// Size 0 returns 0 and touches nothing. Writes the suffix dumps when asked.
-unsigned bwt(char* block, unsigned size);
-
-// The forward transform as every block encoder runs it: the verbose lines
-// around it, the clock readings just before and after it (into t1 and t2),
-// and the BWT data dump when asked for.
-unsigned bwtForBlockCodec(char* data, unsigned dataSize, long& t1, long& t2);
-
-// Rejects a primary index read from a compressed file that ibwt cannot use:
-// raises Exception("Error in compressed file (first suffix index out of
-// range)") unless index < size.
-void checkPrimaryIndex(unsigned index, unsigned size);
+// Size 0 returns 0 and touches nothing. Writes the suffix dumps asked for.
+// The sort may use up to `threads` threads; the result does not depend on it.
+unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{}, unsigned threads = 1);
 
 // The same transform without dumps, straight from the sorter's rank table.
 unsigned bwtBySuffixArray(char* block, unsigned size);
 
-// The n ranked suffix starts of [begin, end); the caller owns the result.
-unsigned* suffixArray(const char* begin, const char* end);
+// The n ranked suffix starts of [begin, end).
+std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end);
 
 // Restores into `out` the block whose transform is `in` (separate arrays of
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders
 // reject a damaged index before calling (a violation stops the program with
 // an assertion). Any byte values in `in` are safe: a damaged transform gives
 // wrong output, never an access outside the arrays.
-void ibwt(char* out, const char* in, unsigned size, unsigned index);
+// Up to `threads` threads may walk; the result does not depend on it.
+void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads = 1);
 
 // The same, taking the transform over: it is released as soon as the tables
 // are built, which keeps the peak at 7 x size (output included) instead of 8.
-void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index);
+void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads = 1);
 
 #endif

@@ -20,8 +20,8 @@ const AACodecBaseForDC::Bucket AACodecBaseForDC::dtab[AACodecBaseForDC::tableSiz
     {2147484032, 31},
 };
 
-unsigned AACodecBaseForDC::symbolsFor(unsigned blockSize) {
+unsigned AACodecBaseForDC::symbolsFor(unsigned blockBytes) {
     unsigned k = 1;
-    while (k + 1 < tableSize && dtab[k + 1].base <= blockSize) ++k;
+    while (k + 1 < tableSize && dtab[k + 1].base <= blockBytes) ++k;
     return k + 1;
 }

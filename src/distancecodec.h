@@ -18,27 +18,30 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
-#include "amtf.h"
 #include "arithmeticcodec.h"
+#include "base.h"
 #include "bitstream.h"
-#include "globals.h"
+#include "mtf.h"
+#include "platform.h"
 #include "symbolstats.h"
 
 // ---------------------------------------------------------------- transform
 
-// Encoder. Use: construct, encode once, read values[codeBegin .. codeEnd).
+// Encoder. Use: construct, encode, read values[codeBegin .. codeEnd); a
+// second encode replaces the first one's values.
 template <class S, class V>
 class DistanceCoder {
     static_assert(sizeof(S) == 1, "symbols are bytes");
 
 public:
     // `alphabetSize` symbols, used as unsigned values below it (256 for bytes).
-    explicit DistanceCoder(unsigned alphabetSize)
-        : alphabetSize(alphabetSize), values(nullptr), valuesSize(0), codeBegin(0), codeEnd(0) {}
-    ~DistanceCoder() { delete[] values; }
+    explicit DistanceCoder(unsigned symbols)
+        : alphabetSize(symbols), values(nullptr), valuesSize(0), codeBegin(0), codeEnd(0) {}
     DistanceCoder(const DistanceCoder&) = delete;
     DistanceCoder& operator=(const DistanceCoder&) = delete;
 
@@ -48,7 +51,9 @@ public:
     void encode(const S* first, const S* last) {
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
         valuesSize = n + alphabetSize;
-        values = new V[valuesSize];
+        valuesBuf.reset();
+        valuesBuf.reset(new V[valuesSize]);
+        values = valuesBuf.get();
         // Symbols ordered by the start of their nearest known run: as the
         // scan goes backwards, the run just passed always starts before every
         // known one, so it moves to the front. The position of a symbol in
@@ -57,8 +62,7 @@ public:
         // move-to-front list; symbols not seen yet stay behind all seen ones
         // (each seen one went to the front), so they never count.
         MTFCoder<unsigned char> order(256);  // byte symbols
-        std::uint32_t* const nextStart = new std::uint32_t[alphabetSize];
-        for (unsigned i = 0; i < alphabetSize; ++i) nextStart[i] = UINT32_MAX;
+        std::vector<std::uint32_t> nextStart(alphabetSize, UINT32_MAX);
 
         std::uint32_t out = valuesSize;
         std::uint32_t pos = n;
@@ -87,19 +91,20 @@ public:
             }
             values[codeBegin + c] = value;
         }
-        delete[] nextStart;
 
         codeEnd = valuesSize;
         while (codeEnd > codeBegin && values[codeEnd - 1] == 0) --codeEnd;
     }
 
     unsigned alphabetSize;
-    V* values;
+    V* values;  // into valuesBuf
     std::uint32_t valuesSize;
     std::uint32_t codeBegin;
     std::uint32_t codeEnd;
 
 private:
+    std::unique_ptr<V[]> valuesBuf;
+
     static unsigned toIndex(S c) {
         return static_cast<unsigned>(static_cast<std::make_unsigned_t<S>>(c));
     }
@@ -140,9 +145,8 @@ public:
 
     // An empty table of `alphabetSize` entries (256 for bytes). An
     // allocation failure propagates as std::bad_alloc.
-    explicit DistanceDecoder(unsigned alphabetSize)
-        : alphabetSize(alphabetSize), tab(new Entry[alphabetSize]), tabn(0), pos(0), endPos(0) {}
-    ~DistanceDecoder() { delete[] tab; }
+    explicit DistanceDecoder(unsigned symbols)
+        : alphabetSize(symbols), tabBuf(new Entry[symbols]), tab(tabBuf.get()), tabn(0), pos(0), endPos(0) {}
     DistanceDecoder(const DistanceDecoder&) = delete;
     DistanceDecoder& operator=(const DistanceDecoder&) = delete;
 
@@ -215,7 +219,12 @@ public:
     Run decodeEnding() { return decode(0); }
 
     unsigned alphabetSize;
-    Entry* tab;
+
+private:
+    std::unique_ptr<Entry[]> tabBuf;
+
+public:
+    Entry* tab;  // into tabBuf
     std::uint32_t tabn;
     std::uint32_t pos;
     std::uint32_t endPos;
@@ -276,9 +285,9 @@ public:
     static constexpr unsigned modelLimit = 4096;
     static_assert(modelLimit <= maxModelTotal, "the model's totals stay below its limit");
 
-    // The number of buckets that a block of `blockSize` bytes can use:
-    // K + 1 for the largest K with dtab[K].base <= blockSize, at least 2.
-    static unsigned symbolsFor(unsigned blockSize);
+    // The number of buckets that a block of `blockBytes` bytes can use:
+    // K + 1 for the largest K with dtab[K].base <= blockBytes, at least 2.
+    static unsigned symbolsFor(unsigned blockBytes);
 
     // The largest bucket below `limit` (>= 1) whose base is at most `value`.
     static unsigned bucketOf(unsigned value, unsigned limit) {
@@ -298,11 +307,11 @@ public:
         return k < limit ? k : limit - 1;
     }
 
-    explicit AACodecBaseForDC(unsigned blockSize) : numSymbols(symbolsFor(blockSize)), stats(0) {
-        stats.reset(numSymbols);
-    }
+    explicit AACodecBaseForDC(unsigned blockBytes) : numSymbols(symbolsFor(blockBytes)), stats(numSymbols) {}
 
-    unsigned numSymbols;
+    const unsigned numSymbols;
+
+protected:
     AdaptiveSymbolStats<unsigned> stats;
 
 private:
@@ -312,9 +321,10 @@ private:
 
 // Arithmetic coder of DC values. REQUIRES every value to be at most the
 // block size given to the constructor (always true of DC data).
+// Use: construct over the bit writer, encode per value, flush.
 class AACoderForDC : public AACodecBaseForDC {
 public:
-    AACoderForDC(unsigned blockSize, OutBitStream* out) : AACodecBaseForDC(blockSize) { coder.os = out; }
+    AACoderForDC(unsigned blockBytes, OutBitStream& out) : AACodecBaseForDC(blockBytes), coder(out) {}
 
     void encode(unsigned value) {
         const unsigned k = bucketOf(value, numSymbols);
@@ -330,15 +340,22 @@ public:
         if (n > 0) coder.encodeBits(rest, n);
     }
 
+    // Ends the code; the caller then flushes the bit writer.
+    void flush() { coder.flush(); }
+
+private:
     ArithmeticCoder<unsigned, unsigned, 16> coder;
 };
 
 // Arithmetic decoder of DC values. Any bit sequence decodes to some values
 // (at most the top of the largest modelled bucket); the DC decoder checks
-// them against the block.
+// them against the block. Use: construct over the bit reader, read what
+// precedes the code, start, decode per value.
 class AADecoderForDC : public AACodecBaseForDC {
 public:
-    AADecoderForDC(unsigned blockSize, InBitStream* in) : AACodecBaseForDC(blockSize) { decoder.is = in; }
+    AADecoderForDC(unsigned blockBytes, InBitStream& in) : AACodecBaseForDC(blockBytes), decoder(in) {}
+
+    void start() { decoder.start(); }
 
     unsigned decode() {
         const unsigned t = decoder.decode(stats.getMax());
@@ -356,6 +373,7 @@ public:
         return dtab[k].base + rest;
     }
 
+private:
     ArithmeticDecoder<unsigned, unsigned, 16> decoder;
 };
 
@@ -365,26 +383,31 @@ public:
 class PassThruCoder {
 public:
     static constexpr unsigned numSymbols = 0;
-    explicit PassThruCoder(OutBitStream* out) : stream(out) {}
+    // The block size is not needed: the code has no model.
+    PassThruCoder(unsigned, OutBitStream& out) : stream(out) {}
+    explicit PassThruCoder(OutBitStream& out) : stream(out) {}
 
     void encode(unsigned value) {
         if (value < 3) {
-            stream->putBits(value, 2);
+            stream.putBits(value, 2);
             return;
         }
-        stream->putBits(3, 2);
+        stream.putBits(3, 2);
         const unsigned w = value - 3;
         unsigned n = 3, t = 8;
         while (w >= t) {
-            stream->putBit(true);
+            stream.putBit(true);
             ++n;
             t *= 2;
         }
-        stream->putBit(false);
-        stream->putBits(w, n);
+        stream.putBit(false);
+        stream.putBits(w, n);
     }
 
-    OutBitStream* stream;
+    void flush() {}  // nothing pending: every value is written whole
+
+private:
+    OutBitStream& stream;
 };
 
 // Reader of the plain code. A prefix whose width would exceed 32 bits raises
@@ -392,20 +415,24 @@ public:
 class PassThruDecoder {
 public:
     static constexpr unsigned numSymbols = 0;
-    explicit PassThruDecoder(InBitStream* in) : stream(in) {}
+    PassThruDecoder(unsigned, InBitStream& in) : stream(in) {}
+    explicit PassThruDecoder(InBitStream& in) : stream(in) {}
+
+    void start() {}  // the code starts right where the reader stands
 
     unsigned decode() {
-        const unsigned v = stream->getBits(2);
+        const unsigned v = stream.getBits(2);
         if (v < 3) return v;
         unsigned n = 3;
-        while (stream->getBit()) {
+        while (stream.getBit()) {
             if (n == 32) throw Exception("Error in compressed file (invalid pass-through code)");
             ++n;
         }
-        return stream->getBits(n) + 3;
+        return stream.getBits(n) + 3;
     }
 
-    InBitStream* stream;
+private:
+    InBitStream& stream;
 };
 
 #endif

@@ -1,9 +1,5 @@
 #include "globals.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <iostream>
 #include <memory>
 
@@ -45,97 +41,65 @@ std::ofstream dcHistFile;
 std::ofstream suffixesFile;
 std::ofstream suffixArrayFile;
 
-void assertionFailed(const char* expr, const char* file, int line) {
-    // Report the module name only, as "bitstream" for src/bitstream.h.
-    const char* base = std::strrchr(file, '/');
-    base = base ? base + 1 : file;
-    std::string source(base);
-    const std::string::size_type dot = source.find('.');
-    if (dot != std::string::npos) source.erase(dot);
-    std::fprintf(stderr, "Assertion failed: %s, file %s, line %d\n", expr, source.c_str(), line);
-    std::fflush(stderr);
-    std::abort();
-}
-
-long readClock() {
-    const std::clock_t c = std::clock();
-    if (c == static_cast<std::clock_t>(-1)) return -1;
-    return static_cast<long>(static_cast<double>(c) * 1000.0 / CLOCKS_PER_SEC);
-}
-
-void printTime(std::ostream& os, const std::string& label, long start, long stop) {
-    os << label;
-    if (start == -1 || stop == -1) {
-        os << "-";
-    } else {
-        const std::int32_t elapsed = static_cast<std::int32_t>(static_cast<std::uint32_t>(stop) -
-                                                               static_cast<std::uint32_t>(start));
-        os << static_cast<double>(elapsed) / 1000 << "s";
-    }
-    os << std::endl;
-}
-
-// ---------------------------------------------------------------- diagnostics
+bool bwtPrintSuffixesToFile = false;
+bool bwtPrintSuffixArrayToFile = false;
+std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize = 4294967295u;
+std::uint32_t threads = 0;
 
 namespace {
 
-void beginRecord(std::ostream& os, unsigned size) {
-    os << "[Block] \n" << "Block size = " << size << "\n";
-}
+// The name each dump stream was last opened on, for the failure report.
+struct DumpName {
+    std::ofstream* stream;
+    std::string name;
+};
 
-// Closes the body's line and leaves the blank separator line(s).
-void endRecord(std::ostream& os) { os << "\n\n"; }
+DumpName dumpNames[] = {
+    {&bwtOutFile, {}},    {&mtfOutFile, {}},    {&rle0OutFile, {}},   {&dcOutFile, {}},
+    {&inputHistFile, {}}, {&mtfHistFile, {}},   {&rle0HistFile, {}},  {&dcHistFile, {}},
+    {&suffixArrayFile, {}}, {&suffixesFile, {}},
+};
 
 }  // namespace
 
-unsigned mtfHistPassValue(char c) { return static_cast<unsigned char>(c); }
-
-void printInputHistToFile(char* data, unsigned size) {
-    beginRecord(inputHistFile, size);
-    inputHistFile << "Data histogram:\n";
-    histogram(inputHistFile, data, size);
-    endRecord(inputHistFile);
-}
-
-void printBWTDataToFile(char* data, unsigned size, unsigned first) {
-    beginRecord(bwtOutFile, size);
-    bwtOutFile << "First suffix position: " << first << "\n" << "Data after BWT:\n";
-    bwtOutFile.write(data, static_cast<std::streamsize>(size));
-    endRecord(bwtOutFile);
-}
-
-void printMTFDataToFile(char* data, unsigned size) {
-    beginRecord(mtfOutFile, size);
-    mtfOutFile << "Data after MTF:\n";
-    for (unsigned i = 0; i < size; ++i) {
-        if (i != 0) mtfOutFile << ' ';
-        mtfOutFile << static_cast<unsigned>(static_cast<unsigned char>(data[i]));
+void openDump(std::ofstream& stream, const std::string& name, const char* openError) {
+    // A repeated option replaces the earlier file; that one stays created.
+    if (stream.is_open()) stream.close();
+    stream.clear();
+    stream.open(name, std::ios::out | std::ios::trunc);
+    if (!stream.is_open()) throw Exception(openError + name);
+    for (auto& d : dumpNames) {
+        if (d.stream == &stream) d.name = name;
     }
-    endRecord(mtfOutFile);
 }
 
-void printMTFHistToFile(char* data, unsigned size) {
-    beginRecord(mtfHistFile, size);
-    mtfHistFile << "Data MTF histogram:\n";
-    histogram(mtfHistFile, data, size, mtfHistPassValue);
-    endRecord(mtfHistFile);
-}
-
-void printDCHistToFile(const unsigned* values, unsigned count) {
-    beginRecord(dcHistFile, count);
-    dcHistFile << "Data DC histogram:\n";
-    histogram(dcHistFile, values, count);
-    endRecord(dcHistFile);
-}
-
-void printDCDataToFile(const unsigned* values, unsigned count) {
-    beginRecord(dcOutFile, count);
-    dcOutFile << "Data after DC:\n";
-    for (unsigned i = 0; i < count; ++i) {
-        if (i != 0) dcOutFile << ' ';
-        dcOutFile << values[i];
+void reportDumpFailures(std::ostream& os) {
+    for (auto& d : dumpNames) {
+        if (!d.stream->is_open()) continue;
+        d.stream->flush();
+        if (d.stream->fail()) os << "WARNING: writing dump file failed: " << d.name << std::endl;
     }
-    endRecord(dcOutFile);
+}
+
+void resetSettings() {
+    ifilename.clear();
+    ofilename.clear();
+    testfilename.clear();
+    compress = decompress = test = help = verbose = false;
+    useMTF0 = useMTF1 = useDC = useRLE0 = doNotUseRLE0 = false;
+    adaptiveAC = staticAC = passThru = false;
+    blockSize = 0;
+    threads = 0;
+    printInputHist = printBWTData = printMTFData = printMTFHist = false;
+    printRLE0Data = printRLE0Hist = printDCData = printDCHist = false;
+    bwtPrintSuffixesToFile = false;
+    bwtPrintSuffixArrayToFile = false;
+    bwtPrintSuffixesToFileMaxSuffixSize = 4294967295u;
+    for (auto& d : dumpNames) {
+        if (d.stream->is_open()) d.stream->close();
+        d.stream->clear();
+        d.name.clear();
+    }
 }
 
 // ---------------------------------------------------------------- test mode
@@ -173,8 +137,4 @@ bool equalFiles(const std::string& name1, const std::string& name2) {
         a += n;
         if (a >= size1) return true;
     }
-}
-
-void verboseLine(const char* text) {
-    if (verbose) std::cout << text << std::endl;
 }

@@ -8,25 +8,28 @@
 #include <malloc.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
-#include "amtf.h"
-#include "bwt.h"
-#include "dc.h"
+#include "container.h"
+#include "diagnostics.h"
 #include "globals.h"
-#include "smtf.h"
+#include "platform.h"
 
 namespace {
-
-// ---------------------------------------------------------------- dump files
 
 struct DumpOption {
     const char* option;
@@ -34,29 +37,6 @@ struct DumpOption {
     std::ofstream* stream;
     const char* openError;
 };
-
-// The name each dump stream was last opened on, for the failure report.
-struct DumpName {
-    std::ofstream* stream;
-    std::string name;
-};
-
-DumpName dumpNames[] = {
-    {&bwtOutFile, {}},    {&mtfOutFile, {}},    {&rle0OutFile, {}},   {&dcOutFile, {}},
-    {&inputHistFile, {}}, {&mtfHistFile, {}},   {&rle0HistFile, {}},  {&dcHistFile, {}},
-    {&suffixArrayFile, {}}, {&suffixesFile, {}},
-};
-
-void openDump(std::ofstream& stream, const std::string& name, const char* openError) {
-    // A repeated option replaces the earlier file; that one stays created.
-    if (stream.is_open()) stream.close();
-    stream.clear();
-    stream.open(name, std::ios::out | std::ios::trunc);
-    if (!stream.is_open()) throw Exception(openError + name);
-    for (auto& d : dumpNames) {
-        if (d.stream == &stream) d.name = name;
-    }
-}
 
 // ---------------------------------------------------------------- same file
 
@@ -94,36 +74,168 @@ void checkWritten(const std::ostream& out, const char* name) {
     if (!out) throw Exception(std::string("Unable to write output file: ") + name);
 }
 
-// ---------------------------------------------------------------- container
+// ---------------------------------------------------------------- memory streams
 
-constexpr char fileMagic[8] = {'V', 'E', 'X', 'A', '_', 'Q', '3', '8'};
-constexpr char blockMagic[4] = {'B', 'L', 'C', 'K'};
-constexpr unsigned fileHeaderSize = 12;
-constexpr unsigned blockHeaderSize = 18;
+// An output stream's buffer that appends to a vector: a block's payload is
+// coded into memory, so blocks can be coded on several threads and written
+// in order.
+class VectorOutBuf : public std::streambuf {
+public:
+    explicit VectorOutBuf(std::vector<char>& v) : bytes(v) {}
 
-void putU32(char* p, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) bytes.push_back(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        bytes.insert(bytes.end(), s, s + n);
+        return n;
+    }
+
+private:
+    std::vector<char>& bytes;
+};
+
+// An input stream's buffer over bytes in memory, read in place.
+class MemoryInBuf : public std::streambuf {
+public:
+    MemoryInBuf(const char* p, std::size_t n) {
+        char* b = const_cast<char*>(p);  // never written: this buffer has no put area
+        setg(b, b, b + n);
+    }
+};
+
+// ---------------------------------------------------------------- pipeline
+
+// The threads a run uses: the setting, 0 meaning every core the process may
+// run on, and never more than 64.
+unsigned runThreads() {
+    const unsigned n = threads == 0 ? availableCores() : threads;
+    return std::min(n, 64u);
 }
 
-std::uint32_t getU32(const char* p) {
-    std::uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
-    return v;
+// Blocks pass through three steps: read on the calling thread, coded on up to
+// `workers` threads at once, finished (written, their console lines printed)
+// on the calling thread in file order. With one worker nothing runs on
+// another thread. At most `workers` blocks are held at once.
+template <class Block>
+class BlockPipeline {
+public:
+    using Step = std::function<void(Block&)>;
+
+    BlockPipeline(unsigned workerCount, Step codeStep, Step finishStep)
+        : workers(workerCount), code(std::move(codeStep)), finish(std::move(finishStep)) {}
+
+    // Waits until another block may be read.
+    void makeRoom() {
+        while (!inFlight.empty() && inFlight.size() >= workers) finishFront();
+    }
+
+    void submit(std::unique_ptr<Block> block) {
+        if (workers <= 1) {
+            code(*block);
+            finish(*block);
+            return;
+        }
+        makeRoom();
+        Block* b = block.get();
+        std::future<void> done = std::async(std::launch::async, [this, b] { code(*b); });
+        inFlight.push_back(Entry{std::move(block), std::move(done)});
+    }
+
+    // Finishes every block still held, in order. The first failure is
+    // raised; the blocks after it are still waited for (by the destructor).
+    void drain() {
+        while (!inFlight.empty()) finishFront();
+    }
+
+private:
+    struct Entry {
+        std::unique_ptr<Block> block;
+        std::future<void> done;  // declared last: waited for before the block goes
+    };
+
+    void finishFront() {
+        Entry e = std::move(inFlight.front());
+        inFlight.pop_front();
+        try {
+            e.done.get();
+        } catch (...) {
+            e.block->failed = true;
+            finish(*e.block);  // the lines printed before the failure
+            throw;
+        }
+        finish(*e.block);
+    }
+
+    unsigned workers;
+    Step code;
+    Step finish;
+    std::deque<Entry> inFlight;
+};
+
+// The console lines of one block: straight to standard output when blocks
+// are coded one at a time, else gathered and printed when the block is
+// finished, so the lines come out in file order whatever the threads do.
+class BlockConsole {
+public:
+    explicit BlockConsole(bool buffered) {
+        if (buffered) {
+            buffer = std::make_unique<std::ostringstream>();
+            // Times keep the precision standard output has at this point.
+            buffer->precision(std::cout.precision());
+            buffer->flags(std::cout.flags());
+        }
+    }
+    std::ostream& stream() { return buffer ? static_cast<std::ostream&>(*buffer) : std::cout; }
+    void print() {
+        if (!buffer) return;
+        std::cout << buffer->str() << std::flush;
+        buffer->str(std::string());
+    }
+
+private:
+    std::unique_ptr<std::ostringstream> buffer;
+};
+
+// What the settings ask of the block codecs, the same for every block.
+CodecOptions codecOptionsFromSettings() {
+    CodecOptions o;
+    o.passThru = passThru;
+    o.log = verbose ? &std::cout : nullptr;
+    DumpSinks& d = o.dumps;
+    if (printInputHist) d.inputHist = &inputHistFile;
+    if (printBWTData) d.bwtData = &bwtOutFile;
+    if (printMTFData) d.mtfData = &mtfOutFile;
+    if (printMTFHist) d.mtfHist = &mtfHistFile;
+    if (printRLE0Data) d.rle0Data = &rle0OutFile;
+    if (printRLE0Hist) d.rle0Hist = &rle0HistFile;
+    if (printDCData) d.dcData = &dcOutFile;
+    if (printDCHist) d.dcHist = &dcHistFile;
+    if (bwtPrintSuffixesToFile) d.suffixes.listing = &suffixesFile;
+    if (bwtPrintSuffixArrayToFile) d.suffixes.array = &suffixArrayFile;
+    d.suffixes.maxSuffixSize = bwtPrintSuffixesToFileMaxSuffixSize;
+    return o;
 }
 
-void writeBlockHeader(std::ostream& os, std::uint32_t packedSize, std::uint32_t dataSize, unsigned char method,
-                      unsigned char coderType) {
-    char h[blockHeaderSize];
-    std::memcpy(h, blockMagic, 4);
-    putU32(h + 4, packedSize);
-    putU32(h + 8, dataSize);
-    h[12] = static_cast<char>(method);
-    h[13] = static_cast<char>(coderType);
-    putU32(h + 14, 0);
-    os.write(h, blockHeaderSize);
+// The method the settings choose for compression.
+Method chosenMethod() {
+    if (useMTF0) {
+        if (adaptiveAC) return useRLE0 ? Method::mtfAdaptiveRle0 : Method::mtfAdaptive;
+        return useRLE0 ? Method::mtfStaticRle0 : Method::mtfStatic;
+    }
+    if (useDC) return Method::dc;
+    throw Exception("Unsupported compression method");
 }
 
-const char* const unexpectedEnd = "Error in compressed file (unexpected end of file)";
+// Splits the run's threads between blocks in flight and the transforms of
+// each block: as many blocks at once as there are blocks (up to the
+// threads), the rest of the threads inside each block.
+void shareThreads(unsigned total, std::uint64_t numBlocks, unsigned& workers, unsigned& perBlock) {
+    workers = static_cast<unsigned>(std::min<std::uint64_t>(total, std::max<std::uint64_t>(numBlocks, 1)));
+    perBlock = std::max(1u, total / workers);
+}
 
 // ---------------------------------------------------------------- waiting
 
@@ -276,16 +388,17 @@ bool parseCommandLineParams(int argc, char** argv) {
             openDump(suffixArrayFile, value("Filename expected after --suffix_array_output parameter"),
                      "Unable to open output suffix array file: ");
             bwtPrintSuffixArrayToFile = true;
-            bwtSuffixArrayFile = &suffixArrayFile;
         } else if (arg == "--suffixes_output") {
             openDump(suffixesFile, value("Filename expected after --suffixes_output parameter"),
                      "Unable to open output suffixes file: ");
             bwtPrintSuffixesToFile = true;
-            bwtSuffixesFile = &suffixesFile;
         } else if (arg == "--suffixes_output_max_size") {
             const std::string number =
                 value("Number (max suffix size) expected after -suffixes_output_max_size parameter");
             bwtPrintSuffixesToFileMaxSuffixSize = static_cast<std::uint32_t>(std::atoi(number.c_str()));
+        } else if (arg == "--threads") {
+            const std::string number = value("Number (threads) expected after --threads parameter");
+            threads = static_cast<std::uint32_t>(std::atoi(number.c_str()));
         } else if (ifilename.empty()) {
             ifilename = arg;
         } else {
@@ -364,6 +477,22 @@ void printCompressionStats(std::ostream& os, std::uint64_t inputSize, std::uint6
        << std::setprecision(3) << bpc << ")" << std::endl;
 }
 
+namespace {
+
+// One block on its way through a file driver.
+struct PipelineBlock {
+    explicit PipelineBlock(bool buffered) : console(buffered) {}
+    BlockConsole console;
+    CodecOptions options;
+    std::vector<char> data;     // the original bytes
+    std::vector<char> payload;  // the coded bytes
+    BlockHeader header;
+    const MethodInfo* method = nullptr;
+    bool failed = false;
+};
+
+}  // namespace
+
 std::uint32_t packFile(const char* inputName, const char* outputName) {
     const long start = readClock();
     if (verbose) std::cout << "Opening input file: " << inputName << std::endl;
@@ -389,73 +518,82 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
     if (verbose) std::cout << "Input file size: " << fileSize << std::endl;
     in.seekg(0, std::ios::beg);
 
-    char header[fileHeaderSize];
-    std::memcpy(header, fileMagic, 8);
-    putU32(header + 8, fileSize);
-    out.write(header, fileHeaderSize);
+    char fileHeader[fileHeaderSize];
+    writeFileHeader(fileHeader, fileSize);
+    out.write(fileHeader, fileHeaderSize);
     checkWritten(out, outputName);
 
     if (blockSize == 0) blockSize = fileSize;
     if (blockSize > maxBlockSize) blockSize = maxBlockSize;
+    const MethodInfo& method = methodInfo(chosenMethod());
+    const CodecOptions options = codecOptionsFromSettings();
 
-    std::unique_ptr<char[]> buffer;
-    std::uint32_t capacity = 0;
+    // Dumps are written by the codecs as they go, so a run with dumps codes
+    // one block after another.
+    unsigned workers, perBlock;
+    shareThreads(options.dumps.any() ? 1 : runThreads(), (std::uint64_t(fileSize) + blockSize - 1) / blockSize,
+                 workers, perBlock);
+    const bool buffered = workers > 1;
+
+    std::uint64_t written = fileHeaderSize;
+    BlockPipeline<PipelineBlock> pipeline(
+        workers,
+        [&](PipelineBlock& b) {
+            VectorOutBuf sink(b.payload);
+            std::ostream os(&sink);
+            b.payload.reserve(b.data.size() / 2 + 1024);
+            method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), b.options);
+            b.data = std::vector<char>();  // gone before the next block is read
+        },
+        [&](PipelineBlock& b) {
+            b.console.print();
+            if (b.failed) return;
+            b.header.packedSize = static_cast<std::uint32_t>(b.payload.size());
+            b.header.methodCode = method.code;
+            b.header.coderType = method.coderType;
+            char h[blockHeaderSize];
+            writeBlockHeader(h, b.header);
+            out.write(h, blockHeaderSize);
+            out.write(b.payload.data(), static_cast<std::streamsize>(b.payload.size()));
+            checkWritten(out, outputName);
+            written += blockHeaderSize + b.payload.size();
+        });
+
     for (std::uint32_t pos = 0; pos < fileSize;) {
         const std::uint32_t length = fileSize - pos < blockSize ? fileSize - pos : blockSize;
-        if (verbose) std::cout << "Block size: " << length << std::endl;
-        if (capacity < length) {
-            buffer.reset();
-            buffer.reset(new char[length]);
-            capacity = length;
+        pipeline.makeRoom();
+        auto block = std::make_unique<PipelineBlock>(buffered);
+        std::ostream& console = block->console.stream();
+        if (verbose) console << "Block size: " << length << std::endl;
+        block->options = options;
+        block->options.threads = perBlock;
+        if (verbose) block->options.log = &console;
+        block->header.dataSize = length;
+        try {
+            block->data.resize(length);
+            in.read(block->data.data(), length);
+            if (static_cast<std::uint64_t>(in.gcount()) != length)
+                throw Exception(std::string("Unable to read input file: ") + inputName);
+        } catch (...) {
+            // What came before fails first, as it would one block at a time.
+            pipeline.drain();
+            block->console.print();
+            throw;
         }
-        in.read(buffer.get(), length);
-        if (static_cast<std::uint64_t>(in.gcount()) != length)
-            throw Exception(std::string("Unable to read input file: ") + inputName);
-
-        const std::streamoff headerPos = out.tellp();
-        writeBlockHeader(out, 0, length, 0, 0);
-        const std::streamoff payloadStart = out.tellp();
-        checkWritten(out, outputName);
-
-        unsigned char method = 0;
-        unsigned char coderType = 0;
-        if (useMTF0) {
-            method = useRLE0 ? 2 : 1;
-            if (adaptiveAC) {
-                packBlockMTFAdaptive(out, buffer.get(), length);
-                coderType = 1;
-            } else {
-                packBlockMTFStatic(out, buffer.get(), length);
-                coderType = 0;
-            }
-        } else if (useDC) {
-            method = 5;
-            coderType = 1;
-            packBlockDCAdaptive(out, buffer.get(), length);
-        } else {
-            throw Exception("Unsupported compression method");
-        }
-
-        const std::streamoff payloadEnd = out.tellp();
-        checkWritten(out, outputName);
-        out.seekp(headerPos);
-        writeBlockHeader(out, static_cast<std::uint32_t>(payloadEnd - payloadStart), length, method, coderType);
-        out.seekp(payloadEnd);
-        checkWritten(out, outputName);
+        pipeline.submit(std::move(block));
         pos += length;
     }
+    pipeline.drain();
 
-    const std::streamoff compressedSize = out.tellp();
-    buffer.reset();
     in.close();
     out.close();
     // A full disk often shows only when the last buffer is written out.
     checkWritten(out, outputName);
     const long stop = readClock();
 
-    printCompressionStats(std::cout, fileSize, static_cast<std::uint64_t>(compressedSize));
+    printCompressionStats(std::cout, fileSize, written);
     printTime(std::cout, "Compression time: ", start, stop);
-    return static_cast<std::uint32_t>(compressedSize);
+    return static_cast<std::uint32_t>(written);
 }
 
 int unpackFile(const char* inputName, const char* outputName) {
@@ -474,63 +612,76 @@ int unpackFile(const char* inputName, const char* outputName) {
     if (inputSize < 0) throw Exception(std::string("Unable to read input file: ") + inputName);
     in.seekg(0, std::ios::beg);
 
-    // Missing bytes never match an id: a short read leaves them zero, and
-    // the comparison also demands the full count.
-    char header[fileHeaderSize] = {};
-    in.read(header, 8);
-    if (in.gcount() != 8 || std::memcmp(header, fileMagic, 8) != 0)
-        throw Exception("Invalid file (header id does not match).");
-    in.read(header + 8, 4);
-    if (in.gcount() != 4) throw Exception(unexpectedEnd);
-    const std::uint32_t fileSize = getU32(header + 8);
+    const std::uint32_t fileSize = readFileHeader(in);
+    const CodecOptions options = codecOptionsFromSettings();
+    // Threads are shared out once the first block's size is known.
+    unsigned workers = 1, perBlock = 1;
+    std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
+    const auto code = [](PipelineBlock& b) {
+        MemoryInBuf source(b.payload.data(), b.payload.size());
+        std::istream is(&source);
+        b.data.resize(b.header.dataSize);
+        b.method->unpack(is, b.data.data(), b.header.dataSize, b.options);
+        b.payload = std::vector<char>();
+    };
+    const auto finish = [&](PipelineBlock& b) {
+        b.console.print();
+        if (b.failed) return;
+        out.write(b.data.data(), static_cast<std::streamsize>(b.data.size()));
+        checkWritten(out, outputName);
+    };
 
     std::uint32_t restored = 0;
     while (restored < fileSize) {
-        char h[blockHeaderSize] = {};
-        in.read(h, 4);
-        if (in.gcount() != 4 || std::memcmp(h, blockMagic, 4) != 0)
-            throw Exception("Invalid block (header id does not match).");
-        in.read(h + 4, blockHeaderSize - 4);
-        if (in.gcount() != blockHeaderSize - 4) throw Exception(unexpectedEnd);
-        const std::uint32_t packedSize = getU32(h + 4);
-        const std::uint32_t dataSize = getU32(h + 8);
-        const unsigned method = static_cast<unsigned char>(h[12]);
-        const unsigned coderType = static_cast<unsigned char>(h[13]);
-
-        if (coderType > 1) throw Exception("Invalid arithmetic coder type (maybe block is corrupted?)");
-        if (dataSize == 0) throw Exception("Wrong block size in packed size. Block cannot have size of 0.");
-        if (dataSize > fileSize - restored)
-            throw Exception("Wrong block size in packed file (this may also mean some other error).");
-        if (verbose) std::cout << "Block size: " << dataSize << std::endl;
-        if (method == 5 && coderType == 0)
-            throw Exception("Unsupported compression method (DC can't use static coder).");
-        if (method != 1 && method != 2 && method != 5) throw Exception("Unsupported compression method.");
-        // Before allocating: a forged header must not cost gigabytes.
-        if (dataSize > maxBlockSize) throw Exception("Error in compressed file (block size above 10485760 bytes)");
-        const std::streamoff payloadStart = in.tellg();
-        if (payloadStart < 0 || static_cast<std::uint64_t>(payloadStart) + packedSize >
-                                    static_cast<std::uint64_t>(inputSize))
-            throw Exception(unexpectedEnd);
-
-        std::unique_ptr<char[]> buffer(new char[dataSize]);
-        if (method == 5) {
-            unpackBlockDCAdaptive(in, buffer.get(), dataSize);
-        } else {
-            useRLE0 = method == 2;
-            if (coderType == 1)
-                unpackBlockMTFAdaptive(in, buffer.get(), dataSize);
-            else
-                unpackBlockMTFStatic(in, buffer.get(), dataSize);
+        if (pipeline) pipeline->makeRoom();
+        std::unique_ptr<PipelineBlock> block;
+        try {
+            const BlockHeader h = readBlockHeader(in);
+            if (h.coderType > 1) throw Exception("Invalid arithmetic coder type (maybe block is corrupted?)");
+            if (h.dataSize == 0) throw Exception("Wrong block size in packed size. Block cannot have size of 0.");
+            if (h.dataSize > fileSize - restored)
+                throw Exception("Wrong block size in packed file (this may also mean some other error).");
+            if (!pipeline) {
+                // Every block but the last has the first one's size.
+                shareThreads(runThreads(), (std::uint64_t(fileSize) + h.dataSize - 1) / h.dataSize, workers,
+                             perBlock);
+                pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(workers, code, finish);
+            }
+            block = std::make_unique<PipelineBlock>(workers > 1);
+            std::ostream& console = block->console.stream();
+            if (verbose) console << "Block size: " << h.dataSize << std::endl;
+            block->method = &methodFromCodes(h.methodCode, h.coderType);
+            // Before allocating: a forged header must not cost gigabytes.
+            if (h.dataSize > maxBlockSize)
+                throw Exception("Error in compressed file (block size above 10485760 bytes)");
+            const std::streamoff payloadStart = in.tellg();
+            if (payloadStart < 0 ||
+                static_cast<std::uint64_t>(payloadStart) + h.packedSize > static_cast<std::uint64_t>(inputSize))
+                throw Exception(unexpectedEndMessage);
+            // No decoder reads more than this of a payload; past what is read
+            // it reads zeros, so a forged size costs no more memory.
+            const std::uint64_t useful = std::uint64_t(16) * h.dataSize + (1u << 20);
+            const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(h.packedSize, useful));
+            block->payload.resize(length);
+            in.read(block->payload.data(), static_cast<std::streamsize>(length));
+            if (static_cast<std::size_t>(in.gcount()) != length)
+                throw Exception(std::string("Unable to read input file: ") + inputName);
+            in.seekg(payloadStart + static_cast<std::streamoff>(h.packedSize));
+            if (!in) throw Exception(std::string("Unable to read input file: ") + inputName);
+            block->header = h;
+            block->options = options;
+            block->options.threads = perBlock;
+            if (verbose) block->options.log = &console;
+        } catch (...) {
+            // What came before fails first, as it would one block at a time.
+            if (pipeline) pipeline->drain();
+            if (block) block->console.print();
+            throw;
         }
-
-        // The decoder reads ahead and may have met the end of the file.
-        in.clear();
-        in.seekg(payloadStart + static_cast<std::streamoff>(packedSize));
-        if (!in) throw Exception(std::string("Unable to read input file: ") + inputName);
-        out.write(buffer.get(), dataSize);
-        checkWritten(out, outputName);
-        restored += dataSize;
+        restored += block->header.dataSize;
+        pipeline->submit(std::move(block));
     }
+    if (pipeline) pipeline->drain();
 
     const long stop = readClock();
     in.close();
@@ -541,14 +692,6 @@ int unpackFile(const char* inputName, const char* outputName) {
 }
 
 // ---------------------------------------------------------------- main flow
-
-void reportDumpFailures(std::ostream& os) {
-    for (auto& d : dumpNames) {
-        if (!d.stream->is_open()) continue;
-        d.stream->flush();
-        if (d.stream->fail()) os << "WARNING: writing dump file failed: " << d.name << std::endl;
-    }
-}
 
 int runMain(int argc, char** argv) {
 #if defined(M_MMAP_THRESHOLD)
@@ -594,27 +737,5 @@ int runMain(int argc, char** argv) {
         std::cerr << "ERROR: unknown error!" << std::endl;
         finishRun();
         throw;
-    }
-}
-
-void resetSettings() {
-    ifilename.clear();
-    ofilename.clear();
-    testfilename.clear();
-    compress = decompress = test = help = verbose = false;
-    useMTF0 = useMTF1 = useDC = useRLE0 = doNotUseRLE0 = false;
-    adaptiveAC = staticAC = passThru = false;
-    blockSize = 0;
-    printInputHist = printBWTData = printMTFData = printMTFHist = false;
-    printRLE0Data = printRLE0Hist = printDCData = printDCHist = false;
-    bwtPrintSuffixesToFile = false;
-    bwtPrintSuffixArrayToFile = false;
-    bwtSuffixesFile = nullptr;
-    bwtSuffixArrayFile = nullptr;
-    bwtPrintSuffixesToFileMaxSuffixSize = 4294967295u;
-    for (auto& d : dumpNames) {
-        if (d.stream->is_open()) d.stream->close();
-        d.stream->clear();
-        d.name.clear();
     }
 }

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <ostream>
 
+#include "globals.h"
+
 // Fills the settings from the arguments (argv[0], the program name, is
 // skipped), opens the dump files it meets, applies the defaults, prints the
 // warnings and, when asked, the help text on standard output. Returns false
@@ -32,24 +34,20 @@ int runMain(int argc, char** argv);
 // file as the other (or, with `test`, as `testfilename`), is empty or is
 // 4 GiB or larger, and passes on the block encoders' errors. A partly
 // written output stays on disk. Sets `blockSize` to the block size used.
+// Blocks are coded on up to `threads` threads; the output is the same.
 std::uint32_t packFile(const char* inputName, const char* outputName);
 
 // Restores the container `inputName` into `outputName`; always returns 0.
 // Every header field is checked before it is used, so a truncated or damaged
 // container raises Exception with a message naming the fault; blocks
-// restored before the fault stay in the output. Sets `useRLE0` per MTF block.
+// restored before the fault stay in the output. Blocks are decoded on up to
+// `threads` threads; the output, the console lines and the first error
+// reported are those of one thread.
 int unpackFile(const char* inputName, const char* outputName);
 
 // The statistics line of a compression: "Compressed data size: N (S%, bpc B)"
 // with S and B at precision 3, which stays set on `os`. inputSize > 0.
 void printCompressionStats(std::ostream& os, std::uint64_t inputSize, std::uint64_t compressedSize);
 
-// Writes "WARNING: writing dump file failed: " and the name for every dump
-// stream that has failed since the parser opened it (a full disk).
-void reportDumpFailures(std::ostream& os);
-
-// Puts every setting, the suffix dump settings included, back to its initial
-// value and closes every dump stream. For tests and fuzzers.
-void resetSettings();
 
 #endif

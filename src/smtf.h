@@ -1,6 +1,5 @@
-// Static move-to-front block codec: BWT, move-to-front, optional RLE0
-// (`useRLE0`), arithmetic coding with the block's scaled counts stored in the
-// payload.
+// Static move-to-front block codec: BWT, move-to-front, optional RLE0,
+// arithmetic coding with the block's scaled counts stored in the payload.
 //
 // Payload: primary index (32 bits), then one 16-bit scaled count per symbol
 // (257 with RLE0, 256 without), then the arithmetic code; no length or end
@@ -14,24 +13,30 @@
 #include <ostream>
 
 #include "arithmeticcodec.h"
+#include "blockstage.h"
 
 // Writes one payload for the `dataSize` (> 0) bytes at `data` at the current
-// position of `os`; on return `data` holds the block's move-to-front values.
-void packBlockMTFStatic(std::ostream& os, char* data, unsigned dataSize);
+// position of `os`, with RLE0 when `rle0`; on return `data` holds the block's
+// move-to-front values.
+void packBlockMTFStatic(std::ostream& os, char* data, unsigned dataSize, bool rle0,
+                        const CodecOptions& options = CodecOptions{});
 
 // Reads one payload from `is` and writes exactly `dataSize` bytes to `data`.
-// `useRLE0` must say whether the block carries RLE0. A damaged payload raises
-// Exception("Error in compressed file (...)"); a count table totalling 0 or
-// above 65535 is one ("invalid static model"); nothing is written outside
-// `data`.
-void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize);
+// `rle0` says whether the block carries RLE0 (its method code). A damaged
+// payload raises Exception("Error in compressed file (...)"); a count table
+// totalling 0 or above 65535 is one ("invalid static model"); nothing is
+// written outside `data`.
+void unpackBlockMTFStatic(std::istream& is, char* data, unsigned dataSize, bool rle0,
+                          const CodecOptions& options = CodecOptions{});
 
-// The encoder with its two-pass model. Use: construct, count every symbol,
-// start, set `os`, encodeSymbol each symbol in the same order, flush.
+// The encoder with its two-pass model. Use: construct over the bit writer,
+// count every symbol, start, encodeSymbol each symbol in the same order,
+// flush.
 class StaticCoder : public ArithmeticCoder<unsigned, unsigned long long, 18> {
 public:
     // `n` symbols (257 with RLE0, 256 without), all counts 0.
-    explicit StaticCoder(unsigned n) : freq(new unsigned[n + 1]()), numSymbols(n), numCoded(0) {}
+    StaticCoder(unsigned n, OutBitStream& out)
+        : ArithmeticCoder(out), freq(new unsigned[n + 1]()), numSymbols(n), numCoded(0) {}
 
     void count(unsigned symbol) {
         ++freq[symbol];

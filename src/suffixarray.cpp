@@ -5,23 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "globals.h"
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
-void adviseHugePages(void* p, std::size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t huge = std::uintptr_t(1) << 21;
-    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
-    const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
+#include "base.h"
+#include "platform.h"
 
 namespace {
 
@@ -36,7 +21,7 @@ struct PrefixEqual {
 
 template <>
 struct PrefixEqual<0> {
-    explicit PrefixEqual(unsigned k) : k(k) {}
+    explicit PrefixEqual(unsigned length) : k(length) {}
     bool operator()(const unsigned char* p, const unsigned char* q) const {
         return std::memcmp(p, q, k) == 0;
     }

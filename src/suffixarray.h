@@ -29,6 +29,8 @@
 #include <memory>
 #include <vector>
 
+#include "platform.h"
+
 template <typename Index>
 class Sadakane {
 public:
@@ -110,11 +112,5 @@ private:
 };
 
 extern template class Sadakane<std::uint32_t>;
-
-// Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
-// huge pages: the sorter and the inverse transform touch big tables at random,
-// and with small pages nearly every access also misses the TLB. Only advice:
-// nothing happens where the platform lacks it or refuses.
-void adviseHugePages(void* p, std::size_t bytes);
 
 #endif

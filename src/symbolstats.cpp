@@ -7,17 +7,6 @@ template class AdaptiveSymbolStats<unsigned>;
 
 #if Q38_SYMBOLSTATS_AVX2
 
-namespace {
-
-bool detectAvx2() {
-    __builtin_cpu_init();  // may run before the runtime's own initialisation
-    return __builtin_cpu_supports("avx2") != 0;
-}
-
-}  // namespace
-
-const bool symbolStatsAvx2 = detectAvx2();
-
 __attribute__((target("avx2"))) void addToTailAvx2(unsigned* t, unsigned i, unsigned end, unsigned inc) {
     typedef unsigned Vec __attribute__((vector_size(32)));
     const Vec add = Vec{} + inc;

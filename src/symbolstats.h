@@ -10,9 +10,11 @@
 #define VEXAQ38_SYMBOLSTATS_H
 
 #include <cstring>
+#include <memory>
 #include <type_traits>
 
-#include "globals.h"
+#include "base.h"
+#include "platform.h"
 
 struct SymbolRange {
     unsigned symbolLow;
@@ -22,9 +24,7 @@ struct SymbolRange {
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define Q38_SYMBOLSTATS_AVX2 1
-// True when the processor runs AVX2 code, found once at start-up.
-extern const bool symbolStatsAvx2;
-// t[i .. end) += inc in 32-byte vectors. REQUIRES symbolStatsAvx2.
+// t[i .. end) += inc in 32-byte vectors. REQUIRES cpuHasAvx2().
 void addToTailAvx2(unsigned* t, unsigned i, unsigned end, unsigned inc);
 #else
 #define Q38_SYMBOLSTATS_AVX2 0
@@ -47,7 +47,6 @@ public:
     // n symbols of count 1; n = 0 gives an empty model. An allocation
     // failure leaves an empty model and propagates as std::bad_alloc.
     explicit AdaptiveSymbolStats(unsigned n) : num(0), tab(emptyTab) { build(n); }
-    ~AdaptiveSymbolStats() { release(); }
     AdaptiveSymbolStats(const AdaptiveSymbolStats&) = delete;
     AdaptiveSymbolStats& operator=(const AdaptiveSymbolStats&) = delete;
 
@@ -75,7 +74,7 @@ public:
 #if Q38_SYMBOLSTATS_AVX2
             // Long tails (the move-to-front alphabets) take twice the width
             // where the processor has it; short ones are not worth a call.
-            if (end - i >= 64 && symbolStatsAvx2) {
+            if (end - i >= 64 && cpuHasAvx2()) {
                 addToTailAvx2(t, i, end, inc);
                 return;
             }
@@ -159,17 +158,19 @@ public:
 private:
     void build(unsigned n) {
         if (n == 0) return;
-        T* const t = new T[n + 1];
-        for (unsigned i = 0; i <= n; ++i) t[i] = i;
-        tab = t;
+        storage.reset(new T[n + 1]);
+        for (unsigned i = 0; i <= n; ++i) storage[i] = i;
+        tab = storage.get();
         num = n;
     }
 
     void release() {
-        if (tab != emptyTab) delete[] tab;
         tab = emptyTab;
         num = 0;
+        storage.reset();
     }
+
+    std::unique_ptr<T[]> storage;  // what tab points into, unless empty
 
     // The empty model points here, so that getMax, limit and the checks of
     // getSymbol read a total of 0 instead of following a null pointer.

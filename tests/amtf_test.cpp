@@ -1,6 +1,7 @@
 // Move-to-front lists, RLE0, and the adaptive MTF block codec. Block round
 // trips of both MTF codecs live here too, since they share the RLE0 pass.
 #include "amtf.h"
+#include "mtf.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,25 +21,6 @@
 namespace {
 
 using testing::HasSubstr;
-
-// Restores the settings a codec reads, so test order never matters.
-class CodecSettings {
-public:
-    CodecSettings()
-        : rle0(useRLE0), verb(verbose), rleData(printRLE0Data), rleHist(printRLE0Hist), mtfData(printMTFData),
-          mtfHist(printMTFHist) {}
-    ~CodecSettings() {
-        useRLE0 = rle0;
-        verbose = verb;
-        printRLE0Data = rleData;
-        printRLE0Hist = rleHist;
-        printMTFData = mtfData;
-        printMTFHist = mtfHist;
-    }
-
-private:
-    bool rle0, verb, rleData, rleHist, mtfData, mtfHist;
-};
 
 std::vector<unsigned> rle0Symbols(std::vector<unsigned char> block, std::vector<unsigned char>* values = nullptr) {
     MTFCoder<unsigned char> mtf(256);
@@ -149,23 +131,16 @@ TEST(Rle0, DecoderStopsAfterRunThatFillsTheBlock) {
 }
 
 TEST(Rle0, DumpAndHistogramText) {
-    CodecSettings guard;
-    testutil::TempDir dir;
-    rle0OutFile.open(dir / "dump.txt");
-    rle0HistFile.open(dir / "hist.txt");
-    printRLE0Data = true;
-    printRLE0Hist = true;
+    std::ostringstream dump, hist;
     MTFCoder<unsigned char> mtf(256);
     std::vector<unsigned char> block{97, 97, 97, 97, 0};
     unsigned emitted = 0;
-    EXPECT_EQ(encodeRLE0WithDiagnostics(block.data(), 5, mtf, [&](unsigned) { ++emitted; }), 4u);
+    EXPECT_EQ(encodeRLE0WithDiagnostics(block.data(), 5, mtf, &dump, &hist, [&](unsigned) { ++emitted; }), 4u);
     EXPECT_EQ(emitted, 4u);
-    rle0OutFile.close();
-    rle0HistFile.close();
     // values 97 0 0 0 1: symbols 98, 0a, 0a, 2
-    EXPECT_EQ(testutil::readFile(dir / "dump.txt"),
+    EXPECT_EQ(dump.str(),
               "[Block]\nBlock size = 5\nData after RLE0:\n97 0a 0a 1 \nNumber of coded symbols: 4\n\n");
-    EXPECT_EQ(testutil::readFile(dir / "hist.txt"),
+    EXPECT_EQ(hist.str(),
               "[Block] \nBlock size = 4\nData RLE0 histogram:\n"
               "0a - 2     [0, 2]\n1 - 1     [2, 1]\n97 - 1     [3, 0]\n\n\n");
 }
@@ -184,33 +159,28 @@ std::string methodName(const testing::TestParamInfo<Method>& i) {
 }
 
 std::string pack(const Method& m, std::string block) {
-    useRLE0 = m.rle0;
     std::ostringstream os;
     if (m.codec == Codec::adaptive)
-        packBlockMTFAdaptive(os, block.data(), static_cast<unsigned>(block.size()));
+        packBlockMTFAdaptive(os, block.data(), static_cast<unsigned>(block.size()), m.rle0);
     else
-        packBlockMTFStatic(os, block.data(), static_cast<unsigned>(block.size()));
+        packBlockMTFStatic(os, block.data(), static_cast<unsigned>(block.size()), m.rle0);
     return os.str();
 }
 
 // Decodes into a buffer with a guard byte after the block.
 std::string unpack(const Method& m, const std::string& payload, unsigned dataSize) {
-    useRLE0 = m.rle0;
     std::istringstream is(payload);
     std::string out(dataSize + 1, '\x5a');
     if (m.codec == Codec::adaptive)
-        unpackBlockMTFAdaptive(is, out.data(), dataSize);
+        unpackBlockMTFAdaptive(is, out.data(), dataSize, m.rle0);
     else
-        unpackBlockMTFStatic(is, out.data(), dataSize);
+        unpackBlockMTFStatic(is, out.data(), dataSize, m.rle0);
     EXPECT_EQ(out[dataSize], '\x5a') << "wrote past the block";
     out.resize(dataSize);
     return out;
 }
 
-class MTFCodec : public testing::TestWithParam<Method> {
-protected:
-    CodecSettings guard;
-};
+class MTFCodec : public testing::TestWithParam<Method> {};
 
 TEST_P(MTFCodec, RoundTripsSeededBlocks) {
     struct Input {
@@ -240,12 +210,11 @@ TEST_P(MTFCodec, RoundTripsSeededBlocks) {
 
 TEST_P(MTFCodec, LeavesMoveToFrontValuesInTheBlock) {
     std::string block = "banana";
-    useRLE0 = GetParam().rle0;
     std::ostringstream os;
     if (GetParam().codec == Codec::adaptive)
-        packBlockMTFAdaptive(os, block.data(), 6);
+        packBlockMTFAdaptive(os, block.data(), 6, GetParam().rle0);
     else
-        packBlockMTFStatic(os, block.data(), 6);
+        packBlockMTFStatic(os, block.data(), 6, GetParam().rle0);
     // transform n n b a a a; from the identity order n is at 110, then b
     // and a each stand one place further back for every larger byte moved
     // to the front before them
@@ -299,8 +268,7 @@ std::string adaptivePayload(unsigned first, unsigned numSymbols, const std::vect
     StreamOutBitStream bits(os, bitStreamBufferWords);
     bits.reset();
     bits.putBits(first, 32);
-    ArithmeticCoder<unsigned, unsigned, 16> coder;
-    coder.os = &bits;
+    ArithmeticCoder<unsigned, unsigned, 16> coder(bits);
     AdaptiveSymbolStats<unsigned> model(numSymbols);
     for (unsigned s : symbols) {
         const SymbolRange r = model.getRangeThenUpdateAndLimit(s, 16384);
@@ -312,7 +280,6 @@ std::string adaptivePayload(unsigned first, unsigned numSymbols, const std::vect
 }
 
 TEST(AdaptiveCodec, TwentyThousandZerosMatchIndependentCoding) {
-    CodecSettings guard;
     const std::string zeros(20000, '\0');
     // without RLE0: 20000 symbols 0, the model rescaled on the way
     const Method plain{Codec::adaptive, false};
@@ -330,14 +297,12 @@ TEST(AdaptiveCodec, TwentyThousandZerosMatchIndependentCoding) {
 }
 
 TEST(AdaptiveCodec, OneBytePayload) {
-    CodecSettings guard;
     // 'A' = 65 is at position 65 of a fresh list: symbol 65, or 66 with RLE0
     EXPECT_EQ(pack({Codec::adaptive, false}, "A"), adaptivePayload(0, 256, {65}));
     EXPECT_EQ(pack({Codec::adaptive, true}, "A"), adaptivePayload(0, 257, {66}));
 }
 
 TEST(AdaptiveCodec, RejectsRunPastTheBlock) {
-    CodecSettings guard;
     // value 2 then a run of 2 in a block of 2
     EXPECT_THAT([] { unpack({Codec::adaptive, true}, adaptivePayload(0, 257, {3, 1}), 2); },
                 testing::ThrowsMessage<Exception>("Error in compressed file (RLE0 run exceeds file size)"));

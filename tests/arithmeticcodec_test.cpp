@@ -23,8 +23,7 @@ std::string encodeAll(const std::vector<Sym>& syms, const std::vector<bool>& tai
     std::ostringstream out;
     StreamOutBitStream w(out, bitStreamBufferWords);
     w.reset();
-    Coder c;
-    c.os = &w;
+    Coder c(w);
     for (const Sym& s : syms) c.encode(s.low, s.high, s.total);
     c.flush();
     for (bool b : tail) w.putBit(b);
@@ -73,8 +72,7 @@ TYPED_TEST(ArithmeticCodecTest, DecodeOfTotalOneIsZero) {
         for (int i = 0; i < 64; ++i) junk.push_back(static_cast<char>(rng()));
         std::istringstream in(junk);
         StreamInBitStream r(in, 16);
-        typename TypeParam::Decoder d;
-        d.is = &r;
+        typename TypeParam::Decoder d(r);
         d.start();
         for (int i = 0; i < 50; ++i) {
             ASSERT_EQ(d.decode(1), 0u);
@@ -142,8 +140,7 @@ TYPED_TEST(ArithmeticCodecTest, RandomModelsRoundTrip) {
 
         std::istringstream in(code);
         StreamInBitStream r(in, bitStreamBufferWords);
-        D d;
-        d.is = &r;
+        D d(r);
         d.start();
         for (std::size_t i = 0; i < symbols.size(); ++i) {
             const unsigned v = d.decode(total);
@@ -172,8 +169,7 @@ TYPED_TEST(ArithmeticCodecTest, ChangingTotalsRoundTrip) {
         const std::string code = encodeAll<C>(syms);
         std::istringstream in(code);
         StreamInBitStream r(in, bitStreamBufferWords);
-        D d;
-        d.is = &r;
+        D d(r);
         d.start();
         for (std::size_t i = 0; i < syms.size(); ++i) {
             const unsigned v = d.decode(syms[i].total);
@@ -193,16 +189,15 @@ TYPED_TEST(ArithmeticCodecTest, GarbageStreamGivesValidCounts) {
         for (char& c : junk) c = static_cast<char>(rng());
         std::istringstream in(junk);
         StreamInBitStream r(in, 64);
-        typename TypeParam::Decoder d;
-        d.is = &r;
+        typename TypeParam::Decoder d(r);
         d.start();
         for (int i = 0; i < 5000; ++i) {
             const unsigned total = 1 + rng() % std::min(TypeParam::quarter, maxModelTotal);
             const unsigned v = d.decode(total);
             ASSERT_LT(v, total);
             d.decodeExtract(v, v + 1, total);
-            ASSERT_LE(d.low, d.value);
-            ASSERT_LE(d.value, d.high);
+            ASSERT_LE(d.lowValue(), d.codeValue());
+            ASSERT_LE(d.codeValue(), d.highValue());
         }
     }
 }
@@ -211,8 +206,7 @@ TEST(ArithmeticCoderDeathTest, EmptyRange) {
     std::ostringstream out;
     StreamOutBitStream w(out, 4);
     w.reset();
-    Codec16::Coder c;
-    c.os = &w;
+    Codec16::Coder c(w);
     EXPECT_DEATH(c.encode(1, 1, 2),
                  "\\(symbolLow < symbolHigh\\) && \\(symbolHigh <= symbolTotal\\).*arithmeticcodec");
 }
@@ -260,8 +254,7 @@ TYPED_TEST(ArithmeticCodecTest, FixedTotalGivesTheSameCode) {
         {
             StreamOutBitStream w(out, bitStreamBufferWords);
             w.reset();
-            C c;
-            c.os = &w;
+            C c(w);
             for (const Sym& s : syms) c.encode(s.low, s.high, fixed);
             c.flush();
             w.flush();
@@ -270,8 +263,7 @@ TYPED_TEST(ArithmeticCodecTest, FixedTotalGivesTheSameCode) {
 
         std::istringstream in(plain);
         StreamInBitStream r(in, bitStreamBufferWords);
-        D d;
-        d.is = &r;
+        D d(r);
         d.start();
         for (const Sym& s : syms) {
             const unsigned v = d.decode(total);
@@ -315,8 +307,7 @@ TYPED_TEST(ArithmeticCodecTest, PowerOfTwoTotalsGiveTheSameCode) {
     {
         StreamOutBitStream w(out, bitStreamBufferWords);
         w.reset();
-        C c;
-        c.os = &w;
+        C c(w);
         for (const Item& it : items) {
             if (it.bits != 0)
                 c.encodeBits(it.sym.low, it.bits);
@@ -330,8 +321,7 @@ TYPED_TEST(ArithmeticCodecTest, PowerOfTwoTotalsGiveTheSameCode) {
 
     std::istringstream in(plain);
     StreamInBitStream r(in, bitStreamBufferWords);
-    D d;
-    d.is = &r;
+    D d(r);
     d.start();
     for (std::size_t i = 0; i < items.size(); ++i) {
         const Item& it = items[i];

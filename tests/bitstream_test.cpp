@@ -151,9 +151,9 @@ TEST(OutBitStream, PrintListsBitsInOrder) {
     w.reset();
     w.putBits(0x80000001u, 32);
     w.putBits(0b110, 3);
-    testing::internal::CaptureStdout();
-    w._print();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+    std::ostringstream printed;
+    w._print(printed);
+    EXPECT_EQ(printed.str(),
               "number of bits in stream: 35\nbits:\n1" + std::string(30, '0') + "1011");
 }
 

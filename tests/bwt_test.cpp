@@ -1,4 +1,5 @@
 #include "bwt.h"
+#include "container.h"
 
 #include <gtest/gtest.h>
 
@@ -16,28 +17,13 @@
 
 namespace {
 
-// Restores the dump settings whatever a test does to them.
-struct DumpGuard {
-    bool suffixes = bwtPrintSuffixesToFile, array = bwtPrintSuffixArrayToFile;
-    std::ostream* suffixesFile = bwtSuffixesFile;
-    std::ostream* arrayFile = bwtSuffixArrayFile;
-    std::uint32_t maxSize = bwtPrintSuffixesToFileMaxSuffixSize;
-    ~DumpGuard() {
-        bwtPrintSuffixesToFile = suffixes;
-        bwtPrintSuffixArrayToFile = array;
-        bwtSuffixesFile = suffixesFile;
-        bwtSuffixArrayFile = arrayFile;
-        bwtPrintSuffixesToFileMaxSuffixSize = maxSize;
-    }
-};
-
 struct Transformed {
     std::string data;
     unsigned index;
 };
 
-Transformed forward(std::string s) {
-    const unsigned index = bwt(s.data(), static_cast<unsigned>(s.size()));
+Transformed forward(std::string s, const SuffixDumps& dumps = SuffixDumps{}) {
+    const unsigned index = bwt(s.data(), static_cast<unsigned>(s.size()), dumps);
     return {s, index};
 }
 
@@ -131,17 +117,15 @@ std::vector<std::string> sampleBlocks(std::size_t n) {
 // Both roads (with a dump requested and without) give the definition's
 // transform, and the inverse restores the block.
 TEST(Bwt, BothRoadsMatchTheDefinitionAndInvert) {
-    DumpGuard guard;
     std::ostringstream sink;
-    bwtSuffixArrayFile = &sink;
+    SuffixDumps dumps;
+    dumps.array = &sink;
     for (std::size_t n = 1; n <= 2100; n += (n < 300 ? 1 : 29)) {
         for (const std::string& s : sampleBlocks(n)) {
             const Transformed expected = naiveTransform(s);
-            bwtPrintSuffixArrayToFile = false;
             std::string direct = s;
             const unsigned directIndex = bwtBySuffixArray(direct.data(), static_cast<unsigned>(n));
-            bwtPrintSuffixArrayToFile = true;
-            const Transformed viaArray = forward(s);
+            const Transformed viaArray = forward(s, dumps);
             ASSERT_EQ(direct, expected.data) << "size " << n;
             ASSERT_EQ(directIndex, expected.index) << "size " << n;
             ASSERT_EQ(viaArray.data, expected.data) << "size " << n;
@@ -165,13 +149,11 @@ TEST(Bwt, SuffixArrayIsTheOrderOfNonEmptySuffixes) {
 }
 
 TEST(BwtDumps, SuffixListingLayout) {
-    DumpGuard guard;
     std::ostringstream listing;
-    bwtPrintSuffixesToFile = true;
-    bwtSuffixesFile = &listing;
-    bwtPrintSuffixesToFileMaxSuffixSize = 4294967295u;
+    SuffixDumps dumps;
+    dumps.listing = &listing;
     std::string block = "banana";
-    EXPECT_EQ(bwt(block.data(), 6), 3u);
+    EXPECT_EQ(bwt(block.data(), 6, dumps), 3u);
     EXPECT_EQ(block, "nnbaaa");
     EXPECT_EQ(listing.str(),
               "0 suffix 5:         a\n"
@@ -183,10 +165,10 @@ TEST(BwtDumps, SuffixListingLayout) {
 
     // Limited suffixes, and a prefix of 20 characters or more gets no padding.
     listing.str("");
-    bwtPrintSuffixesToFileMaxSuffixSize = 2;
+    dumps.maxSuffixSize = 2;
     std::string longer(100000, 'a');
     longer.back() = 'b';
-    bwt(longer.data(), static_cast<unsigned>(longer.size()));
+    bwt(longer.data(), static_cast<unsigned>(longer.size()), dumps);
     const std::string text = listing.str();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 100000);
     EXPECT_EQ(text.substr(0, 23), "0 suffix 0:         aa\n");
@@ -194,13 +176,12 @@ TEST(BwtDumps, SuffixListingLayout) {
 }
 
 TEST(BwtDumps, MaxSuffixSizeZeroLeavesOnlyThePrefix) {
-    DumpGuard guard;
     std::ostringstream listing;
-    bwtPrintSuffixesToFile = true;
-    bwtSuffixesFile = &listing;
-    bwtPrintSuffixesToFileMaxSuffixSize = 0;
+    SuffixDumps dumps;
+    dumps.listing = &listing;
+    dumps.maxSuffixSize = 0;
     std::string block = "abab";
-    bwt(block.data(), 4);
+    bwt(block.data(), 4, dumps);
     EXPECT_EQ(listing.str(),
               "0 suffix 2:         \n"
               "1 suffix 0:         \n"
@@ -209,25 +190,19 @@ TEST(BwtDumps, MaxSuffixSizeZeroLeavesOnlyThePrefix) {
 }
 
 TEST(BwtDumps, SuffixArraysOfBlocksRunTogether) {
-    DumpGuard guard;
     std::ostringstream array;
-    bwtPrintSuffixArrayToFile = true;
-    bwtSuffixArrayFile = &array;
+    SuffixDumps dumps;
+    dumps.array = &array;
     std::string first = "banana", second = "abab";
-    bwt(first.data(), 6);
-    bwt(second.data(), 4);
+    bwt(first.data(), 6, dumps);
+    bwt(second.data(), 4, dumps);
     EXPECT_EQ(first, "nnbaaa");
     EXPECT_EQ(array.str(), "5 3 1 0 4 22 0 3 1");
 }
 
-TEST(BwtDumps, MissingStreamsWriteNothingButStillTransform) {
-    DumpGuard guard;
-    bwtPrintSuffixesToFile = true;
-    bwtPrintSuffixArrayToFile = true;
-    bwtSuffixesFile = nullptr;
-    bwtSuffixArrayFile = nullptr;
+TEST(BwtDumps, NoStreamsWriteNothingButStillTransform) {
     std::string block = "mississippi";
-    EXPECT_EQ(bwt(block.data(), 11), 4u);
+    EXPECT_EQ(bwt(block.data(), 11, SuffixDumps{}), 4u);
     EXPECT_EQ(block, "pssmipissii");
 }
 

@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "",
                 0,
                 {"in", "in.vexaQ38p"}}),
-    [](const ::testing::TestParamInfo<CliCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<CliCase>& p) { return std::string(p.param.name); });
 
 TEST(CliRoundTrip, ExtractionRestoresTheInput) {
     TempDir dir;

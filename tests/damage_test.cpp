@@ -244,9 +244,9 @@ TEST(Damage, MismatchedPassThruSetting) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, Damage, ::testing::ValuesIn(methodFlags), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Methods, Damage, ::testing::ValuesIn(methodFlags), [](const auto& p) {
     std::string name;
-    for (const std::string& f : info.param)
+    for (const std::string& f : p.param)
         for (char c : f)
             if (std::isalnum(static_cast<unsigned char>(c))) name += c;
     return name.empty() ? std::string("default") : name;

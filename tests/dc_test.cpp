@@ -14,29 +14,28 @@
 
 namespace {
 
-// Sets passThru / verbose for one test and restores them.
+// The codec options of the current test: pass-through coding, progress lines
+// to standard output.
+CodecOptions current;
+
 struct Settings {
-    Settings(bool pass, bool verb = false) : oldPass(passThru), oldVerbose(verbose) {
-        passThru = pass;
-        verbose = verb;
+    explicit Settings(bool pass, bool verb = false) {
+        current.passThru = pass;
+        current.log = verb ? &std::cout : nullptr;
     }
-    ~Settings() {
-        passThru = oldPass;
-        verbose = oldVerbose;
-    }
-    bool oldPass, oldVerbose;
+    ~Settings() { current = CodecOptions{}; }
 };
 
 std::string pack(std::string block) {
     std::ostringstream os;
-    packBlockDCAdaptive(os, block.data(), static_cast<unsigned>(block.size()));
+    packBlockDCAdaptive(os, block.data(), static_cast<unsigned>(block.size()), current);
     return os.str();
 }
 
 std::string unpack(const std::string& payload, unsigned size) {
     std::istringstream is(payload);
     std::string out(size, '\0');
-    unpackBlockDCAdaptive(is, out.data(), size);
+    unpackBlockDCAdaptive(is, out.data(), size, current);
     return out;
 }
 
@@ -57,7 +56,7 @@ TEST_P(DCBlockCodec, RoundTrips) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Coders, DCBlockCodec, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "PassThru" : "Arithmetic"; });
+                         [](const auto& p) { return p.param ? "PassThru" : "Arithmetic"; });
 
 TEST(DCBlockCodec, PassThruPayloadOfOneRepeatedByte) {
     Settings s(true);
@@ -112,7 +111,7 @@ std::string craft(unsigned first, unsigned count, const std::vector<unsigned>& v
         bits.reset();
         bits.putBits(first, 32);
         bits.putBits(count, 32);
-        PassThruCoder c(&bits);
+        PassThruCoder c(bits);
         for (unsigned v : values) c.encode(v);
         bits.flush();
     }

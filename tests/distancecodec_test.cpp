@@ -199,15 +199,14 @@ TEST(AACoderForDC, CodesBucketThenExtraBits) {
         SCOPED_TRACE(c.value);
         EXPECT_EQ(AACodecBaseForDC::bucketOf(c.value, AACodecBaseForDC(blockSize).numSymbols), c.bucket);
         const std::string got = bitBytes([&](OutBitStream& bits) {
-            AACoderForDC coder(blockSize, &bits);
+            AACoderForDC coder(blockSize, bits);
             coder.encode(c.value);
             coder.encode(c.value);  // the second sees the updated model
-            coder.coder.flush();
+            coder.flush();
         });
         const std::string want = bitBytes([&](OutBitStream& bits) {
             AdaptiveSymbolStats<unsigned> model(AACodecBaseForDC(blockSize).numSymbols);
-            ArithmeticCoder<unsigned, unsigned, 16> ac;
-            ac.os = &bits;
+            ArithmeticCoder<unsigned, unsigned, 16> ac(bits);
             for (int twice = 0; twice < 2; ++twice) {
                 const SymbolRange r = model.getRangeThenUpdateAndLimit(c.bucket, 4096);
                 ac.encode(r.symbolLow, r.symbolHigh, r.symbolTotal);
@@ -225,15 +224,15 @@ void roundTripValues(const std::vector<unsigned>& values, unsigned blockSize, C 
     {
         StreamOutBitStream bits(os, 8);
         bits.reset();
-        auto coder = makeCoder(&bits);
+        auto coder = makeCoder(bits);
         for (unsigned v : values) coder.encode(v);
-        if constexpr (std::is_same_v<decltype(coder), AACoderForDC>) coder.coder.flush();
+        if constexpr (std::is_same_v<decltype(coder), AACoderForDC>) coder.flush();
         bits.flush();
     }
     std::istringstream is(os.str());
     StreamInBitStream bits(is, 8);
-    auto decoder = makeDecoder(&bits);
-    if constexpr (std::is_same_v<decltype(decoder), AADecoderForDC>) decoder.decoder.start();
+    auto decoder = makeDecoder(bits);
+    if constexpr (std::is_same_v<decltype(decoder), AADecoderForDC>) decoder.start();
     for (std::size_t i = 0; i < values.size(); ++i) ASSERT_EQ(decoder.decode(), values[i]) << i;
     (void)blockSize;
 }
@@ -250,11 +249,11 @@ TEST(DCValueCoders, RoundTripEveryBucketEdge) {
         for (int i = 0; i < 3000; ++i) values.push_back(rng() % (blockSize + 1) >> (rng() % 24));
         SCOPED_TRACE(blockSize);
         roundTripValues(
-            values, blockSize, [&](OutBitStream* o) { return AACoderForDC(blockSize, o); },
-            [&](InBitStream* in) { return AADecoderForDC(blockSize, in); });
+            values, blockSize, [&](OutBitStream& o) { return AACoderForDC(blockSize, o); },
+            [&](InBitStream& in) { return AADecoderForDC(blockSize, in); });
         roundTripValues(
-            values, blockSize, [](OutBitStream* o) { return PassThruCoder(o); },
-            [](InBitStream* in) { return PassThruDecoder(in); });
+            values, blockSize, [](OutBitStream& o) { return PassThruCoder(o); },
+            [](InBitStream& in) { return PassThruDecoder(in); });
     }
 }
 
@@ -264,11 +263,11 @@ TEST(PassThruCoder, KnownCodes) {
         {0, std::string(1, '\0')}, {2, "\x02"}, {3, "\x03"}, {10, "\x3B"}, {11, "\x87"}, {18, "\xF7"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(bitBytes([&](OutBitStream& b) { PassThruCoder(&b).encode(c.first); }), c.second) << c.first;
+        EXPECT_EQ(bitBytes([&](OutBitStream& b) { PassThruCoder(b).encode(c.first); }), c.second) << c.first;
 
     std::istringstream is(std::string("\x2B", 1));  // 1,1,0 then 1,0,1
     StreamInBitStream bits(is, 4);
-    EXPECT_EQ(PassThruDecoder(&bits).decode(), 8u);
+    EXPECT_EQ(PassThruDecoder(bits).decode(), 8u);
 }
 
 TEST(PassThruDecoder, RejectsPrefixWiderThan32Bits) {
@@ -281,7 +280,7 @@ TEST(PassThruDecoder, RejectsPrefixWiderThan32Bits) {
         });
         std::istringstream is(data);
         StreamInBitStream bits(is, 4);
-        return PassThruDecoder(&bits).decode();
+        return PassThruDecoder(bits).decode();
     };
     EXPECT_EQ(decodeOnes(28), (1u << 31) - 1 + 3);  // 31-bit field
     EXPECT_EQ(decodeOnes(29), 0xFFFFFFFFu + 3u);    // 32-bit field, modulo 2^32

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "globals.h"
+#include "container.h"
 #include "testutil.h"
 
 namespace fs = std::filesystem;
@@ -148,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FullCase{"CompressMtfStatic", {"-c", "in", "-o", "/dev/full", "-m", "-s"}},
                       FullCase{"Extract", {"-e", "packed", "-o", "/dev/full"}},
                       FullCase{"TestModeRestoredFile", {"-c", "in", "-o", "packed", "-m", "--test", "/dev/full"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(TinyDevice, OutputThatDoesNotFitIsAnError) {
     TempDir dir;
@@ -245,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Test file is the same as the input or output file: ./in"},
         PathCase{"TestFileIsTheOutput", {"-c", "in", "-o", "packed", "--test", "d/../packed"},
                  "Test file is the same as the input or output file: d/../packed"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------- memory
 
@@ -289,28 +290,33 @@ TEST_P(LargeInput, RoundTripsInBlockSizedMemory) {
     const std::size_t size = small ? 3500000 : 35u << 20;
     TempDir dir;
     writeFile(dir / "in", mixedData(size, 4));
-    std::vector<std::string> pack = {Q38_EXE, "-c", "in", "-o", "packed"};
-    pack.insert(pack.end(), GetParam().method.begin(), GetParam().method.end());
-    if (small) pack.insert(pack.end(), {"-b", "1000000"});
-    const Measured c = runMeasured(dir.path(), pack);
-    ASSERT_EQ(c.run.status, 0) << c.run.err;
-    const Measured d = runMeasured(dir.path(), {Q38_EXE, "-e", "packed", "-o", "out"});
-    ASSERT_EQ(d.run.status, 0) << d.run.err;
-    EXPECT_EQ(fs::file_size(dir / "out"), size);
-    EXPECT_TRUE(readFile(dir / "out") == readFile(dir / "in"));
-    RecordProperty("compressMaxRssKiB", std::to_string(c.maxRssKiB));
-    RecordProperty("extractMaxRssKiB", std::to_string(d.maxRssKiB));
-    if (small) return;
-    // Generous bounds in block sizes; a driver holding the whole file would
-    // need several times the file size (35 MiB) and exceed them.
-    const long block = 10 * 1024;
-    EXPECT_LT(c.maxRssKiB, 12 * block + 64 * 1024);
-    EXPECT_LT(d.maxRssKiB, 8 * block + 64 * 1024);
+    // One thread holds one block at a time; two hold at most two.
+    for (const char* threads : {"1", "2"}) {
+        SCOPED_TRACE(threads);
+        std::vector<std::string> pack = {Q38_EXE, "-c", "in", "-o", "packed", "--threads", threads};
+        pack.insert(pack.end(), GetParam().method.begin(), GetParam().method.end());
+        if (small) pack.insert(pack.end(), {"-b", "1000000"});
+        const Measured c = runMeasured(dir.path(), pack);
+        ASSERT_EQ(c.run.status, 0) << c.run.err;
+        const Measured d = runMeasured(dir.path(), {Q38_EXE, "-e", "packed", "-o", "out", "--threads", threads});
+        ASSERT_EQ(d.run.status, 0) << d.run.err;
+        EXPECT_EQ(fs::file_size(dir / "out"), size);
+        EXPECT_TRUE(readFile(dir / "out") == readFile(dir / "in"));
+        RecordProperty(std::string("compressMaxRssKiB") + threads, std::to_string(c.maxRssKiB));
+        RecordProperty(std::string("extractMaxRssKiB") + threads, std::to_string(d.maxRssKiB));
+        if (small) continue;
+        // Generous bounds in block sizes; a driver holding the whole file
+        // would need several times the file size (35 MiB) and exceed them.
+        const long block = 10 * 1024;
+        const long n = threads[0] - '0';
+        EXPECT_LT(c.maxRssKiB, n * (12 * block + 64 * 1024));
+        EXPECT_LT(d.maxRssKiB, n * (8 * block + 64 * 1024));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, LargeInput,
                          ::testing::Values(LargeCase{"DistanceCoding", {}}, LargeCase{"MtfAdaptive", {"-m"}},
                                            LargeCase{"MtfStatic", {"-m", "-s"}}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

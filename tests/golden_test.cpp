@@ -93,9 +93,9 @@ TEST_P(GoldenSums, CompressedFileMatchesAndRestores) {
     EXPECT_TRUE(testutil::readFile(dir / "restored") == testutil::readFile(input)) << "restored file differs";
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, GoldenSums, ::testing::ValuesIn(readRows()), [](const auto& info) {
-    std::string name = "line" + std::to_string(info.param.line) + "_" + info.param.input;
-    for (const std::string& f : info.param.flags) name += "_" + f;
+INSTANTIATE_TEST_SUITE_P(Rows, GoldenSums, ::testing::ValuesIn(readRows()), [](const auto& p) {
+    std::string name = "line" + std::to_string(p.param.line) + "_" + p.param.input;
+    for (const std::string& f : p.param.flags) name += "_" + f;
     for (char& ch : name)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
     return name;

@@ -196,16 +196,12 @@ TEST(Parser, DumpOptionsSetTheirSwitchesAndSuffixPointers) {
                 printRLE0Hist && printDCHist);
     EXPECT_TRUE(bwtPrintSuffixArrayToFile);
     EXPECT_TRUE(bwtPrintSuffixesToFile);
-    EXPECT_EQ(bwtSuffixArrayFile, &suffixArrayFile);
-    EXPECT_EQ(bwtSuffixesFile, &suffixesFile);
     EXPECT_EQ(bwtPrintSuffixesToFileMaxSuffixSize, 7u);
     for (int i = 1; i <= 10; ++i) EXPECT_TRUE(std::filesystem::exists(dir / std::to_string(i))) << i;
 
     // resetSettings undoes all of it.
     resetSettings();
     EXPECT_FALSE(printBWTData || printDCHist || bwtPrintSuffixesToFile || bwtPrintSuffixArrayToFile);
-    EXPECT_EQ(bwtSuffixesFile, nullptr);
-    EXPECT_EQ(bwtSuffixArrayFile, nullptr);
     EXPECT_EQ(bwtPrintSuffixesToFileMaxSuffixSize, 4294967295u);
     EXPECT_FALSE(bwtOutFile.is_open());
     EXPECT_FALSE(suffixesFile.is_open());
@@ -611,7 +607,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"PayloadPastEnd", fileHeader(5) + blockHeader(5, 5, 5, 1) + "1234", cutShort},
         ReaderCase{"PayloadMissing", fileHeader(5) + blockHeader(1, 5, 1, 0), cutShort},
         ReaderCase{"HugePackedSize", fileHeader(5) + blockHeader(0xFFFFFFFFu, 5, 2, 1) + "12345", cutShort}),
-    [](const ::testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<ReaderCase>& p) { return std::string(p.param.name); });
 
 TEST(ContainerReader, BadFileIdLeavesAnEmptyOutput) {
     SettingsGuard guard;
@@ -655,10 +651,7 @@ TEST(PackFile, Mtf1WritesTheHeadersAndStops) {
     std::string error;
     const std::string c = packBytes(dir, "abcdefgh", {"--mtf1"}, &error);
     EXPECT_EQ(error, "Unsupported compression method");
-    ASSERT_EQ(c.size(), 30u);
-    EXPECT_EQ(c.substr(0, 12), fileHeader(8));
-    EXPECT_EQ(c.substr(12, 4), "BLCK");
-    EXPECT_EQ(readU32(c, 20), 8u);  // dataSize; packedSize, method, coderType are placeholders
+    EXPECT_EQ(c, fileHeader(8));
 }
 
 TEST(PackFile, OneByteInputGivesThe30BytePrefix) {
@@ -715,9 +708,9 @@ INSTANTIATE_TEST_SUITE_P(
                       CutCase{3, {"-b", "1"}, {1, 1, 1}},
                       CutCase{10485760, {}, {10485760}},
                       CutCase{10485761, {}, {10485760, 1}}),
-    [](const ::testing::TestParamInfo<CutCase>& info) {
-        std::string name = "Input" + std::to_string(info.param.inputSize);
-        for (const auto& o : info.param.options) {
+    [](const ::testing::TestParamInfo<CutCase>& p) {
+        std::string name = "Input" + std::to_string(p.param.inputSize);
+        for (const auto& o : p.param.options) {
             for (char ch : o) name += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
         }
         return name;
@@ -747,7 +740,7 @@ TEST(PackFile, VerboseLinesAndStatistics) {
 
 // ---------------------------------------------------------------- decompression driver
 
-TEST(UnpackFile, DecodesEveryMethodAndSetsUseRle0PerBlock) {
+TEST(UnpackFile, DecodesEveryMethodWhateverTheRle0Setting) {
     SettingsGuard guard;
     TempDir dir;
     const std::string data = testutil::textLike(5000, 3) + std::string(3000, '\0');
@@ -763,7 +756,7 @@ TEST(UnpackFile, DecodesEveryMethodAndSetsUseRle0PerBlock) {
             std::string restored;
             EXPECT_EQ(unpackBytes(dir, c, &restored), "");
             EXPECT_TRUE(restored == data) << options.size();
-            EXPECT_EQ(useRLE0, blocksOf(c)[0].method == 2);
+            EXPECT_EQ(useRLE0, before);  // no setting is rewritten per block
         }
     }
 }

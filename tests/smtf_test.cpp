@@ -17,27 +17,17 @@
 
 namespace {
 
-class RLE0Setting {
-public:
-    RLE0Setting() : saved(useRLE0) {}
-    ~RLE0Setting() { useRLE0 = saved; }
-
-private:
-    bool saved;
-};
-
-std::string packStatic(bool rle0, std::string block) {
-    useRLE0 = rle0;
+std::string packStatic(bool rle0, std::string block, const CodecOptions& options = CodecOptions{}) {
     std::ostringstream os;
-    packBlockMTFStatic(os, block.data(), static_cast<unsigned>(block.size()));
+    packBlockMTFStatic(os, block.data(), static_cast<unsigned>(block.size()), rle0, options);
     return os.str();
 }
 
-std::string unpackStatic(bool rle0, const std::string& payload, unsigned dataSize) {
-    useRLE0 = rle0;
+std::string unpackStatic(bool rle0, const std::string& payload, unsigned dataSize,
+                         const CodecOptions& options = CodecOptions{}) {
     std::istringstream is(payload);
     std::string out(dataSize, '\0');
-    unpackBlockMTFStatic(is, out.data(), dataSize);
+    unpackBlockMTFStatic(is, out.data(), dataSize, rle0, options);
     return out;
 }
 
@@ -79,7 +69,8 @@ TEST(StaticCoder, ScalesCountsWithinTheCoderLimit) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        StaticCoder coder(c.numSymbols);
+        OutBitStream unused(1);
+        StaticCoder coder(c.numSymbols, unused);
         for (auto [s, n] : c.counts)
             for (unsigned i = 0; i < n; ++i) coder.count(s);
         coder.start();
@@ -90,7 +81,8 @@ TEST(StaticCoder, ScalesCountsWithinTheCoderLimit) {
     }
 
     // Every other symbol rare: each is raised to 1, and the total still fits.
-    StaticCoder coder(257);
+    OutBitStream unused(1);
+    StaticCoder coder(257, unused);
     for (unsigned i = 0; i < 3000000; ++i) coder.count(0);
     for (unsigned s = 1; s < 257; ++s) coder.count(s);
     coder.start();
@@ -100,7 +92,6 @@ TEST(StaticCoder, ScalesCountsWithinTheCoderLimit) {
 }
 
 TEST(StaticPayload, OneByteBlock) {
-    RLE0Setting guard;
     // 32 + 16 x numSymbols + 2 flush bits, in whole bytes
     for (auto [rle0, size, numSymbols, symbol, scaled] :
          {std::tuple{true, 519u, 257u, 66u, 65278u}, std::tuple{false, 517u, 256u, 65u, 65279u}}) {
@@ -118,7 +109,6 @@ TEST(StaticPayload, OneByteBlock) {
 }
 
 TEST(StaticPayload, AllZeroBlockWithoutRLE0) {
-    RLE0Setting guard;
     const std::string zeros(5000, '\0');
     const std::string payload = packStatic(false, zeros);
     // the code part is just the two flush bits
@@ -133,7 +123,6 @@ TEST(StaticPayload, AllZeroBlockWithoutRLE0) {
 }
 
 TEST(StaticPayload, RejectsInvalidCountTables) {
-    RLE0Setting guard;
     struct Case {
         const char* what;
         bool rle0;
@@ -161,7 +150,6 @@ TEST(StaticPayload, RejectsInvalidCountTables) {
 }
 
 TEST(StaticPayload, RejectsRunPastTheBlock) {
-    RLE0Setting guard;
     // only digit 1 has a range: the first digit is a run of 2 in a block of 1
     std::vector<unsigned> counts(257, 0);
     counts[1] = 100;
@@ -170,14 +158,12 @@ TEST(StaticPayload, RejectsRunPastTheBlock) {
 }
 
 TEST(StaticPayload, VerboseLinesInOrder) {
-    RLE0Setting guard;
-    const bool savedVerbose = verbose;
-    verbose = true;
-    testing::internal::CaptureStdout();
-    const std::string payload = packStatic(false, "abracadabra");
-    unpackStatic(false, payload, 11);
-    verbose = savedVerbose;
-    EXPECT_THAT(testing::internal::GetCapturedStdout(),
+    std::ostringstream console;
+    CodecOptions verbose;
+    verbose.log = &console;
+    const std::string payload = packStatic(false, "abracadabra", verbose);
+    unpackStatic(false, payload, 11, verbose);
+    EXPECT_THAT(console.str(),
                 testing::MatchesRegex("   Performing BWT...\n"
                                       "      First suffix index: 2\n"
                                       "   Gathering symbol statistics...\n"

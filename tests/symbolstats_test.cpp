@@ -123,8 +123,7 @@ TEST(AdaptiveSymbolStats, DrivesCoderRoundTrip) {
         {
             StreamOutBitStream w(io, bitStreamBufferWords);
             w.reset();
-            ArithmeticCoder<unsigned, unsigned, 16> c;
-            c.os = &w;
+            ArithmeticCoder<unsigned, unsigned, 16> c(w);
             Stats m(n);
             for (unsigned s : symbols) {
                 const SymbolRange r = m.getRangeThenUpdateAndLimit(s, limit);
@@ -134,8 +133,7 @@ TEST(AdaptiveSymbolStats, DrivesCoderRoundTrip) {
             w.flush();
         }
         StreamInBitStream in(io, bitStreamBufferWords);
-        ArithmeticDecoder<unsigned, unsigned, 16> d;
-        d.is = &in;
+        ArithmeticDecoder<unsigned, unsigned, 16> d(in);
         d.start();
         Stats m(n);
         for (std::size_t i = 0; i < symbols.size(); ++i) {

@@ -1,0 +1,150 @@
+// What every block codec shares: the options a run hands to the codecs, the
+// progress lines and stage times of one block, and the two ends of the
+// block pipeline around each codec's own stage (the forward transform
+// before it, the inverse transform after it).
+//
+// Codecs never read the program's settings: the driver builds one
+// CodecOptions per run and passes it to every block.
+#ifndef VEXAQ38_BLOCKSTAGE_H
+#define VEXAQ38_BLOCKSTAGE_H
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <ostream>
+#include <utility>
+
+#include "base.h"
+#include "bitstream.h"
+#include "bwt.h"
+#include "platform.h"
+
+// Where the diagnostic dumps of the encoders go; null: not asked for.
+struct DumpSinks {
+    std::ostream* inputHist = nullptr;
+    std::ostream* bwtData = nullptr;
+    std::ostream* mtfData = nullptr;
+    std::ostream* mtfHist = nullptr;
+    std::ostream* rle0Data = nullptr;
+    std::ostream* rle0Hist = nullptr;
+    std::ostream* dcData = nullptr;
+    std::ostream* dcHist = nullptr;
+    SuffixDumps suffixes;
+
+    bool any() const {
+        return inputHist || bwtData || mtfData || mtfHist || rle0Data || rle0Hist || dcData || dcHist ||
+               suffixes.listing || suffixes.array;
+    }
+};
+
+struct CodecOptions {
+    bool passThru = false;        // DC values in the plain bit code, not arithmetic coded
+    std::ostream* log = nullptr;  // progress lines and stage times; null: quiet
+    DumpSinks dumps;
+    unsigned threads = 1;         // threads the block's transforms may use
+};
+
+// The progress lines and stage times of one block. The block's clock starts
+// with the object; stages are timed by scopes and their lines written, in
+// the order they were timed, by finish.
+class BlockLog {
+public:
+    explicit BlockLog(const CodecOptions& options) : out(options.log), blockStart(readClock()) {}
+
+    bool verbose() const { return out != nullptr; }
+
+    // A progress line ("   Performing BWT...").
+    void line(const char* text) const {
+        if (out) *out << text << std::endl;
+    }
+
+    // A value line ("      First suffix index: 7").
+    template <class T>
+    void value(const char* label, const T& v) const {
+        if (out) *out << label << v << std::endl;
+    }
+
+    // Times the enclosing scope under `label` ("   BWT time: ").
+    class Stage {
+    public:
+        Stage(BlockLog& log, const char* label);
+        ~Stage();
+        Stage(const Stage&) = delete;
+        Stage& operator=(const Stage&) = delete;
+
+    private:
+        BlockLog& log;
+        unsigned slot;
+    };
+
+    // Writes every stage's time line, then `label` with the time since the
+    // block's clock started.
+    void finish(const char* label) const;
+
+private:
+    static constexpr unsigned maxStages = 4;
+    struct Timed {
+        const char* label;
+        long start, stop;
+    };
+    std::ostream* out;
+    long blockStart;
+    Timed stages[maxStages] = {};
+    unsigned numStages = 0;
+};
+
+// The start of every block encoder: the input histogram, then the forward
+// transform of `data` in place with its progress lines, time and dump.
+// Returns the primary index.
+unsigned forwardTransformStage(char* data, unsigned dataSize, const CodecOptions& options, BlockLog& log);
+
+// The primary index at the start of a payload; raises Exception("Error in
+// compressed file (first suffix index out of range)") unless it is below
+// dataSize. Reports it as a value line.
+unsigned readPrimaryIndex(InBitStream& bits, unsigned dataSize, const BlockLog& log);
+
+// Rejects a primary index that ibwt cannot use: raises Exception("Error in
+// compressed file (first suffix index out of range)") unless index < size.
+void checkPrimaryIndex(unsigned index, unsigned size);
+
+// A whole block encoder around its own stage: the forward transform, then
+// `code(bits, first)`, which writes the payload through `bits` (the primary
+// index included), then the time lines ending with "Block compression time".
+template <class Code>
+void packBlockWith(std::ostream& os, char* data, unsigned dataSize, const CodecOptions& options, Code&& code) {
+    Q38_ASSERT(dataSize > 0);
+    BlockLog log(options);
+    const unsigned first = forwardTransformStage(data, dataSize, options, log);
+    {
+        StreamOutBitStream bits(os, bitStreamBufferWords);
+        code(bits, first, log);
+    }
+    log.finish("   Block compression time: ");
+}
+
+// A whole block decoder around its own stage: `decode(bits, work, log)`
+// reads the payload (its primary index through readPrimaryIndex) into the
+// transform `work` under the stage label `label`, and returns the primary
+// index; then the inverse transform into `data` and the time lines ending
+// with "Block decompression time". Nothing is written outside `data`.
+template <class Decode>
+void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const CodecOptions& options,
+                     const char* label, Decode&& decode) {
+    Q38_ASSERT(dataSize > 0);
+    BlockLog log(options);
+    std::unique_ptr<unsigned char[]> work(new unsigned char[dataSize]);
+    unsigned first;
+    {
+        StreamInBitStream bits(is, bitStreamBufferWords);
+        BlockLog::Stage stage(log, label);
+        first = decode(bits, work.get(), log);
+    }
+    log.line("   Performing iBWT...");
+    {
+        BlockLog::Stage stage(log, "   iBWT time: ");
+        ibwt(data, std::move(work), dataSize, first, options.threads);
+    }
+    log.finish("   Block decompression time: ");
+}
+
+#endif

@@ -1,0 +1,109 @@
+#include "container.h"
+
+#include <cstring>
+
+#include "amtf.h"
+#include "dc.h"
+#include "smtf.h"
+
+namespace {
+
+constexpr char fileMagic[8] = {'V', 'E', 'X', 'A', '_', 'Q', '3', '8'};
+constexpr char blockMagic[4] = {'B', 'L', 'C', 'K'};
+
+void putU32(char* p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::uint32_t getU32(const char* p) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+    return v;
+}
+
+// The codecs' entry points in the table's shape: RLE0 comes from the row.
+template <bool rle0>
+void packAdaptive(std::ostream& os, char* d, unsigned n, const CodecOptions& o) {
+    packBlockMTFAdaptive(os, d, n, rle0, o);
+}
+template <bool rle0>
+void unpackAdaptive(std::istream& is, char* d, unsigned n, const CodecOptions& o) {
+    unpackBlockMTFAdaptive(is, d, n, rle0, o);
+}
+template <bool rle0>
+void packStatic(std::ostream& os, char* d, unsigned n, const CodecOptions& o) {
+    packBlockMTFStatic(os, d, n, rle0, o);
+}
+template <bool rle0>
+void unpackStatic(std::istream& is, char* d, unsigned n, const CodecOptions& o) {
+    unpackBlockMTFStatic(is, d, n, rle0, o);
+}
+
+constexpr unsigned char dcCode = 5;
+
+const MethodInfo methods[] = {
+    {Method::dc, dcCode, 1, packBlockDCAdaptive, unpackBlockDCAdaptive},
+    {Method::mtfAdaptive, 1, 1, packAdaptive<false>, unpackAdaptive<false>},
+    {Method::mtfAdaptiveRle0, 2, 1, packAdaptive<true>, unpackAdaptive<true>},
+    {Method::mtfStatic, 1, 0, packStatic<false>, unpackStatic<false>},
+    {Method::mtfStaticRle0, 2, 0, packStatic<true>, unpackStatic<true>},
+};
+
+}  // namespace
+
+const char* const unexpectedEndMessage = "Error in compressed file (unexpected end of file)";
+
+const MethodInfo& methodInfo(Method m) {
+    for (const MethodInfo& info : methods)
+        if (info.method == m) return info;
+    assertionFailed("every method has a row", __FILE__, __LINE__);
+}
+
+const MethodInfo& methodFromCodes(unsigned code, unsigned coderType) {
+    for (const MethodInfo& info : methods)
+        if (info.code == code && info.coderType == coderType) return info;
+    if (code == dcCode) throw Exception("Unsupported compression method (DC can't use static coder).");
+    throw Exception("Unsupported compression method.");
+}
+
+void writeFileHeader(char* out, std::uint32_t fileSize) {
+    std::memcpy(out, fileMagic, 8);
+    putU32(out + 8, fileSize);
+}
+
+std::uint32_t readFileHeader(std::istream& is) {
+    // Missing bytes never match an id: a short read leaves them zero, and
+    // the comparison also demands the full count.
+    char header[fileHeaderSize] = {};
+    is.read(header, 8);
+    if (is.gcount() != 8 || std::memcmp(header, fileMagic, 8) != 0)
+        throw Exception("Invalid file (header id does not match).");
+    is.read(header + 8, 4);
+    if (is.gcount() != 4) throw Exception(unexpectedEndMessage);
+    return getU32(header + 8);
+}
+
+void writeBlockHeader(char* out, const BlockHeader& h) {
+    std::memcpy(out, blockMagic, 4);
+    putU32(out + 4, h.packedSize);
+    putU32(out + 8, h.dataSize);
+    out[12] = static_cast<char>(h.methodCode);
+    out[13] = static_cast<char>(h.coderType);
+    putU32(out + 14, h.reserved);
+}
+
+BlockHeader readBlockHeader(std::istream& is) {
+    char h[blockHeaderSize] = {};
+    is.read(h, 4);
+    if (is.gcount() != 4 || std::memcmp(h, blockMagic, 4) != 0)
+        throw Exception("Invalid block (header id does not match).");
+    is.read(h + 4, blockHeaderSize - 4);
+    if (is.gcount() != blockHeaderSize - 4) throw Exception(unexpectedEndMessage);
+    BlockHeader b;
+    b.packedSize = getU32(h + 4);
+    b.dataSize = getU32(h + 8);
+    b.methodCode = static_cast<unsigned char>(h[12]);
+    b.coderType = static_cast<unsigned char>(h[13]);
+    b.reserved = getU32(h + 14);
+    return b;
+}

@@ -1,0 +1,74 @@
+// The compressed file's container: the file header, the block headers and
+// the table of block methods. Only this module knows the stored method and
+// coder type codes; drivers, tests and fuzzers name methods by the enum.
+//
+// File header, 12 bytes: "VEXA_Q38", then fileSize (4 bytes). Then one block
+// after another: an 18-byte header ("BLCK", packedSize, dataSize, method
+// code, coder type, 4 reserved bytes) and its payload of packedSize bytes.
+// Integers are unsigned little-endian.
+#ifndef VEXAQ38_CONTAINER_H
+#define VEXAQ38_CONTAINER_H
+
+#include <cstdint>
+#include <istream>
+#include <ostream>
+
+#include "blockstage.h"
+
+// Largest block any compressor writes and any reader accepts.
+constexpr std::uint32_t maxBlockSize = 10485760;
+
+constexpr unsigned fileHeaderSize = 12;
+constexpr unsigned blockHeaderSize = 18;
+
+// The stored block methods. Pass-through coding of the DC values is an
+// option of the DC codec (nothing in the file records it), not a method.
+enum class Method { dc, mtfAdaptive, mtfAdaptiveRle0, mtfStatic, mtfStaticRle0 };
+
+// One row of the method table.
+struct MethodInfo {
+    Method method;
+    unsigned char code;       // stored method code
+    unsigned char coderType;  // stored coder type: 0 static, 1 adaptive
+    void (*pack)(std::ostream& os, char* data, unsigned dataSize, const CodecOptions& options);
+    void (*unpack)(std::istream& is, char* data, unsigned dataSize, const CodecOptions& options);
+};
+
+const MethodInfo& methodInfo(Method m);
+
+// The method stored as (code, coderType). Raises Exception("Unsupported
+// compression method (DC can't use static coder).") for the DC code with the
+// static coder type and Exception("Unsupported compression method.") for
+// any other unknown pair; the coder type itself is checked before (see
+// BlockHeader).
+const MethodInfo& methodFromCodes(unsigned code, unsigned coderType);
+
+// The file header's bytes.
+void writeFileHeader(char* out, std::uint32_t fileSize);
+
+// The fileSize of a file header read from `is`. Raises Exception("Invalid
+// file (header id does not match).") when the 8 id bytes are missing or
+// wrong, and Exception("Error in compressed file (unexpected end of file)")
+// when fileSize is cut short.
+std::uint32_t readFileHeader(std::istream& is);
+
+struct BlockHeader {
+    std::uint32_t packedSize = 0;
+    std::uint32_t dataSize = 0;
+    unsigned char methodCode = 0;
+    unsigned char coderType = 0;
+    std::uint32_t reserved = 0;
+};
+
+void writeBlockHeader(char* out, const BlockHeader& h);
+
+// The next block header from `is`. Raises Exception("Invalid block (header
+// id does not match).") when "BLCK" is missing or wrong, and Exception("Error
+// in compressed file (unexpected end of file)") when the rest is cut short.
+// The fields are returned unchecked.
+BlockHeader readBlockHeader(std::istream& is);
+
+// The message of a truncated container.
+extern const char* const unexpectedEndMessage;
+
+#endif

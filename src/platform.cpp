@@ -1,0 +1,64 @@
+#include "platform.h"
+
+#include <chrono>
+
+#if defined(__linux__)
+#include <sched.h>
+#include <sys/mman.h>
+#endif
+#include <thread>
+
+void adviseHugePages(void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t(1) << 21;
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    const std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+namespace {
+bool detectAvx2() {
+    __builtin_cpu_init();  // may run before the runtime's own initialisation
+    return __builtin_cpu_supports("avx2") != 0;
+}
+bool detectSse42() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("sse4.2") != 0;
+}
+}  // namespace
+const bool cpufeatures::avx2 = detectAvx2();
+const bool cpufeatures::sse42 = detectSse42();
+#else
+const bool cpufeatures::avx2 = false;
+const bool cpufeatures::sse42 = false;
+#endif
+
+namespace {
+
+// Read during static initialisation, so "since the program started".
+const std::chrono::steady_clock::time_point programStart = std::chrono::steady_clock::now();
+
+}  // namespace
+
+long readClock() {
+    const auto elapsed = std::chrono::steady_clock::now() - programStart;
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+unsigned availableCores() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+#endif
+    const unsigned n = std::thread::hardware_concurrency();
+    return n > 0 ? n : 1;
+}

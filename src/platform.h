@@ -1,0 +1,63 @@
+// What the program asks of the processor and the operating system beyond
+// the standard library, in one place: memory advice, prefetches, bit counts,
+// processor features, the clock and the number of usable cores. Each helper
+// has a portable fallback.
+#ifndef VEXAQ38_PLATFORM_H
+#define VEXAQ38_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
+// huge pages: the sorter and the inverse transform touch big tables at random,
+// and with small pages nearly every access also misses the TLB. Only advice:
+// nothing happens where the platform lacks it or refuses.
+void adviseHugePages(void* p, std::size_t bytes);
+
+// A hint that `p` will be read (or written) soon; never faults.
+inline void prefetchRead(const void* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+inline void prefetchWrite(const void* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p, 1);
+#else
+    (void)p;
+#endif
+}
+
+// Leading zero bits of x != 0.
+inline int countLeadingZeros32(std::uint32_t x) {
+#if defined(__GNUC__)
+    return __builtin_clz(x);
+#else
+    int n = 0;
+    while ((x & 0x80000000u) == 0) {
+        x <<= 1;
+        ++n;
+    }
+    return n;
+#endif
+}
+
+// Processor features, found once at start-up (false off x86-64). Plain
+// loads, cheap enough for hot loops.
+namespace cpufeatures {
+extern const bool avx2;
+extern const bool sse42;
+}  // namespace cpufeatures
+inline bool cpuHasAvx2() { return cpufeatures::avx2; }
+inline bool cpuHasSse42() { return cpufeatures::sse42; }
+
+// Milliseconds elapsed since the program started, from a monotonic clock;
+// -1 when no clock is available. Differences stay far inside 32 bits.
+long readClock();
+
+// The cores this process may run on (its CPU affinity), at least 1.
+unsigned availableCores();
+
+#endif
