@@ -9,6 +9,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -200,10 +201,43 @@ TEST(OutputFile, OpenAndWriteErrors) {
     }
     EXPECT_EQ(listing(dir / "folder"), std::set<std::string>{});
 
+    // The target turned into a folder while the output was written: the
+    // rename fails, and the temporary goes.
+    {
+        OutputFile out(dir / "late");
+        out.write("x", 1);
+        fs::create_directory(dir / "late");
+        const std::string name = dir / "late";
+        EXPECT_EQ(errorOf([&] { out.commit(); }), "Unable to write output file: " + name);
+    }
+    EXPECT_EQ(listing(dir.path()), (std::set<std::string>{"folder", "late"}));
+
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
     OutputFile full("/dev/full");
     EXPECT_TRUE(full.direct());
     EXPECT_EQ(errorOf([&] { full.write("x", 1); }), "Unable to write output file: /dev/full");
+}
+
+// A full file system, where this process may mount a tiny one: the write
+// error, then the old target as it was and no temporary.
+TEST(OutputFile, FullFileSystemLeavesTargetAlone) {
+    TempDir dir;
+    if (geteuid() != 0 || mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "cannot mount a small file system";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { umount(path.c_str()); }
+    } unmount{dir.path().string()};
+    const std::string target = dir / "target";
+    writeFile(target, "keep me");
+    {
+        OutputFile out(target);
+        const std::string big(1 << 20, 'z');
+        EXPECT_EQ(errorOf([&] { out.write(big.data(), big.size()); }),
+                  "Unable to write output file: " + target);
+    }
+    EXPECT_EQ(readFile(target), "keep me");
+    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"target"});
 }
 
 // A FIFO with a reader stands for any target that is not a regular file: it
