@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "amtf.h"
+#include "crc32c.h"
 #include "dc.h"
 #include "smtf.h"
 
@@ -71,16 +72,10 @@ void writeFileHeader(char* out, std::uint32_t fileSize) {
     putU32(out + 8, fileSize);
 }
 
-std::uint32_t readFileHeader(std::istream& is) {
-    // Missing bytes never match an id: a short read leaves them zero, and
-    // the comparison also demands the full count.
-    char header[fileHeaderSize] = {};
-    is.read(header, 8);
-    if (is.gcount() != 8 || std::memcmp(header, fileMagic, 8) != 0)
-        throw Exception("Invalid file (header id does not match).");
-    is.read(header + 8, 4);
-    if (is.gcount() != 4) throw Exception(unexpectedEndMessage);
-    return getU32(header + 8);
+std::uint32_t parseFileHeader(const char* bytes, std::size_t got) {
+    if (got < 8 || std::memcmp(bytes, fileMagic, 8) != 0) throw Exception("Invalid file (header id does not match).");
+    if (got < fileHeaderSize) throw Exception(unexpectedEndMessage);
+    return getU32(bytes + 8);
 }
 
 void writeBlockHeader(char* out, const BlockHeader& h) {
@@ -89,21 +84,29 @@ void writeBlockHeader(char* out, const BlockHeader& h) {
     putU32(out + 8, h.dataSize);
     out[12] = static_cast<char>(h.methodCode);
     out[13] = static_cast<char>(h.coderType);
-    putU32(out + 14, h.reserved);
+    putU32(out + 14, h.checksum);
 }
 
-BlockHeader readBlockHeader(std::istream& is) {
-    char h[blockHeaderSize] = {};
-    is.read(h, 4);
-    if (is.gcount() != 4 || std::memcmp(h, blockMagic, 4) != 0)
+BlockHeader parseBlockHeader(const char* bytes, std::size_t got) {
+    if (got < 4 || std::memcmp(bytes, blockMagic, 4) != 0)
         throw Exception("Invalid block (header id does not match).");
-    is.read(h + 4, blockHeaderSize - 4);
-    if (is.gcount() != blockHeaderSize - 4) throw Exception(unexpectedEndMessage);
+    if (got < blockHeaderSize) throw Exception(unexpectedEndMessage);
     BlockHeader b;
-    b.packedSize = getU32(h + 4);
-    b.dataSize = getU32(h + 8);
-    b.methodCode = static_cast<unsigned char>(h[12]);
-    b.coderType = static_cast<unsigned char>(h[13]);
-    b.reserved = getU32(h + 14);
+    b.packedSize = getU32(bytes + 4);
+    b.dataSize = getU32(bytes + 8);
+    b.methodCode = static_cast<unsigned char>(bytes[12]);
+    b.coderType = static_cast<unsigned char>(bytes[13]);
+    b.checksum = getU32(bytes + 14);
     return b;
+}
+
+std::uint32_t blockChecksum(std::uint32_t fileSize, const char* data, std::size_t size) {
+    char sizeBytes[4];
+    putU32(sizeBytes, fileSize);
+    return crc32c(crc32c(0, sizeBytes, 4), data, size);
+}
+
+void verifyBlockChecksum(std::uint32_t stored, std::uint32_t fileSize, const char* data, std::size_t size) {
+    if (stored != 0 && stored != blockChecksum(fileSize, data, size))
+        throw Exception("Error in compressed file (block checksum mismatch)");
 }

@@ -4,11 +4,13 @@
 //
 // File header, 12 bytes: "VEXA_Q38", then fileSize (4 bytes). Then one block
 // after another: an 18-byte header ("BLCK", packedSize, dataSize, method
-// code, coder type, 4 reserved bytes) and its payload of packedSize bytes.
-// Integers are unsigned little-endian.
+// code, coder type, checksum) and its payload of packedSize bytes. Integers
+// are unsigned little-endian. The checksum field was reserved and written as
+// 0 by earlier writers; 0 still means "no checksum".
 #ifndef VEXAQ38_CONTAINER_H
 #define VEXAQ38_CONTAINER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <ostream>
@@ -46,27 +48,38 @@ const MethodInfo& methodFromCodes(unsigned code, unsigned coderType);
 // The file header's bytes.
 void writeFileHeader(char* out, std::uint32_t fileSize);
 
-// The fileSize of a file header read from `is`. Raises Exception("Invalid
-// file (header id does not match).") when the 8 id bytes are missing or
-// wrong, and Exception("Error in compressed file (unexpected end of file)")
-// when fileSize is cut short.
-std::uint32_t readFileHeader(std::istream& is);
+// The fileSize of the file header in the `got` (at most 12) bytes that were
+// there to read. Raises Exception("Invalid file (header id does not
+// match).") when the 8 id bytes are missing or wrong, and Exception("Error in
+// compressed file (unexpected end of file)") when fileSize is cut short.
+std::uint32_t parseFileHeader(const char* bytes, std::size_t got);
 
 struct BlockHeader {
     std::uint32_t packedSize = 0;
     std::uint32_t dataSize = 0;
     unsigned char methodCode = 0;
     unsigned char coderType = 0;
-    std::uint32_t reserved = 0;
+    std::uint32_t checksum = 0;  // 0: none (files of earlier writers)
 };
 
 void writeBlockHeader(char* out, const BlockHeader& h);
 
-// The next block header from `is`. Raises Exception("Invalid block (header
-// id does not match).") when "BLCK" is missing or wrong, and Exception("Error
-// in compressed file (unexpected end of file)") when the rest is cut short.
-// The fields are returned unchecked.
-BlockHeader readBlockHeader(std::istream& is);
+// The block header in the `got` (at most 18) bytes that were there to read.
+// Raises Exception("Invalid block (header id does not match).") when "BLCK"
+// is missing or wrong, and Exception("Error in compressed file (unexpected
+// end of file)") when the rest is cut short. The fields are returned
+// unchecked.
+BlockHeader parseBlockHeader(const char* bytes, std::size_t got);
+
+// The checksum of a block: CRC-32C over the 4 little-endian bytes of the
+// file's fileSize, then the block's original bytes, so that a damaged
+// fileSize is caught too. Never 0 in a header: a block whose CRC is 0
+// stores 0 and goes unchecked (one in four billion).
+std::uint32_t blockChecksum(std::uint32_t fileSize, const char* data, std::size_t size);
+
+// Raises Exception("Error in compressed file (block checksum mismatch)")
+// when `stored` is not 0 and differs from the restored block's checksum.
+void verifyBlockChecksum(std::uint32_t stored, std::uint32_t fileSize, const char* data, std::size_t size);
 
 // The message of a truncated container.
 extern const char* const unexpectedEndMessage;

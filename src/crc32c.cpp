@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "globals.h"
+#include "base.h"
+#include "platform.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define Q38_CRC32C_X86 1
@@ -165,11 +166,7 @@ std::uint32_t crc32cTable(std::uint32_t crc, const void* data, std::size_t n) {
 
 bool crc32cHardwareAvailable() {
 #ifdef Q38_CRC32C_X86
-    static const bool available = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("sse4.2") != 0;
-    }();
-    return available;
+    return cpuHasSse42();
 #else
     return false;
 #endif

@@ -12,7 +12,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include "globals.h"
+#include "base.h"
 
 namespace {
 

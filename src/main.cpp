@@ -26,6 +26,7 @@
 
 #include "container.h"
 #include "diagnostics.h"
+#include "fileio.h"
 #include "globals.h"
 #include "platform.h"
 
@@ -55,23 +56,6 @@ bool sameFile(const std::string& a, const std::string& b) {
     const auto pb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, ec2), ec2);
     if (ec1 || ec2) return a == b;
     return pa == pb;
-}
-
-// Opens `name` for reading; directories, devices and pipes are refused.
-void openInput(std::ifstream& in, const char* name) {
-    in.open(name, std::ios::in | std::ios::binary);
-    struct stat st {};
-    if (!in.is_open() || ::stat(name, &st) != 0 || !S_ISREG(st.st_mode))
-        throw Exception(std::string("Unable to open input file: ") + name);
-}
-
-void openOutput(std::ofstream& out, const char* name) {
-    out.open(name, std::ios::out | std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) throw Exception(std::string("Unable to open output file: ") + name);
-}
-
-void checkWritten(const std::ostream& out, const char* name) {
-    if (!out) throw Exception(std::string("Unable to write output file: ") + name);
 }
 
 // ---------------------------------------------------------------- memory streams
@@ -497,31 +481,23 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
     const long start = readClock();
     if (verbose) std::cout << "Opening input file: " << inputName << std::endl;
 
-    std::ifstream in;
-    openInput(in, inputName);
-    // Before the output is created or truncated: it may be the input itself.
+    InputFile in(inputName);
+    // Before the output is created: it may be the input itself.
     if (sameFile(inputName, outputName))
         throw Exception(std::string("Input and output are the same file: ") + outputName);
     if (test && (sameFile(testfilename, inputName) || sameFile(testfilename, outputName)))
         throw Exception("Test file is the same as the input or output file: " + testfilename);
-    std::ofstream out;
-    openOutput(out, outputName);
+    OutputFile out(outputName);
 
-    in.seekg(0, std::ios::end);
-    const std::streamoff measured = in.tellg();
-    if (measured < 0) throw Exception(std::string("Unable to read input file: ") + inputName);
-    if (measured == 0) throw Exception("Cannot compress empty file (file size is 0)");
+    if (in.size() == 0) throw Exception("Cannot compress empty file (file size is 0)");
     // The container's fileSize has 32 bits.
-    if (measured > static_cast<std::streamoff>(0xFFFFFFFFu))
-        throw Exception(std::string("Input file too large (4 GiB or more): ") + inputName);
-    const std::uint32_t fileSize = static_cast<std::uint32_t>(measured);
+    if (in.size() > 0xFFFFFFFFu) throw Exception(std::string("Input file too large (4 GiB or more): ") + inputName);
+    const std::uint32_t fileSize = static_cast<std::uint32_t>(in.size());
     if (verbose) std::cout << "Input file size: " << fileSize << std::endl;
-    in.seekg(0, std::ios::beg);
 
     char fileHeader[fileHeaderSize];
     writeFileHeader(fileHeader, fileSize);
     out.write(fileHeader, fileHeaderSize);
-    checkWritten(out, outputName);
 
     if (blockSize == 0) blockSize = fileSize;
     if (blockSize > maxBlockSize) blockSize = maxBlockSize;
@@ -539,6 +515,8 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
     BlockPipeline<PipelineBlock> pipeline(
         workers,
         [&](PipelineBlock& b) {
+            // Before the encoder overwrites the block.
+            b.header.checksum = blockChecksum(fileSize, b.data.data(), b.data.size());
             VectorOutBuf sink(b.payload);
             std::ostream os(&sink);
             b.payload.reserve(b.data.size() / 2 + 1024);
@@ -554,8 +532,7 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
             char h[blockHeaderSize];
             writeBlockHeader(h, b.header);
             out.write(h, blockHeaderSize);
-            out.write(b.payload.data(), static_cast<std::streamsize>(b.payload.size()));
-            checkWritten(out, outputName);
+            out.write(b.payload.data(), b.payload.size());
             written += blockHeaderSize + b.payload.size();
         });
 
@@ -571,8 +548,7 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
         block->header.dataSize = length;
         try {
             block->data.resize(length);
-            in.read(block->data.data(), length);
-            if (static_cast<std::uint64_t>(in.gcount()) != length)
+            if (in.read(block->data.data(), length) != length)
                 throw Exception(std::string("Unable to read input file: ") + inputName);
         } catch (...) {
             // What came before fails first, as it would one block at a time.
@@ -584,11 +560,7 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
         pos += length;
     }
     pipeline.drain();
-
-    in.close();
-    out.close();
-    // A full disk often shows only when the last buffer is written out.
-    checkWritten(out, outputName);
+    out.commit(&in.status());
     const long stop = readClock();
 
     printCompressionStats(std::cout, fileSize, written);
@@ -600,35 +572,30 @@ int unpackFile(const char* inputName, const char* outputName) {
     const long start = readClock();
     if (verbose) std::cout << "Opening input file: " << inputName << std::endl;
 
-    std::ifstream in;
-    openInput(in, inputName);
+    InputFile in(inputName);
     if (sameFile(inputName, outputName))
         throw Exception(std::string("Input and output are the same file: ") + outputName);
-    std::ofstream out;
-    openOutput(out, outputName);
+    OutputFile out(outputName);
 
-    in.seekg(0, std::ios::end);
-    const std::streamoff inputSize = in.tellg();
-    if (inputSize < 0) throw Exception(std::string("Unable to read input file: ") + inputName);
-    in.seekg(0, std::ios::beg);
-
-    const std::uint32_t fileSize = readFileHeader(in);
+    const std::uint64_t inputSize = in.size();
+    char fileHeader[fileHeaderSize];
+    const std::uint32_t fileSize = parseFileHeader(fileHeader, in.read(fileHeader, fileHeaderSize));
+    std::uint64_t position = fileHeaderSize;  // where the next block header starts
     const CodecOptions options = codecOptionsFromSettings();
     // Threads are shared out once the first block's size is known.
     unsigned workers = 1, perBlock = 1;
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
-    const auto code = [](PipelineBlock& b) {
+    const auto code = [fileSize](PipelineBlock& b) {
         MemoryInBuf source(b.payload.data(), b.payload.size());
         std::istream is(&source);
         b.data.resize(b.header.dataSize);
         b.method->unpack(is, b.data.data(), b.header.dataSize, b.options);
         b.payload = std::vector<char>();
+        verifyBlockChecksum(b.header.checksum, fileSize, b.data.data(), b.data.size());
     };
     const auto finish = [&](PipelineBlock& b) {
         b.console.print();
-        if (b.failed) return;
-        out.write(b.data.data(), static_cast<std::streamsize>(b.data.size()));
-        checkWritten(out, outputName);
+        if (!b.failed) out.write(b.data.data(), b.data.size());
     };
 
     std::uint32_t restored = 0;
@@ -636,7 +603,9 @@ int unpackFile(const char* inputName, const char* outputName) {
         if (pipeline) pipeline->makeRoom();
         std::unique_ptr<PipelineBlock> block;
         try {
-            const BlockHeader h = readBlockHeader(in);
+            char headerBytes[blockHeaderSize];
+            const std::size_t got = in.read(headerBytes, blockHeaderSize);
+            const BlockHeader h = parseBlockHeader(headerBytes, got);
             if (h.coderType > 1) throw Exception("Invalid arithmetic coder type (maybe block is corrupted?)");
             if (h.dataSize == 0) throw Exception("Wrong block size in packed size. Block cannot have size of 0.");
             if (h.dataSize > fileSize - restored)
@@ -654,20 +623,17 @@ int unpackFile(const char* inputName, const char* outputName) {
             // Before allocating: a forged header must not cost gigabytes.
             if (h.dataSize > maxBlockSize)
                 throw Exception("Error in compressed file (block size above 10485760 bytes)");
-            const std::streamoff payloadStart = in.tellg();
-            if (payloadStart < 0 ||
-                static_cast<std::uint64_t>(payloadStart) + h.packedSize > static_cast<std::uint64_t>(inputSize))
-                throw Exception(unexpectedEndMessage);
+            const std::uint64_t payloadStart = position + blockHeaderSize;
+            if (payloadStart + h.packedSize > inputSize) throw Exception(unexpectedEndMessage);
             // No decoder reads more than this of a payload; past what is read
             // it reads zeros, so a forged size costs no more memory.
             const std::uint64_t useful = std::uint64_t(16) * h.dataSize + (1u << 20);
             const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(h.packedSize, useful));
             block->payload.resize(length);
-            in.read(block->payload.data(), static_cast<std::streamsize>(length));
-            if (static_cast<std::size_t>(in.gcount()) != length)
+            if (in.read(block->payload.data(), length) != length)
                 throw Exception(std::string("Unable to read input file: ") + inputName);
-            in.seekg(payloadStart + static_cast<std::streamoff>(h.packedSize));
-            if (!in) throw Exception(std::string("Unable to read input file: ") + inputName);
+            position = payloadStart + h.packedSize;
+            if (length != h.packedSize) in.seek(position);
             block->header = h;
             block->options = options;
             block->options.threads = perBlock;
@@ -682,11 +648,9 @@ int unpackFile(const char* inputName, const char* outputName) {
         pipeline->submit(std::move(block));
     }
     if (pipeline) pipeline->drain();
+    out.commit(&in.status());
 
     const long stop = readClock();
-    in.close();
-    out.close();
-    checkWritten(out, outputName);
     printTime(std::cout, "Decompression time: ", start, stop);
     return 0;
 }
@@ -700,6 +664,8 @@ int runMain(int argc, char** argv) {
     // instead of leaving a hole the next block's tables do not fit.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 #endif
+    // Before any thread starts: an interrupted run leaves no temporary file.
+    installSignalCleanup();
     try {
         if (!parseCommandLineParams(argc, argv)) return 0;
         // Help with an input name but no mode: nothing more to do.

@@ -3,7 +3,10 @@
 //
 // tests/data/golden_sums.txt, one row per line (blank lines and lines
 // starting with # are skipped):
-//     <input> <flags...> <sha256 of the compressed file>
+//     <input> <flags...> <sha256 of the compressed file> <sha256 zeroed>
+// The second sum is that of the same file with every block checksum set to
+// 0: exactly the bytes writers produced before blocks carried checksums, and
+// such a file must still restore.
 // <input> is samples/NAME (under tests/data) or corpus/NAME (the shared
 // corpus; skipped when it is missing). The flags are passed to compression
 // as they stand; extraction gets -p again when the row has it, since the
@@ -27,6 +30,7 @@ struct Row {
     std::string input;
     std::vector<std::string> flags;
     std::string sha;
+    std::string zeroedSha;
 };
 
 void PrintTo(const Row& r, std::ostream* os) { *os << "line " << r.line << ": " << r.input; }
@@ -41,11 +45,12 @@ std::vector<Row> readRows() {
         std::vector<std::string> w;
         for (std::string s; words >> s;) w.push_back(s);
         if (w.empty() || w[0][0] == '#') continue;
-        if (w.size() < 2) {
-            rows.push_back(Row{lineNo, w.front(), {}, ""});  // reported as malformed
+        if (w.size() < 3) {
+            rows.push_back(Row{lineNo, w.front(), {}, "", ""});  // reported as malformed
             continue;
         }
-        rows.push_back(Row{lineNo, w.front(), std::vector<std::string>(w.begin() + 1, w.end() - 1), w.back()});
+        rows.push_back(Row{lineNo, w.front(), std::vector<std::string>(w.begin() + 1, w.end() - 2), w[w.size() - 2],
+                           w.back()});
     }
     return rows;
 }
@@ -66,6 +71,21 @@ std::string resolve(const std::string& input) {
     return "";
 }
 
+// The file with every block's checksum field set to 0.
+std::string zeroChecksums(std::string c) {
+    auto u32 = [&](std::size_t at) {
+        std::uint32_t v = 0;
+        for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(c[at + i]);
+        return v;
+    };
+    std::uint64_t left = c.size() >= 12 ? u32(8) : 0;
+    for (std::size_t at = 12; left > 0 && at + 18 <= c.size(); at += 18 + u32(at + 4)) {
+        c.replace(at + 14, 4, 4, '\0');
+        left -= std::min<std::uint64_t>(left, u32(at + 8));
+    }
+    return c;
+}
+
 // One test per row, so that ctest can spread them and a failure names it.
 class GoldenSums : public ::testing::TestWithParam<Row> {};
 
@@ -74,7 +94,8 @@ TEST_P(GoldenSums, CompressedFileMatchesAndRestores) {
     SCOPED_TRACE("golden_sums.txt line " + std::to_string(row.line) + ": " + row.input);
     const std::string input = resolve(row.input);
     ASSERT_FALSE(input.empty()) << "input must start with samples/ or corpus/";
-    ASSERT_EQ(row.sha.size(), 64u) << "last field must be a SHA-256";
+    ASSERT_EQ(row.sha.size(), 64u) << "last two fields must be SHA-256 sums";
+    ASSERT_EQ(row.zeroedSha.size(), 64u) << "last two fields must be SHA-256 sums";
     if (!std::filesystem::exists(input)) {
         ASSERT_EQ(row.input.rfind("corpus/", 0), 0u) << "missing sample";
         GTEST_SKIP() << "corpus missing";
@@ -91,6 +112,15 @@ TEST_P(GoldenSums, CompressedFileMatchesAndRestores) {
     const testutil::RunResult e = testutil::runProgram(dir.path(), back);
     ASSERT_EQ(e.status, 0) << e.err;
     EXPECT_TRUE(testutil::readFile(dir / "restored") == testutil::readFile(input)) << "restored file differs";
+
+    // Without checksums: the bytes of earlier writers, still restored.
+    testutil::writeFile(dir / "zeroed", zeroChecksums(testutil::readFile(dir / "packed")));
+    EXPECT_EQ(sha256(dir / "zeroed"), row.zeroedSha);
+    back[1] = "zeroed";
+    back[3] = "restored0";
+    const testutil::RunResult z = testutil::runProgram(dir.path(), back);
+    ASSERT_EQ(z.status, 0) << z.err;
+    EXPECT_TRUE(testutil::readFile(dir / "restored0") == testutil::readFile(input)) << "zeroed file differs";
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, GoldenSums, ::testing::ValuesIn(readRows()), [](const auto& p) {
