@@ -50,7 +50,7 @@ run_ctest() {
     shift
     local log="$dir/ctest.log" status=0
     ctest --test-dir "$dir" -j2 --output-on-failure --no-tests=error "$@" >"$log" 2>&1 || status=$?
-    grep -v -E '^ *(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .* (Passed|\*\*\*Skipped) +[0-9.]+ sec$)|^Test project |^Internal ctest changing into directory|^$' "$log" || true
+    grep -v -E '^ *(Start +[0-9]+:|[0-9]+/[0-9]+ Test +#[0-9]+: .*( Passed|\*\*\*Skipped) +[0-9.]+ sec$)|^Test project |^Internal ctest changing into directory|^$' "$log" || true
     local total passed skipped failed
     total=$(sed -n -E 's/.* tests? failed out of ([0-9]+)$/\1/p' "$log" | tail -n 1)
     passed=$(grep -c -E '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$' "$log" || true)
