@@ -280,9 +280,9 @@ struct LargeCase {
     std::vector<std::string> method;
 };
 
-class LargeInput : public ::testing::TestWithParam<LargeCase> {};
+class LargeInputLong : public ::testing::TestWithParam<LargeCase> {};
 
-TEST_P(LargeInput, RoundTripsInBlockSizedMemory) {
+TEST_P(LargeInputLong, RoundTripsInBlockSizedMemory) {
     // Four blocks at the largest block size (35 MiB: 10, 10, 10 and 5 MiB).
     // Under the sanitizer, ten times slower, the same shape at a tenth of the
     // size with -b 1000000.
@@ -314,7 +314,7 @@ TEST_P(LargeInput, RoundTripsInBlockSizedMemory) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Methods, LargeInput,
+INSTANTIATE_TEST_SUITE_P(Methods, LargeInputLong,
                          ::testing::Values(LargeCase{"DistanceCoding", {}}, LargeCase{"MtfAdaptive", {"-m"}},
                                            LargeCase{"MtfStatic", {"-m", "-s"}}),
                          [](const auto& p) { return std::string(p.param.name); });
