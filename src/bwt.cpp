@@ -236,24 +236,36 @@ struct Segment {
     std::uint32_t fill = 0;
 };
 
+// The stride between start rows is 2^strideLog.
+struct WalkShape {
+    unsigned strideLog;
+    unsigned chunkBytes;
+};
+
+constexpr unsigned kLanes = 24;  // walks interleaved on one thread
+
+// Enough segments that every walk of every thread has several to take, so
+// that the last ones to finish are short.
+WalkShape shapeFor(unsigned n, unsigned threads) {
+    unsigned strideLog = 12;
+    while (strideLog > 6 && (n >> strideLog) < 8u * kLanes * threads) --strideLog;
+    return {strideLog, 4096};
+}
+
 template <typename Entry>
 class SegmentWalk {
 public:
-    SegmentWalk(const Entry* T, unsigned n, unsigned index, unsigned threads)
-        : T_(T), n_(n), index_(index), threads_(threads) {
-        // Enough segments that every walk of every thread has several to
-        // take, so that the last ones to finish are short.
-        unsigned strideLog = 12;
-        while (strideLog > 6 && (n >> strideLog) < 8u * kLanes * threads) --strideLog;
-        strideMask_ = (1u << strideLog) - 1;
-        strideLog_ = strideLog;
-        regular_ = unsigned((std::uint64_t(n) + strideMask_) >> strideLog);
+    SegmentWalk(const Entry* T, unsigned n, unsigned index, unsigned threads, WalkShape shape)
+        : T_(T), n_(n), index_(index), threads_(threads), chunkBytes_(shape.chunkBytes) {
+        strideLog_ = shape.strideLog;
+        strideMask_ = (1u << strideLog_) - 1;
+        regular_ = unsigned((std::uint64_t(n) + strideMask_) >> strideLog_);
         const unsigned count = regular_ + ((index & strideMask_) != 0 ? 1 : 0);
         segments_.resize(count);
         // Every lane leaves at most one chunk partly filled.
-        chunks_ = n / kChunk + threads * kLanes + 1;
+        chunks_ = n / chunkBytes_ + threads * kLanes + 1;
         link_.resize(chunks_);
-        scratch_.reset(new unsigned char[std::size_t(chunks_) * kChunk]);
+        scratch_.reset(new unsigned char[std::size_t(chunks_) * chunkBytes_]);
     }
 
     // Returns false when a bound that cannot be exceeded was exceeded; the
@@ -291,8 +303,6 @@ public:
     }
 
 private:
-    static constexpr unsigned kLanes = 24;
-    static constexpr unsigned kChunk = 4096;
     static constexpr unsigned kNoChunk = ~0u;
 
     struct Lane {
@@ -320,8 +330,8 @@ private:
         }
         if (l.chunk != kNoChunk) link_[l.chunk] = c;
         l.chunk = c;
-        l.base = scratch_.get() + std::size_t(c) * kChunk;
-        l.dst = l.top = l.base + kChunk;
+        l.base = scratch_.get() + std::size_t(c) * chunkBytes_;
+        l.dst = l.top = l.base + chunkBytes_;
         return true;
     }
 
@@ -389,16 +399,16 @@ private:
         unsigned left = s.length, chunk = s.chunk, fill = s.fill;
         while (left > 0) {
             const unsigned m = left < fill ? left : fill;
-            std::memcpy(out + end - m, scratch_.get() + std::size_t(chunk) * kChunk + fill - m, m);
+            std::memcpy(out + end - m, scratch_.get() + std::size_t(chunk) * chunkBytes_ + fill - m, m);
             end -= m;
             left -= m;
             chunk = link_[chunk];
-            fill = kChunk;
+            fill = chunkBytes_;
         }
     }
 
     const Entry* T_;
-    unsigned n_, index_, threads_;
+    unsigned n_, index_, threads_, chunkBytes_;
     unsigned strideLog_ = 0, strideMask_ = 0, regular_ = 0, chunks_ = 0;
     std::vector<Segment> segments_;
     std::vector<std::uint32_t> link_;
@@ -407,16 +417,17 @@ private:
     std::atomic<bool> failed_{false};
 };
 
+// `forced`: the shape to walk with at any size and thread count (tests).
 template <typename Entry, typename Release>
 void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, unsigned threads,
-                 Release release) {
-    if (n < kThreadsFrom) threads = 1;
+                 const WalkShape* forced, Release release) {
+    if (n < kThreadsFrom && forced == nullptr) threads = 1;
     std::unique_ptr<Entry[]> T(new Entry[n]);
     adviseHugePages(T.get(), std::size_t(n) * sizeof(Entry));
     buildTable(T.get(), u, n, index, threads);
     release();  // u is gone from here on
-    if (n >= kPlainBelow) {
-        SegmentWalk<Entry> segments(T.get(), n, index, threads);
+    if (n >= kPlainBelow || forced != nullptr) {
+        SegmentWalk<Entry> segments(T.get(), n, index, threads, forced ? *forced : shapeFor(n, threads));
         if (segments.run(out)) return;
     }
     plainWalk(out, T.get(), n, index);
@@ -424,24 +435,33 @@ void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, 
 
 template <typename Release>
 void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned index, unsigned threads,
-                      Release release) {
+                      const WalkShape* forced, bool wideRows, Release release) {
     if (size == 0) return;
     Q38_ASSERT(index < size);
-    if (threads == 0) threads = 1;
-    if (size < (1u << 24))
-        inverseWith<std::uint32_t>(out, u, size, index, threads, release);
+    threads = threads == 0 ? 1 : threads < 64 ? threads : 64;
+    if (size < (1u << 24) && !wideRows)
+        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, release);
     else
-        inverseWith<std::uint64_t>(out, u, size, index, threads, release);
+        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, release);
 }
 
 }  // namespace
 
 void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads) {
-    inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, threads, [] {});
+    inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, threads, nullptr, false,
+                     [] {});
 }
 
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads) {
-    inverseTransform(out, in.get(), size, index, threads, [&] { in.reset(); });
+    inverseTransform(out, in.get(), size, index, threads, nullptr, false, [&] { in.reset(); });
+}
+
+void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,
+                   unsigned strideLog, unsigned chunkBytes, bool wideRows) {
+    Q38_ASSERT(strideLog < 24 && chunkBytes > 0);
+    const WalkShape shape{strideLog, chunkBytes};
+    inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, threads, &shape, wideRows,
+                     [] {});
 }
 
 unsigned bwtForBlockCodec(char* data, unsigned dataSize, long& t1, long& t2) {

@@ -51,4 +51,11 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned thr
 // table is built, which keeps the peak at 6 x size (output included).
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads = 1);
 
+// The first overload with the segment walks at any size and thread count,
+// start rows 2^strideLog apart, bytes kept in chunks of `chunkBytes`, and
+// eight-byte table entries when `wideRows` (else only from 2^24 bytes), so
+// that tests reach every path with small blocks.
+void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,
+                   unsigned strideLog, unsigned chunkBytes, bool wideRows);
+
 #endif
