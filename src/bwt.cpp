@@ -157,59 +157,76 @@ void runShared(unsigned threads, const Work& work) {
     for (std::thread& t : pool) t.join();
 }
 
-// Fills T from the transform u, in slices of the rows counted and then laid
-// out by up to `threads` threads.
+// Fills T from the transform u. The rows are cut into slices, each with its
+// own counters, and a thread steps through four slices side by side: within
+// one slice a run of equal bytes makes every count wait for the one before.
 template <typename Entry>
 void buildTable(Entry* T, const unsigned char* u, unsigned n, unsigned index, unsigned threads) {
     using Pk = Packing<Entry>;
-    const unsigned parts = threads > 1 ? threads * 4 : 1;
-    const auto sliceBegin = [&](unsigned p) { return unsigned(std::uint64_t(n) * p / parts); };
-    std::vector<std::array<unsigned, 256>> base(parts);
-    std::atomic<unsigned> nextPart{0};
+    constexpr unsigned kWays = 4;
+    const unsigned groups = threads > 1 ? threads * 4 : 1;
+    const unsigned slices = groups * kWays;
+    const auto sliceBegin = [&](unsigned k) { return unsigned(std::uint64_t(n) * k / slices); };
+    using Counts = std::array<unsigned, 256>;
+    std::vector<Counts> base(slices);
+
+    // Runs `step(way, row)` over the rows of group g's slices, the first
+    // `common` rows of each side by side.
+    const auto overGroup = [&](unsigned g, auto&& step) {
+        unsigned from[kWays], length[kWays], common = ~0u;
+        for (unsigned w = 0; w < kWays; ++w) {
+            from[w] = sliceBegin(g * kWays + w);
+            length[w] = sliceBegin(g * kWays + w + 1) - from[w];
+            common = length[w] < common ? length[w] : common;
+        }
+        for (unsigned j = 0; j < common; ++j)
+            for (unsigned w = 0; w < kWays; ++w) step(w, from[w] + j);
+        for (unsigned w = 0; w < kWays; ++w)
+            for (unsigned j = common; j < length[w]; ++j) step(w, from[w] + j);
+    };
+
+    std::atomic<unsigned> nextGroup{0};
     runShared(threads, [&] {
-        for (unsigned p; (p = nextPart.fetch_add(1, std::memory_order_relaxed)) < parts;) {
-            unsigned count[256] = {};
-            const unsigned end = sliceBegin(p + 1);
-            for (unsigned i = sliceBegin(p); i < end; ++i) ++count[u[i]];
-            std::copy(count, count + 256, base[p].begin());
+        for (unsigned g; (g = nextGroup.fetch_add(1, std::memory_order_relaxed)) < groups;) {
+            unsigned count[kWays][256] = {};
+            overGroup(g, [&](unsigned w, unsigned i) { ++count[w][u[i]]; });
+            for (unsigned w = 0; w < kWays; ++w) std::copy(count[w], count[w] + 256, base[g * kWays + w].begin());
         }
     });
 
     // A slice's rows of byte c are placed after the bucket start and the
     // rows of c in the slices before it. The primary row takes the first
-    // place of its bucket, ahead of every other row of its byte.
+    // place of its bucket, ahead of every other row of its byte: one more
+    // for the rows of that byte before it.
     const unsigned c0 = u[index];
-    unsigned indexPart = 0;
-    while (sliceBegin(indexPart + 1) <= index) ++indexPart;
+    unsigned indexSlice = 0;
+    while (sliceBegin(indexSlice + 1) <= index) ++indexSlice;
     unsigned sum = 0, primaryTarget = 0;
     for (unsigned c = 0; c < 256; ++c) {
         if (c == c0) primaryTarget = sum;
-        for (unsigned p = 0; p < parts; ++p) {
-            const unsigned count = base[p][c];
-            base[p][c] = sum + (c == c0 && p <= indexPart ? 1 : 0);
+        for (unsigned k = 0; k < slices; ++k) {
+            const unsigned count = base[k][c];
+            base[k][c] = sum + (c == c0 && k <= indexSlice ? 1 : 0);
             sum += count;
         }
     }
 
-    nextPart.store(0, std::memory_order_relaxed);
+    nextGroup.store(0, std::memory_order_relaxed);
     runShared(threads, [&] {
-        for (unsigned p; (p = nextPart.fetch_add(1, std::memory_order_relaxed)) < parts;) {
-            unsigned next[256];
-            std::copy(base[p].begin(), base[p].end(), next);
-            const auto fill = [&](unsigned from, unsigned to) {
-                for (unsigned i = from; i < to; ++i) {
-                    const unsigned c = u[i];
-                    T[i] = Entry(next[c]++) | Entry(c) << Pk::shift;
-                }
-            };
-            const unsigned begin = sliceBegin(p), end = sliceBegin(p + 1);
-            if (p != indexPart) {
-                fill(begin, end);
-            } else {
-                fill(begin, index);
-                T[index] = Entry(primaryTarget) | Entry(c0) << Pk::shift;
-                fill(index + 1, end);
-            }
+        for (unsigned g; (g = nextGroup.fetch_add(1, std::memory_order_relaxed)) < groups;) {
+            unsigned next[kWays][256];
+            for (unsigned w = 0; w < kWays; ++w) std::copy(base[g * kWays + w].begin(), base[g * kWays + w].end(), next[w]);
+            overGroup(g, [&](unsigned w, unsigned i) {
+                const unsigned c = u[i];
+                T[i] = Entry(next[w][c]++) | Entry(c) << Pk::shift;
+            });
+            if (indexSlice / kWays != g) continue;
+            // The primary row was counted like the others: it takes its
+            // place, and the rows of its byte after it in its slice, counted
+            // one too many, step back.
+            T[index] = Entry(primaryTarget) | Entry(c0) << Pk::shift;
+            const unsigned end = sliceBegin(indexSlice + 1);
+            for (unsigned i = index + 1; i < end; ++i) T[i] -= u[i] == c0 ? 1 : 0;
         }
     });
 }
@@ -249,7 +266,10 @@ constexpr unsigned kLanes = 24;  // walks interleaved on one thread
 WalkShape shapeFor(unsigned n, unsigned threads) {
     unsigned strideLog = 12;
     while (strideLog > 6 && (n >> strideLog) < 8u * kLanes * threads) --strideLog;
-    return {strideLog, 4096};
+    // The lanes of a thread write in step, so chunks a multiple of 4 KiB
+    // apart would put all their current lines in one cache set (it halved
+    // the speed); one line more spreads them.
+    return {strideLog, 4096 + 64};
 }
 
 template <typename Entry>
