@@ -7,7 +7,6 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -110,9 +109,9 @@ namespace {
 // row r0 = index, out[n - 1 - k] = L[r_k] and r_{k+1} = P(r_k), where
 // P(i) = C[L[i]] + (rank of i among the rows ending in L[i], the primary row
 // counted first). Each step is one dependent random load, so a single walk
-// waits on memory. The walk is cut instead into segments: every row that is
-// a multiple of a stride, and the primary row, starts one, and a segment
-// runs until its next row starts another. Many segments are walked at once
+// waits on memory. The walk is cut instead into segments: every row whose
+// distance from the primary row is a multiple of a stride starts one, and a
+// segment runs until its next row starts another. Many segments are walked at once
 // (several per thread, interleaved so that their loads overlap), their bytes
 // kept aside; then they are chained from the primary row's segment, each
 // one's stop row naming the segment that precedes it in the block.
@@ -148,7 +147,7 @@ void runShared(unsigned threads, const Work& work) {
         for (unsigned t = 1; t < threads; ++t) {
             try {
                 pool.emplace_back([&work] { work(); });
-            } catch (const std::system_error&) {
+            } catch (...) {  // no thread to spare: the others do its share
                 break;
             }
         }
@@ -279,9 +278,8 @@ public:
         : T_(T), n_(n), index_(index), threads_(threads), chunkBytes_(shape.chunkBytes) {
         strideLog_ = shape.strideLog;
         strideMask_ = (1u << strideLog_) - 1;
-        regular_ = unsigned((std::uint64_t(n) + strideMask_) >> strideLog_);
-        const unsigned count = regular_ + ((index & strideMask_) != 0 ? 1 : 0);
-        segments_.resize(count);
+        residue_ = index & strideMask_;
+        segments_.resize(((n - 1 - residue_) >> strideLog_) + 1);
         // Every lane leaves at most one chunk partly filled.
         chunks_ = n / chunkBytes_ + threads * kLanes + 1;
         link_.resize(chunks_);
@@ -296,7 +294,7 @@ public:
 
         // Chain from the primary row's segment, from the end of the block.
         std::vector<std::pair<std::uint32_t, std::uint32_t>> chain;  // segment, end in out
-        unsigned id = segmentOf(index_);
+        unsigned id = index_ >> strideLog_;
         unsigned end = n_;
         for (;;) {
             if (chain.size() == segments_.size()) return false;
@@ -305,7 +303,6 @@ public:
             chain.emplace_back(id, end);
             end -= s.length;
             if (s.stop == index_) break;
-            if ((s.stop & strideMask_) != 0) return false;
             id = s.stop >> strideLog_;
         }
 
@@ -335,12 +332,9 @@ private:
         unsigned char* top;  // where the segment began in this chunk
     };
 
-    unsigned segmentOf(unsigned row) const {
-        return row == index_ && (row & strideMask_) != 0 ? regular_ : row >> strideLog_;
-    }
-    std::size_t startRow(unsigned segment) const {
-        return segment < regular_ ? std::size_t(segment) << strideLog_ : index_;
-    }
+    // Segment k starts from row k * stride + residue, and the primary row is
+    // one of them.
+    std::size_t startRow(unsigned segment) const { return std::size_t(segment) << strideLog_ | residue_; }
 
     bool newChunk(Lane& l) {
         const unsigned c = nextChunk_.fetch_add(1, std::memory_order_relaxed);
@@ -376,7 +370,7 @@ private:
             l.done += static_cast<unsigned>(l.top - l.dst);
             if (!newChunk(l)) return false;
         }
-        if ((l.row & strideMask_) == 0 || l.row == index_) {
+        if ((l.row & strideMask_) == residue_) {
             Segment& s = segments_[l.segment];
             s.stop = static_cast<std::uint32_t>(l.row);
             s.length = l.done + static_cast<unsigned>(l.top - l.dst);
@@ -396,7 +390,7 @@ private:
             ++active;
         }
         const Entry* const T = T_;
-        const std::size_t strideMask = strideMask_, index = index_;
+        const std::size_t strideMask = strideMask_, residue = residue_;
         while (active > 0) {
             for (unsigned k = 0; k < active;) {
                 Lane& l = lanes[k];
@@ -404,7 +398,7 @@ private:
                 *--l.dst = static_cast<unsigned char>(e >> Pk::shift);
                 l.row = static_cast<std::size_t>(e & Pk::rowMask);
                 __builtin_prefetch(T + l.row);
-                if ((l.row & strideMask) == 0 || l.row == index || l.dst == l.base) {
+                if ((l.row & strideMask) == residue || l.dst == l.base) {
                     if (!service(l)) {
                         lanes[k] = lanes[--active];
                         continue;
@@ -429,7 +423,7 @@ private:
 
     const Entry* T_;
     unsigned n_, index_, threads_, chunkBytes_;
-    unsigned strideLog_ = 0, strideMask_ = 0, regular_ = 0, chunks_ = 0;
+    unsigned strideLog_ = 0, strideMask_ = 0, residue_ = 0, chunks_ = 0;
     std::vector<Segment> segments_;
     std::vector<std::uint32_t> link_;
     std::unique_ptr<unsigned char[]> scratch_;
