@@ -111,10 +111,11 @@ namespace {
 // counted first). Each step is one dependent random load, so a single walk
 // waits on memory. The walk is cut instead into segments: every row whose
 // distance from the primary row is a multiple of a stride starts one, and a
-// segment runs until its next row starts another. Many segments are walked at once
-// (several per thread, interleaved so that their loads overlap), their bytes
-// kept aside; then they are chained from the primary row's segment, each
-// one's stop row naming the segment that precedes it in the block.
+// segment runs until its next row starts another. Many segments are walked
+// at once (several per thread, interleaved so that their loads overlap),
+// their bytes kept aside; then they are chained from the primary row's
+// segment, each one's stop row naming the segment that precedes it in the
+// block.
 //
 // P is a permutation for any bytes and any index, so every walk ends and all
 // walks together take at most n steps. A damaged transform can split the
@@ -190,7 +191,8 @@ void buildTable(Entry* T, const unsigned char* u, unsigned n, unsigned index, un
         for (unsigned g; (g = nextGroup.fetch_add(1, std::memory_order_relaxed)) < groups;) {
             unsigned count[kWays][256] = {};
             overGroup(g, [&](unsigned w, unsigned i) { ++count[w][u[i]]; });
-            for (unsigned w = 0; w < kWays; ++w) std::copy(count[w], count[w] + 256, base[g * kWays + w].begin());
+            for (unsigned w = 0; w < kWays; ++w)
+                std::copy(count[w], count[w] + 256, base[g * kWays + w].begin());
         }
     });
 
@@ -215,7 +217,8 @@ void buildTable(Entry* T, const unsigned char* u, unsigned n, unsigned index, un
     runShared(threads, [&] {
         for (unsigned g; (g = nextGroup.fetch_add(1, std::memory_order_relaxed)) < groups;) {
             unsigned next[kWays][256];
-            for (unsigned w = 0; w < kWays; ++w) std::copy(base[g * kWays + w].begin(), base[g * kWays + w].end(), next[w]);
+            for (unsigned w = 0; w < kWays; ++w)
+                std::copy(base[g * kWays + w].begin(), base[g * kWays + w].end(), next[w]);
             overGroup(g, [&](unsigned w, unsigned i) {
                 const unsigned c = u[i];
                 T[i] = Entry(next[w][c]++) | Entry(c) << Pk::shift;

@@ -49,7 +49,8 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned thr
 
 // The same, taking the transform over: it is released as soon as the row
 // table is built, which keeps the peak at 6 x size (output included).
-void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads = 1);
+void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index,
+          unsigned threads = 1);
 
 // The first overload with the segment walks at any size and thread count,
 // start rows 2^strideLog apart, bytes kept in chunks of `chunkBytes`, and

@@ -405,12 +405,9 @@ TEST(InverseTransformLong, DamagedTransformsGiveTheOneStepWalk) {
         for (unsigned threads : kThreadCounts) {
             ASSERT_EQ(publicInverse(c.L, c.index, threads), expected) << c.name << ", threads " << threads;
             std::string out(c.L.size(), '\0');
-            ibwt(out.data(), std::unique_ptr<unsigned char[]>([&] {
-                     auto p = std::make_unique<unsigned char[]>(c.L.size());
-                     std::memcpy(p.get(), c.L.data(), c.L.size());
-                     return p.release();
-                 }()),
-                 static_cast<unsigned>(c.L.size()), c.index, threads);
+            auto handedOver = std::make_unique<unsigned char[]>(c.L.size());
+            std::memcpy(handedOver.get(), c.L.data(), c.L.size());
+            ibwt(out.data(), std::move(handedOver), static_cast<unsigned>(c.L.size()), c.index, threads);
             ASSERT_EQ(out, expected) << c.name << ", threads " << threads << ", taking the transform over";
         }
         ASSERT_EQ(shapedInverse(c.L, c.index, 2, {0, 1, true}), expected) << c.name;
