@@ -165,7 +165,9 @@ template <typename Entry>
 void buildTable(Entry* T, const unsigned char* u, unsigned n, unsigned index, unsigned threads) {
     using Pk = Packing<Entry>;
     constexpr unsigned kWays = 4;
-    const unsigned groups = threads > 1 ? threads * 4 : 1;
+    // Several groups on large blocks even on one thread: the primary row's
+    // slice gets a second pass below.
+    const unsigned groups = threads > 1 || n >= kThreadsFrom ? threads * 4 : 1;
     const unsigned slices = groups * kWays;
     const auto sliceBegin = [&](unsigned k) { return unsigned(std::uint64_t(n) * k / slices); };
     using Counts = std::array<unsigned, 256>;
