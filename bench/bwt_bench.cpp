@@ -2,7 +2,10 @@
 // at most the size cap per file (the first bytes of larger files). Rates are
 // per CPU second (Google Benchmark's default), which a busy machine distorts
 // less than wall time; compare with another program's user + system time.
+// The inverse runs on one and on two threads and is timed by the wall clock,
+// since with threads the CPU time would overstate its cost.
 //   bwt_bench --benchmark_filter=Forward/english
+//   bwt_bench --benchmark_filter='Inverse/english.*threads:1'
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -37,12 +40,14 @@ void forward(benchmark::State& state, const std::string& file) {
                             static_cast<std::int64_t>(block.size()));
 }
 
+// The inverse alone on `threads` threads (the state's one argument).
 void inverse(benchmark::State& state, const std::string& file) {
     std::string transformed = readBlock(file);
     const unsigned index = bwt(transformed.data(), static_cast<unsigned>(transformed.size()));
     std::string out(transformed.size(), '\0');
+    const auto threads = static_cast<unsigned>(state.range(0));
     for (auto _ : state) {
-        ibwt(out.data(), transformed.data(), static_cast<unsigned>(out.size()), index);
+        ibwt(out.data(), transformed.data(), static_cast<unsigned>(out.size()), index, threads);
         benchmark::DoNotOptimize(out.data());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
@@ -64,6 +69,7 @@ const bool registered = [] {
         benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string())
             ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
         benchmark::RegisterBenchmark(("Inverse/" + name).c_str(), inverse, f.string())
+            ->ArgName("threads")->Arg(1)->Arg(2)->UseRealTime()
             ->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3)->ReportAggregatesOnly(true);
     }
     return true;

@@ -1,9 +1,13 @@
 #include "bwt.h"
 
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "base.h"
@@ -94,239 +98,381 @@ unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned thre
 
 namespace {
 
-// Row numbers below 2^24 packed in three bytes; tables get one byte of
-// padding so that a row is read with one four-byte load.
-inline unsigned load24(const unsigned char* p) {
-    std::uint32_t w;
-    std::memcpy(&w, p, 4);
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    w = __builtin_bswap32(w);
-#endif
-    return w & 0xffffff;
+// The inverse walks the rows backwards through the block: from the primary
+// row r0 = index, out[n - 1 - k] = L[r_k] and r_{k+1} = P(r_k), where
+// P(i) = C[L[i]] + (rank of i among the rows ending in L[i], the primary row
+// counted first). Each step is one dependent random load, so a single walk
+// waits on memory. The walk is cut instead into segments: every row whose
+// distance from the primary row is a multiple of a stride starts one, and a
+// segment runs until its next row starts another. Many segments are walked
+// at once (several per thread, interleaved so that their loads overlap),
+// their bytes kept aside; then they are chained from the primary row's
+// segment, each one's stop row naming the segment that precedes it in the
+// block.
+//
+// P is a permutation for any bytes and any index, so every walk ends and all
+// walks together take at most n steps. A damaged transform can split the
+// rows into several cycles; the chain then returns to the primary row after
+// m < n bytes, where the one walk would go round that cycle again: so does
+// the output.
+
+// Table entry of a row: P(row) in the low bits, L[row] above. Blocks below
+// 2^24 bytes take four bytes per row; larger ones (never made by the
+// program, which caps blocks at 10 MiB) take eight.
+template <typename Entry>
+struct Packing {
+    static constexpr unsigned shift = sizeof(Entry) == 4 ? 24 : 32;
+    static constexpr Entry rowMask = (Entry(1) << shift) - 1;
+};
+
+// Below this size one walk over a table that stays in cache is as fast as
+// the segments (from 4 KiB they win by a third even in cache); below the
+// second, threads do not pay for their start.
+constexpr unsigned kPlainBelow = 1u << 12;
+constexpr unsigned kThreadsFrom = 1u << 20;
+
+// Runs `work` on the caller and up to threads - 1 more threads. The work
+// takes its pieces from shared counters, so it completes with any number of
+// threads (one that cannot be started is simply missing).
+template <typename Work>
+void runShared(unsigned threads, const Work& work) {
+    std::vector<std::thread> pool;
+    if (threads > 1) {
+        pool.reserve(threads - 1);
+        for (unsigned t = 1; t < threads; ++t) {
+            try {
+                pool.emplace_back([&work] { work(); });
+            } catch (...) {  // no thread to spare: the others do its share
+                break;
+            }
+        }
+    }
+    work();
+    for (std::thread& t : pool) t.join();
 }
 
-inline void store24(unsigned char* p, unsigned v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
+// Fills T from the transform u. The rows are cut into slices, each with its
+// own counters, and a thread steps through four slices side by side: within
+// one slice a run of equal bytes makes every count wait for the one before.
+template <typename Entry>
+void buildTable(Entry* T, const unsigned char* u, unsigned n, unsigned index, unsigned threads) {
+    using Pk = Packing<Entry>;
+    constexpr unsigned kWays = 4;
+    // Several groups on large blocks even on one thread: the primary row's
+    // slice gets a second pass below.
+    const unsigned groups = threads > 1 || n >= kThreadsFrom ? threads * 4 : 1;
+    const unsigned slices = groups * kWays;
+    const auto sliceBegin = [&](unsigned k) { return unsigned(std::uint64_t(n) * k / slices); };
+    using Counts = std::array<unsigned, 256>;
+    std::vector<Counts> base(slices);
+
+    // Runs `step(way, row)` over the rows of group g's slices, the first
+    // `common` rows of each side by side.
+    const auto overGroup = [&](unsigned g, auto&& step) {
+        unsigned from[kWays], length[kWays], common = ~0u;
+        for (unsigned w = 0; w < kWays; ++w) {
+            from[w] = sliceBegin(g * kWays + w);
+            length[w] = sliceBegin(g * kWays + w + 1) - from[w];
+            common = length[w] < common ? length[w] : common;
+        }
+        for (unsigned j = 0; j < common; ++j)
+            for (unsigned w = 0; w < kWays; ++w) step(w, from[w] + j);
+        for (unsigned w = 0; w < kWays; ++w)
+            for (unsigned j = common; j < length[w]; ++j) step(w, from[w] + j);
+    };
+
+    std::atomic<unsigned> nextGroup{0};
+    runShared(threads, [&] {
+        for (unsigned g; (g = nextGroup.fetch_add(1, std::memory_order_relaxed)) < groups;) {
+            unsigned count[kWays][256] = {};
+            overGroup(g, [&](unsigned w, unsigned i) { ++count[w][u[i]]; });
+            for (unsigned w = 0; w < kWays; ++w)
+                std::copy(count[w], count[w] + 256, base[g * kWays + w].begin());
+        }
+    });
+
+    // A slice's rows of byte c are placed after the bucket start and the
+    // rows of c in the slices before it. The primary row takes the first
+    // place of its bucket, ahead of every other row of its byte: one more
+    // for the rows of that byte before it.
+    const unsigned c0 = u[index];
+    unsigned indexSlice = 0;
+    while (sliceBegin(indexSlice + 1) <= index) ++indexSlice;
+    unsigned sum = 0, primaryTarget = 0;
+    for (unsigned c = 0; c < 256; ++c) {
+        if (c == c0) primaryTarget = sum;
+        for (unsigned k = 0; k < slices; ++k) {
+            const unsigned count = base[k][c];
+            base[k][c] = sum + (c == c0 && k <= indexSlice ? 1 : 0);
+            sum += count;
+        }
+    }
+
+    nextGroup.store(0, std::memory_order_relaxed);
+    runShared(threads, [&] {
+        for (unsigned g; (g = nextGroup.fetch_add(1, std::memory_order_relaxed)) < groups;) {
+            unsigned next[kWays][256];
+            for (unsigned w = 0; w < kWays; ++w)
+                std::copy(base[g * kWays + w].begin(), base[g * kWays + w].end(), next[w]);
+            overGroup(g, [&](unsigned w, unsigned i) {
+                const unsigned c = u[i];
+                T[i] = Entry(next[w][c]++) | Entry(c) << Pk::shift;
+            });
+            if (indexSlice / kWays != g) continue;
+            // The primary row was counted like the others: it takes its
+            // place, and the rows of its byte after it in its slice, counted
+            // one too many, step back.
+            T[index] = Entry(primaryTarget) | Entry(c0) << Pk::shift;
+            const unsigned end = sliceBegin(indexSlice + 1);
+            for (unsigned i = index + 1; i < end; ++i) T[i] -= u[i] == c0 ? 1 : 0;
+        }
+    });
 }
 
-// The first two bytes of a row's suffix, from the bucket starts alone: no
-// load from the block, so a walk pays one random access per two bytes.
-// The rows are cut into runs of equal first two bytes; a coarse table
-// indexed by the row's top bits names the run holding the first row of its
-// slot, and the few runs starting inside a slot are stepped over.
-class RowPrefix {
+// The one walk, as the definition reads.
+template <typename Entry>
+void plainWalk(char* out, const Entry* T, unsigned n, unsigned index) {
+    using Pk = Packing<Entry>;
+    std::size_t p = index;
+    for (unsigned q = n; q-- > 0;) {
+        const Entry e = T[p];
+        out[q] = static_cast<char>(e >> Pk::shift);
+        p = static_cast<std::size_t>(e & Pk::rowMask);
+    }
+}
+
+// Bytes of a segment sit in chunks of the scratch area, written downwards
+// from `fill` in the first chunk and on through `link`, so that each piece
+// is in block order.
+struct Segment {
+    std::uint32_t stop = 0;    // the row after its last one
+    std::uint32_t length = 0;  // bytes
+    std::uint32_t chunk = 0;
+    std::uint32_t fill = 0;
+};
+
+// The stride between start rows is 2^strideLog.
+struct WalkShape {
+    unsigned strideLog;
+    unsigned chunkBytes;
+};
+
+constexpr unsigned kLanes = 24;  // walks interleaved on one thread
+
+// Enough segments that every walk of every thread has several to take, so
+// that the last ones to finish are short.
+WalkShape shapeFor(unsigned n, unsigned threads) {
+    unsigned strideLog = 12;
+    while (strideLog > 6 && (n >> strideLog) < 8u * kLanes * threads) --strideLog;
+    // The lanes of a thread write in step, so chunks a multiple of 4 KiB
+    // apart would put all their current lines in one cache set (it halved
+    // the speed); one line more spreads them.
+    return {strideLog, 4096 + 64};
+}
+
+template <typename Entry>
+class SegmentWalk {
 public:
-    // C: the 257 bucket starts. S[x * 256 + y]: the first row whose suffix
-    // begins with x, y. `lone` is the row of the one-byte suffix, whose second
-    // byte (as the walk defines it) is `loneSecond`.
-    RowPrefix(const unsigned* C, const std::uint32_t* S, unsigned size, unsigned lone, unsigned loneSecond) {
-        runStart_.reserve(1024);
-        runBytes_.reserve(1024);
-        for (unsigned x = 0; x < 256; ++x) {
-            if (C[x] == lone && C[x + 1] > lone) {
-                runStart_.push_back(lone);
-                runBytes_.push_back(pack(x, loneSecond));
-            }
-            for (unsigned y = 0; y < 256; ++y) {
-                const unsigned from = S[x * 256 + y];
-                const unsigned to = y < 255 ? S[x * 256 + y + 1] : C[x + 1];
-                if (to > from) {
-                    runStart_.push_back(from);
-                    runBytes_.push_back(pack(x, y));
-                }
-            }
-        }
-        runStart_.push_back(size);  // stops every step-over
-        while ((size - 1) >> shift_ >= kSlots) ++shift_;
-        slot_.resize(kSlots);
-        std::uint32_t k = 0;
-        for (unsigned j = 0; j < kSlots; ++j) {
-            const std::uint64_t row = std::uint64_t(j) << shift_;
-            while (k + 1 < runStart_.size() - 1 && runStart_[k + 1] <= row) ++k;
-            slot_[j] = k;
-        }
+    SegmentWalk(const Entry* T, unsigned n, unsigned index, unsigned threads, WalkShape shape)
+        : T_(T), n_(n), index_(index), threads_(threads), chunkBytes_(shape.chunkBytes) {
+        strideLog_ = shape.strideLog;
+        strideMask_ = (1u << strideLog_) - 1;
+        residue_ = index & strideMask_;
+        segments_.resize(((n - 1 - residue_) >> strideLog_) + 1);
+        // Every lane leaves at most one chunk partly filled.
+        chunks_ = n / chunkBytes_ + threads * kLanes + 1;
+        link_.resize(chunks_);
+        scratch_.reset(new unsigned char[std::size_t(chunks_) * chunkBytes_]);
     }
 
-    // The two bytes, first in the low byte.
-    unsigned bytes(unsigned row) const {
-        std::uint32_t k = slot_[row >> shift_];
-        while (runStart_[k + 1] <= row) ++k;
-        return runBytes_[k];
-    }
+    // Returns false when a bound that cannot be exceeded was exceeded; the
+    // caller then takes the plain walk.
+    bool run(char* out) {
+        runShared(threads_, [this] { walk(); });
+        if (failed_.load(std::memory_order_relaxed)) return false;
 
-    unsigned first(unsigned row) const { return bytes(row) & 0xff; }
-    unsigned second(unsigned row) const { return bytes(row) >> 8; }
+        // Chain from the primary row's segment, from the end of the block.
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> chain;  // segment, end in out
+        unsigned id = index_ >> strideLog_;
+        unsigned end = n_;
+        for (;;) {
+            if (chain.size() == segments_.size()) return false;
+            const Segment& s = segments_[id];
+            if (s.length > end) return false;
+            chain.emplace_back(id, end);
+            end -= s.length;
+            if (s.stop == index_) break;
+            id = s.stop >> strideLog_;
+        }
 
-    void emit(char* at, unsigned row) const {
-        const unsigned b = bytes(row);
-        at[0] = static_cast<char>(b & 0xff);
-        at[1] = static_cast<char>(b >> 8);
+        std::atomic<std::size_t> nextLink{0};
+        runShared(threads_, [&] {
+            for (std::size_t k; (k = nextLink.fetch_add(1, std::memory_order_relaxed)) < chain.size();)
+                copyOut(out, segments_[chain[k].first], chain[k].second);
+        });
+
+        // A damaged transform: the one walk would go round the primary
+        // row's cycle of `cycle` rows again and again.
+        const unsigned cycle = n_ - end;
+        for (unsigned q = end; q-- > 0;) out[q] = out[q + cycle];
+        return true;
     }
 
 private:
-    static std::uint16_t pack(unsigned x, unsigned y) { return static_cast<std::uint16_t>(x | y << 8); }
+    static constexpr unsigned kNoChunk = ~0u;
 
-    static constexpr unsigned kSlots = 1u << 16;
-    std::vector<std::uint32_t> runStart_;
-    std::vector<std::uint16_t> runBytes_;
-    std::vector<std::uint32_t> slot_;
-    unsigned shift_ = 0;
+    struct Lane {
+        std::size_t row;
+        unsigned segment;
+        unsigned chunk;
+        unsigned done;      // bytes of the segment in earlier chunks
+        unsigned char* dst;  // next byte goes to dst[-1]
+        unsigned char* base;
+        unsigned char* top;  // where the segment began in this chunk
+    };
+
+    // Segment k starts from row k * stride + residue, and the primary row is
+    // one of them.
+    std::size_t startRow(unsigned segment) const { return std::size_t(segment) << strideLog_ | residue_; }
+
+    bool newChunk(Lane& l) {
+        const unsigned c = nextChunk_.fetch_add(1, std::memory_order_relaxed);
+        if (c >= chunks_) {
+            failed_.store(true, std::memory_order_relaxed);
+            return false;
+        }
+        if (l.chunk != kNoChunk) link_[l.chunk] = c;
+        l.chunk = c;
+        l.base = scratch_.get() + std::size_t(c) * chunkBytes_;
+        l.dst = l.top = l.base + chunkBytes_;
+        return true;
+    }
+
+    bool takeSegment(Lane& l) {
+        const unsigned id = nextSegment_.fetch_add(1, std::memory_order_relaxed);
+        if (id >= segments_.size() || failed_.load(std::memory_order_relaxed)) return false;
+        Segment& s = segments_[id];
+        s.chunk = l.chunk;
+        s.fill = static_cast<std::uint32_t>(l.dst - l.base);
+        l.segment = id;
+        l.row = startRow(id);
+        l.done = 0;
+        l.top = l.dst;
+        __builtin_prefetch(T_ + l.row);
+        return true;
+    }
+
+    // A lane stepped onto a start row or filled its chunk. Returns false
+    // when the lane has nothing more to do.
+    bool service(Lane& l) {
+        if (l.dst == l.base) {
+            l.done += static_cast<unsigned>(l.top - l.dst);
+            if (!newChunk(l)) return false;
+        }
+        if ((l.row & strideMask_) == residue_) {
+            Segment& s = segments_[l.segment];
+            s.stop = static_cast<std::uint32_t>(l.row);
+            s.length = l.done + static_cast<unsigned>(l.top - l.dst);
+            return takeSegment(l);
+        }
+        return true;
+    }
+
+    void walk() {
+        using Pk = Packing<Entry>;
+        Lane lanes[kLanes];
+        unsigned active = 0;
+        while (active < kLanes) {
+            Lane& l = lanes[active];
+            l.chunk = kNoChunk;
+            if (!newChunk(l) || !takeSegment(l)) break;
+            ++active;
+        }
+        const Entry* const T = T_;
+        const std::size_t strideMask = strideMask_, residue = residue_;
+        while (active > 0) {
+            for (unsigned k = 0; k < active;) {
+                Lane& l = lanes[k];
+                const Entry e = T[l.row];
+                *--l.dst = static_cast<unsigned char>(e >> Pk::shift);
+                l.row = static_cast<std::size_t>(e & Pk::rowMask);
+                __builtin_prefetch(T + l.row);
+                if ((l.row & strideMask) == residue || l.dst == l.base) {
+                    if (!service(l)) {
+                        lanes[k] = lanes[--active];
+                        continue;
+                    }
+                }
+                ++k;
+            }
+        }
+    }
+
+    void copyOut(char* out, const Segment& s, unsigned end) const {
+        unsigned left = s.length, chunk = s.chunk, fill = s.fill;
+        while (left > 0) {
+            const unsigned m = left < fill ? left : fill;
+            std::memcpy(out + end - m, scratch_.get() + std::size_t(chunk) * chunkBytes_ + fill - m, m);
+            end -= m;
+            left -= m;
+            chunk = link_[chunk];
+            fill = chunkBytes_;
+        }
+    }
+
+    const Entry* T_;
+    unsigned n_, index_, threads_, chunkBytes_;
+    unsigned strideLog_ = 0, strideMask_ = 0, residue_ = 0, chunks_ = 0;
+    std::vector<Segment> segments_;
+    std::vector<std::uint32_t> link_;
+    std::unique_ptr<unsigned char[]> scratch_;
+    std::atomic<unsigned> nextSegment_{0}, nextChunk_{0};
+    std::atomic<bool> failed_{false};
 };
 
-// Inverse of a block of 2 to 2^24 - 1 bytes, two bytes per random access and
-// two walks at once.
-//
-// The one-step walk follows P(i) = C[L[i]] + (rank of i among the rows
-// ending in L[i], the primary row counted first), from the row of the last
-// suffix backwards through the block. P keeps the order of the rows that
-// end in the same byte, so P2 = P(P(i)) is increasing over the rows sharing
-// (L[i], L[P(i)]) = (a, b): it is laid out by counting, with no random
-// reads. The row P2 lands on begins with b, a, the two bytes the step
-// passes, so the bytes come from the bucket starts and the block can be
-// released (`release`) once P2 is built. A second walk runs forwards from
-// the primary row through the inverse of P2, in parallel with the first;
-// where they meet they must stand on the same row. They do unless the
-// transform is damaged (P does not lead from the primary row through every
-// row), and then the backward walk alone gives what the one-step walk gives.
-template <typename Release>
-void ibwtTwoWalks(char* out, const unsigned char* u, unsigned size, unsigned index, const unsigned* C,
-                  Release release) {
-    const unsigned last = u[index];
-
-    // pos[a][b]: the landing row of the next row of class (a, b). The rows
-    // j = P(i) of class a are C[a], C[a] + 1, ... in order, so the class's
-    // landing rows start after the rows ending in b that lie below C[a],
-    // the primary row excepted (it always lands first, on C[last]).
-    std::unique_ptr<std::uint32_t[]> pos(new std::uint32_t[256 * 256]);
-    std::unique_ptr<std::uint32_t[]> S(new std::uint32_t[256 * 256]);
-    unsigned below[256] = {};
-    for (unsigned a = 0; a < 256; ++a) {
-        std::uint32_t* row = pos.get() + a * 256;
-        for (unsigned b = 0; b < 256; ++b) row[b] = C[b] + below[b];
-        row[last] += index < C[a] ? 0 : 1;
-        for (unsigned b = 0; b < 256; ++b) S[b * 256 + a] = row[b];
-        for (unsigned j = C[a]; j < C[a + 1]; ++j) ++below[u[j]];
-    }
-
-    const std::size_t tableBytes = std::size_t(size) * 3 + 1;
-    std::unique_ptr<unsigned char[]> P2(new unsigned char[tableBytes]);
-    adviseHugePages(P2.get(), tableBytes);
-    P2[tableBytes - 1] = 0;
-    unsigned next[256];
-    std::memcpy(next, C, sizeof next);
-    unsigned beforePrimary = index;  // the row i with P(i) = index
-    const auto lay = [&](unsigned i) {
-        const unsigned a = u[i];
-        const unsigned j = next[a]++;
-        const unsigned b = u[j];
-        unsigned target;
-        if (j == index) {
-            target = C[b];
-            beforePrimary = i;
-        } else {
-            target = pos[a * 256 + b]++;
-        }
-        store24(P2.get() + std::size_t(i) * 3, target);
-    };
-    lay(index);
-    for (unsigned i = 0; i < index; ++i) lay(i);
-    for (unsigned i = index + 1; i < size; ++i) lay(i);
-    pos.reset();
-
-    const unsigned start = C[last];  // the row of the one-byte suffix
-    const RowPrefix prefix(C, S.get(), size, start, u[beforePrimary]);
-    S.reset();
+// `forced`: the shape to walk with at any size and thread count (tests).
+template <typename Entry, typename Release>
+void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, unsigned threads,
+                 const WalkShape* forced, Release release) {
+    if (n < kThreadsFrom && forced == nullptr) threads = 1;
+    std::unique_ptr<Entry[]> T(new Entry[n]);
+    adviseHugePages(T.get(), std::size_t(n) * sizeof(Entry));
+    buildTable(T.get(), u, n, index, threads);
     release();  // u is gone from here on
-
-    const auto backwardOnly = [&] {
-        unsigned p = start;
-        unsigned q = size - 1;
-        for (; q >= 2; q -= 2) {
-            p = load24(P2.get() + std::size_t(p) * 3);
-            prefix.emit(out + q - 2, p);
-        }
-        if (q == 1) {
-            const unsigned landing = load24(P2.get() + std::size_t(p) * 3);
-            out[0] = static_cast<char>(prefix.second(landing));
-        }
-    };
-
-    std::unique_ptr<unsigned char[]> inverse(new unsigned char[tableBytes]);
-    adviseHugePages(inverse.get(), tableBytes);
-    inverse[tableBytes - 1] = 0;
-    for (unsigned i = 0; i < size; ++i) store24(inverse.get() + std::size_t(load24(P2.get() + std::size_t(i) * 3)) * 3, i);
-
-    // Forward: the row r of the suffix at f writes out[f], out[f + 1].
-    // Backward: the row p of the suffix at back writes out[back], out[back + 1].
-    // Started so that the gap between them is even.
-    unsigned f = 0, r = index;
-    if (size % 2 == 0) {
-        out[0] = static_cast<char>(prefix.first(index));
-        f = 1;
-        r = beforePrimary;
+    if (n >= kPlainBelow || forced != nullptr) {
+        SegmentWalk<Entry> segments(T.get(), n, index, threads, forced ? *forced : shapeFor(n, threads));
+        if (segments.run(out)) return;
     }
-    unsigned back = size - 1, p = start;
-    while (back - f >= 4) {
-        const unsigned nextP = load24(P2.get() + std::size_t(p) * 3);
-        const unsigned nextR = load24(inverse.get() + std::size_t(r) * 3);
-        prefix.emit(out + f, r);
-        f += 2;
-        r = nextR;
-        back -= 2;
-        p = nextP;
-        prefix.emit(out + back, p);
-    }
-    if (back - f == 2) {
-        prefix.emit(out + f, r);
-        r = load24(inverse.get() + std::size_t(r) * 3);
-    }
-    if (r != p) backwardOnly();
+    plainWalk(out, T.get(), n, index);
 }
 
 template <typename Release>
-void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned index, Release release) {
+void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned index, unsigned threads,
+                      const WalkShape* forced, bool wideRows, Release release) {
     if (size == 0) return;
     Q38_ASSERT(index < size);
-    unsigned C[257] = {};
-    for (unsigned i = 0; i < size; ++i) ++C[u[i]];
-    unsigned sum = 0;
-    for (unsigned c = 0; c < 257; ++c) {
-        const unsigned count = C[c];
-        C[c] = sum;
-        sum += count;
-    }
-    out[size - 1] = static_cast<char>(u[index]);
-    if (size == 1) return;
-    if (size < (1u << 24)) {
-        ibwtTwoWalks(out, u, size, index, C, release);
-        return;
-    }
-    // next[i] = C[in[i]] + R[i], where R counts earlier occurrences of the
-    // byte with the byte at the primary index counted first of all.
-    unsigned next[256];
-    std::memcpy(next, C, sizeof next);
-    std::unique_ptr<std::uint32_t[]> R(new std::uint32_t[size]);
-    adviseHugePages(R.get(), std::size_t(size) * sizeof(std::uint32_t));
-    R[index] = next[u[index]]++;
-    for (unsigned i = 0; i < size; ++i)
-        if (i != index) R[i] = next[u[i]]++;
-    unsigned p = C[u[index]];
-    for (unsigned q = size - 1; q-- > 0;) {
-        out[q] = static_cast<char>(u[p]);
-        p = R[p];
-    }
+    threads = threads == 0 ? 1 : threads < 64 ? threads : 64;
+    if (size < (1u << 24) && !wideRows)
+        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, release);
+    else
+        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, release);
 }
 
 }  // namespace
 
 void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads) {
-    (void)threads;
-    inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, [] {});
+    inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, threads, nullptr, false,
+                     [] {});
 }
 
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads) {
-    (void)threads;
-    inverseTransform(out, in.get(), size, index, [&] { in.reset(); });
+    inverseTransform(out, in.get(), size, index, threads, nullptr, false, [&] { in.reset(); });
+}
+
+void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,
+                   unsigned strideLog, unsigned chunkBytes, bool wideRows) {
+    Q38_ASSERT(strideLog < 24 && chunkBytes > 0);
+    const WalkShape shape{strideLog, chunkBytes};
+    inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, threads, &shape, wideRows,
+                     [] {});
 }

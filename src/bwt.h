@@ -33,12 +33,22 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end);
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders
 // reject a damaged index before calling (a violation stops the program with
 // an assertion). Any byte values in `in` are safe: a damaged transform gives
-// wrong output, never an access outside the arrays.
-// Up to `threads` threads may walk; the result does not depend on it.
+// the bytes of one walk from the primary row (which goes round its cycle
+// again when the rows split into several), never an access outside the
+// arrays. Runs on up to `threads` threads, the caller included (0 counts as
+// 1; 1 starts none); the output does not depend on it.
 void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads = 1);
 
-// The same, taking the transform over: it is released as soon as the tables
-// are built, which keeps the peak at 7 x size (output included) instead of 8.
-void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads = 1);
+// The same, taking the transform over: it is released as soon as the row
+// table is built, which keeps the peak at 6 x size (output included).
+void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index,
+          unsigned threads = 1);
+
+// The first overload with the segment walks at any size and thread count,
+// start rows 2^strideLog apart, bytes kept in chunks of `chunkBytes`, and
+// eight-byte table entries when `wideRows` (else only from 2^24 bytes), so
+// that tests reach every path with small blocks.
+void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,
+                   unsigned strideLog, unsigned chunkBytes, bool wideRows);
 
 #endif

@@ -252,6 +252,151 @@ TEST(Bwt, InverseOfAnyTransformFollowsTheOneStepWalk) {
     }
 }
 
+// ---- the segment walks: many walks from start rows, chained afterwards.
+
+// The number of cycles of the one-step permutation: above 1 the transform is
+// damaged and the walk from the primary row goes round its cycle again.
+unsigned cycleCount(const std::string& L, unsigned index) {
+    const std::size_t n = L.size();
+    std::vector<unsigned> next(256, 0);
+    std::vector<unsigned> C(257, 0);
+    for (unsigned char c : L) ++C[c + 1u];
+    for (int c = 0; c < 256; ++c) C[c + 1] += C[c];
+    std::copy(C.begin(), C.end() - 1, next.begin());
+    std::vector<unsigned> P(n);
+    P[index] = next[static_cast<unsigned char>(L[index])]++;
+    for (std::size_t i = 0; i < n; ++i)
+        if (i != index) P[i] = next[static_cast<unsigned char>(L[i])]++;
+    std::vector<bool> seen(n, false);
+    unsigned cycles = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (seen[i]) continue;
+        ++cycles;
+        for (std::size_t p = i; !seen[p]; p = P[p]) seen[p] = true;
+    }
+    return cycles;
+}
+
+struct Shape {
+    unsigned strideLog, chunkBytes;
+    bool wideRows;
+};
+
+// Stride 1 (every row starts a segment), strides that leave long segments,
+// chunks of one byte (every byte in a new chunk) up to the default size.
+const Shape kShapes[] = {{0, 1, false}, {1, 7, true}, {3, 4096, false}, {5, 3, false},
+                         {2, 64, true}, {8, 1, false}, {12, 4096, false}};
+const unsigned kThreadCounts[] = {1, 2, 3, 8};
+
+std::string shapedInverse(const std::string& L, unsigned index, unsigned threads, const Shape& shape) {
+    std::string out(L.size(), '\0');
+    ibwtWithShape(out.data(), L.data(), static_cast<unsigned>(L.size()), index, threads, shape.strideLog,
+                  shape.chunkBytes, shape.wideRows);
+    return out;
+}
+
+std::string publicInverse(const std::string& L, unsigned index, unsigned threads) {
+    std::string out(L.size(), '\0');
+    ibwt(out.data(), L.data(), static_cast<unsigned>(L.size()), index, threads);
+    return out;
+}
+
+// Every size in [from, to]: intact transforms give the block back,
+// arbitrary bytes with any index give what the one walk gives.
+void checkEverySize(unsigned from, unsigned to) {
+    std::mt19937 rng(from);
+    for (unsigned n = from; n <= to; ++n) {
+        const std::string text = testutil::textLike(n, n);
+        const Transformed t = forward(text);
+        const std::string L = testutil::randomBytes(n, 1 + n % 5, n, 'a');
+        const unsigned index = rng() % n;
+        const std::string expected = oneStepInverse(L, index);
+        for (unsigned threads : kThreadCounts) {
+            const Shape& shape = kShapes[(n + threads) % (sizeof kShapes / sizeof kShapes[0])];
+            ASSERT_EQ(shapedInverse(t.data, t.index, threads, shape), text)
+                << "size " << n << ", threads " << threads << ", stride 2^" << shape.strideLog;
+            ASSERT_EQ(shapedInverse(L, index, threads, shape), expected)
+                << "size " << n << ", threads " << threads << ", stride 2^" << shape.strideLog;
+        }
+    }
+}
+
+TEST(InverseTransform, SegmentWalksMatchTheOneStepWalkAtSmallSizes) { checkEverySize(1, 200); }
+
+TEST(InverseTransformLong, SegmentWalksMatchTheOneStepWalkAtEverySize) { checkEverySize(201, 3000); }
+
+// Few distinct rows: every walk runs through long stretches of neighbouring
+// rows, and the primary row can fall on a start row or between two.
+TEST(InverseTransform, BlocksWithFewDistinctRows) {
+    const struct {
+        const char* name;
+        std::string pattern;
+    } kinds[] = {{"all equal", "q"}, {"period 2", "ab"}, {"period 3", "\xff\x00\x80"}};
+    for (const auto& kind : kinds) {
+        for (unsigned n : {1u, 2u, 3u, 4u, 64u, 65u, 4096u, 4097u, 70000u}) {
+            std::string text(n, '\0');
+            for (unsigned i = 0; i < n; ++i) text[i] = kind.pattern[i % kind.pattern.size()];
+            const Transformed t = forward(text);
+            for (unsigned threads : kThreadCounts) {
+                ASSERT_EQ(publicInverse(t.data, t.index, threads), text) << kind.name << ", size " << n;
+                for (const Shape& shape : kShapes)
+                    ASSERT_EQ(shapedInverse(t.data, t.index, threads, shape), text)
+                        << kind.name << ", size " << n << ", threads " << threads << ", stride 2^"
+                        << shape.strideLog << ", chunk " << shape.chunkBytes;
+            }
+        }
+    }
+}
+
+// Damaged transforms, at sizes that take the segment walks and the threads
+// in the program's own shape: the rows fall into several cycles, and the
+// output must be the one walk's, which goes round the primary row's cycle.
+TEST(InverseTransformLong, DamagedTransformsGiveTheOneStepWalk) {
+    std::mt19937 rng(1408);
+    const std::string text = testutil::textLike(1u << 20, 7);
+    const Transformed intact = forward(text);
+    struct Case {
+        std::string name, L;
+        unsigned index;
+    };
+    std::vector<Case> cases;
+    for (unsigned k = 0; k < 4; ++k) {
+        Case c{"two bytes swapped " + std::to_string(k), intact.data, intact.index};
+        std::swap(c.L[rng() % c.L.size()], c.L[rng() % c.L.size()]);
+        cases.push_back(c);
+    }
+    cases.push_back({"index moved", intact.data, intact.index / 3});
+    cases.push_back({"index 0", intact.data, 0});
+    for (unsigned alphabet : {1u, 2u, 3u, 256u}) {
+        const std::string L = testutil::randomBytes((1u << 20) + alphabet, alphabet, alphabet);
+        cases.push_back({"random, alphabet " + std::to_string(alphabet), L,
+                         static_cast<unsigned>(rng() % L.size())});
+    }
+    cases.push_back({"small random", testutil::randomBytes(100000, 256, 5), 99999});
+    for (const Case& c : cases) {
+        if (c.name.rfind("two bytes", 0) == 0 && cycleCount(c.L, c.index) == 1) continue;  // swap of equals
+        EXPECT_GT(cycleCount(c.L, c.index), 1u) << c.name;
+        const std::string expected = oneStepInverse(c.L, c.index);
+        for (unsigned threads : kThreadCounts) {
+            ASSERT_EQ(publicInverse(c.L, c.index, threads), expected) << c.name << ", threads " << threads;
+            std::string out(c.L.size(), '\0');
+            auto handedOver = std::make_unique<unsigned char[]>(c.L.size());
+            std::memcpy(handedOver.get(), c.L.data(), c.L.size());
+            ibwt(out.data(), std::move(handedOver), static_cast<unsigned>(c.L.size()), c.index, threads);
+            ASSERT_EQ(out, expected) << c.name << ", threads " << threads << ", taking the transform over";
+        }
+        ASSERT_EQ(shapedInverse(c.L, c.index, 2, {0, 1, true}), expected) << c.name;
+    }
+}
+
+// Blocks of 2^24 bytes and more need rows of more than three bytes.
+TEST(InverseTransformLong, BlocksBeyondThreeByteRows) {
+    const unsigned n = (1u << 24) + 5;
+    std::string L = testutil::randomBytes(n, 4, 24);
+    const std::string expected = oneStepInverse(L, n - 2);
+    EXPECT_EQ(publicInverse(L, n - 2, 2), expected);
+}
+
 // ---- blocks at the size cap built to stress the sorter: deep splits, many
 // passes, long equal runs. Checked in linear time.
 
