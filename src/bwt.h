@@ -36,7 +36,8 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end);
 // the bytes of one walk from the primary row (which goes round its cycle
 // again when the rows split into several), never an access outside the
 // arrays. Runs on up to `threads` threads, the caller included (0 counts as
-// 1; 1 starts none); the output does not depend on it.
+// 1, more than 64 as 64; 1 starts none, and blocks below 1 MiB use one); the
+// output does not depend on it.
 void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads = 1);
 
 // The same, taking the transform over: it is released as soon as the row
