@@ -342,12 +342,9 @@ public:
         return k < limit ? k : limit - 1;
     }
 
-    explicit AACodecBaseForDC(unsigned blockBytes) : numSymbols(symbolsFor(blockBytes)), stats(numSymbols) {}
+    explicit AACodecBaseForDC(unsigned blockBytes) : numSymbols(symbolsFor(blockBytes)) {}
 
     const unsigned numSymbols;
-
-protected:
-    AdaptiveSymbolStats<unsigned> stats;
 
 private:
     // Number of significant bits of x > 0.
@@ -359,7 +356,8 @@ private:
 // Use: construct over the bit writer, encode per value, flush.
 class AACoderForDC : public AACodecBaseForDC {
 public:
-    AACoderForDC(unsigned blockBytes, OutBitStream& out) : AACodecBaseForDC(blockBytes), coder(out) {}
+    AACoderForDC(unsigned blockBytes, OutBitStream& out)
+        : AACodecBaseForDC(blockBytes), stats(numSymbols), coder(out) {}
 
     void encode(unsigned value) {
         const unsigned k = bucketOf(value, numSymbols);
@@ -379,6 +377,7 @@ public:
     void flush() { coder.flush(); }
 
 private:
+    AdaptiveSymbolStats<unsigned> stats;
     ArithmeticCoder<unsigned, unsigned, 16> coder;
 };
 
@@ -388,7 +387,8 @@ private:
 // precedes the code, start, decode per value.
 class AADecoderForDC : public AACodecBaseForDC {
 public:
-    AADecoderForDC(unsigned blockBytes, InBitStream& in) : AACodecBaseForDC(blockBytes), decoder(in) {}
+    AADecoderForDC(unsigned blockBytes, InBitStream& in)
+        : AACodecBaseForDC(blockBytes), stats(numSymbols), decoder(in) {}
 
     void start() { decoder.start(); }
 
@@ -409,6 +409,9 @@ public:
     }
 
 private:
+    // The encoder's model kept from the other end: the small buckets are
+    // the frequent ones, and counting them is then cheap.
+    TopDownSymbolStats stats;
     ArithmeticDecoder<unsigned, unsigned, 16> decoder;
 };
 
