@@ -6,6 +6,7 @@
 // Encoder and decoder run the same getRangeThenUpdateAndLimit calls, so both
 // pass through the same states. The limits in use: 16384 for the adaptive
 // MTF codec (the 16-bit coder's QUARTER) and 4096 for the DC bucket model.
+// The decoders keep the same model from the other end (TopDownSymbolStats).
 #ifndef VEXAQ38_SYMBOLSTATS_H
 #define VEXAQ38_SYMBOLSTATS_H
 
@@ -30,10 +31,10 @@ void addToTailAvx2(unsigned* t, unsigned i, unsigned end, unsigned inc);
 #define Q38_SYMBOLSTATS_AVX2 0
 #endif
 
-// t[i .. end) += inc. After move-to-front most symbols are small, so the
-// models' updates touch nearly a whole table per symbol: the models' hottest
-// loop, written out in 16-byte vectors because the compiler does not
-// vectorise it reliably once it is inlined into a decoder's loop.
+// t[i .. end) += inc: the models' hottest loop (counting a small symbol in
+// the cumulative table touches nearly all of it), written out in 16-byte
+// vectors because the compiler does not vectorise it reliably once it is
+// inlined into a coder's loop.
 inline void addToEach(unsigned* const t, unsigned i, const unsigned end, const unsigned inc) {
 #if defined(__GNUC__)
     if constexpr (sizeof(unsigned) == 4) {
