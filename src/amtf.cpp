@@ -59,7 +59,9 @@ void unpackBlockMTFAdaptive(std::istream& is, char* data, unsigned dataSize, boo
         log.line("   Decoding data from arithmetic stream...");
         const unsigned first = readPrimaryIndex(bits, dataSize, log);
         AdaptiveDecoder decoder(bits);
-        AdaptiveSymbolStats<unsigned> model(rle0 ? rle0NumSymbols : mtfNumSymbols);
+        // The encoder's model kept from the other end, where counting the
+        // frequent small symbols is cheap; it passes through the same states.
+        TopDownSymbolStats model(rle0 ? rle0NumSymbols : mtfNumSymbols);
         decoder.start();
         // decode() is always below the model's total, so getSymbol's
         // precondition holds for any bit stream.

@@ -12,7 +12,8 @@
 //   internal invariants: a caller must never pass an empty range, a range
 //   outside the total or a total above QUARTER, whatever the input file says.
 // - The code bits continue the caller's bit stream; the decoder may read up to
-//   P - 2 bits past the flushed code without effect.
+//   P - 2 bits past the flushed code without effect. It reads its input a
+//   word ahead, so the code must be the last thing read through its reader.
 #ifndef VEXAQ38_ARITHMETICCODEC_H
 #define VEXAQ38_ARITHMETICCODEC_H
 
@@ -221,9 +222,13 @@ public:
 
     // Reads the first P code bits (missing bits read as 0); call once, after
     // everything that precedes the code in the bit stream has been read.
+    // From here on the decoder reads the stream ahead of the code it uses,
+    // by up to 63 bits (see takeBits): nothing after the code may be read
+    // through the same reader.
     void start() {
-        value = 0;
-        for (unsigned i = 0; i < P; ++i) value = static_cast<R>(2 * value + (is->getBit() ? 1 : 0));
+        ahead = 0;
+        aheadCount = 0;
+        value = takeBits(P);
     }
 
     // The cumulative count of the next symbol, in [0, symbolTotal) for any bit
@@ -276,6 +281,25 @@ private:
     R high;
     R value = 0;
     InBitStream* is;  // not owned
+    // Code bits read from the stream but not yet shifted into value, the
+    // next one in the top bit: one word read and reversed per 32 bits
+    // instead of a read and a reversal per renormalisation.
+    std::uint64_t ahead = 0;
+    unsigned aheadCount = 0;
+
+    // The next n code bits, the first one highest: what reverseBits(
+    // is->getBits(n), n) gives. REQUIRES 1 <= n <= 32.
+    R takeBits(unsigned n) {
+        if (aheadCount < n) {
+            // aheadCount <= 31 here, so the word fits below the bits held.
+            ahead |= static_cast<std::uint64_t>(reverseBits(is->getBits(32), 32)) << (32 - aheadCount);
+            aheadCount += 32;
+        }
+        const R x = static_cast<R>(ahead >> (64 - n));
+        ahead <<= n;
+        aheadCount -= n;
+        return x;
+    }
 
     // The mirror of the coder's: the same shifts, each taking the next code
     // bits into value.
@@ -285,7 +309,7 @@ private:
         if (s != 0) {
             lo = (lo << s) & TOP;
             hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
-            v = ((v << s) | reverseBits(is->getBits(s), s)) & TOP;
+            v = ((v << s) | takeBits(s)) & TOP;
         }
         const unsigned m = straddles(lo, hi);
         if (m != 0) {
@@ -293,7 +317,7 @@ private:
             hi = (((hi << m) | ((R(1) << m) - 1)) & TOP) | HALF;
             // Each straddle flips the second bit, which the next shift moves
             // out of the register; only the last flip stays, on the top bit.
-            v = (((v << m) | reverseBits(is->getBits(m), m)) & TOP) ^ HALF;
+            v = (((v << m) | takeBits(m)) & TOP) ^ HALF;
         }
         low = lo;
         high = hi;

@@ -62,7 +62,12 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, con
         for (; i < count; ++i) {
             if (dc.pos == dataSize) throw Exception("Error in compressed file (invalid DC data)");
             const auto run = dc.decode(decoder.decode());
-            std::memset(work + dc.pos - run.second, run.first, run.second);
+            // Data with little structure has mostly single bytes, not worth
+            // a library call each.
+            if (run.second == 1)
+                work[dc.pos - 1] = static_cast<unsigned char>(run.first);
+            else
+                std::memset(work + dc.pos - run.second, run.first, run.second);
         }
         while (dc.pos < dataSize) {
             const auto run = dc.decodeEnding();

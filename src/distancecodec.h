@@ -146,7 +146,13 @@ public:
     // An empty table of `alphabetSize` entries (256 for bytes). An
     // allocation failure propagates as std::bad_alloc.
     explicit DistanceDecoder(unsigned symbols)
-        : alphabetSize(symbols), tabBuf(new Entry[symbols]), tab(tabBuf.get()), tabn(0), pos(0), endPos(0) {}
+        : alphabetSize(symbols),
+          bufSize(symbols * bufSlack),
+          tabBuf(new Entry[bufSize]),
+          tab(tabBuf.get()),
+          tabn(0),
+          pos(0),
+          endPos(0) {}
     DistanceDecoder(const DistanceDecoder&) = delete;
     DistanceDecoder& operator=(const DistanceDecoder&) = delete;
 
@@ -191,27 +197,28 @@ public:
         const std::uint32_t length = next - pos;
         pos = next;
         if (value == 0) {
-            for (unsigned j = 1; j < tabn; ++j) tab[j - 1] = tab[j];
-            --tabn;
+            dropFront();
             return Run(symbol, length);
         }
         if (value >= endPos - next) throw Exception(runOutside);
-        // Removal of entry 0 and the sorted insertion in one pass: every
-        // known start up to the candidate moves down and pushes it on. Text
-        // rarely walks more than a few places; past the first ones (random
-        // data: ~128) the rest of the walk is searched instead.
-        tab[0] = tab[1];
-        std::uint32_t p = next + static_cast<std::uint32_t>(value);
+        // The next run skips the positions of the known starts it passes:
+        // it lands at next + value + (i - 2), where i is the first place
+        // from 2 on with tab[i].pos > that, i.e. with tab[i].pos - i > key.
+        // tab[i].pos - i never falls as the starts rise strictly, so the
+        // place can be searched. Text rarely passes more than a few starts;
+        // past the first ones (random data: ~128) the search bisects.
+        const std::uint32_t key = next + static_cast<std::uint32_t>(value) - 2;  // next >= 1, value >= 1
+        // One look past the near places first, so that a far place is not
+        // walked to.
         unsigned i = 2;
-        const unsigned nearEnd = tabn < nearPlaces ? tabn : nearPlaces;
-        while (i < nearEnd && tab[i].pos <= p) {
-            tab[i - 1] = tab[i];
-            ++p;
-            ++i;
+        if (tabn > nearPlaces && tab[nearPlaces].pos - nearPlaces <= key) {
+            i = findFar(nearPlaces, key);
+        } else {
+            while (i < tabn && tab[i].pos - i <= key) ++i;
         }
-        if (i == nearEnd && i < tabn && tab[i].pos <= p) i = walkFar(i, p);
+        const std::uint32_t p = key + i;
         if (p >= endPos) throw Exception(runOutside);
-        tab[i - 1] = Entry{p, symbol};
+        insertAfterDroppingFront(i - 1, Entry{p, symbol});
         return Run(symbol, length);
     }
 
@@ -221,10 +228,15 @@ public:
     unsigned alphabetSize;
 
 private:
+    // The table is a window into a buffer several times its size: dropping
+    // the front entry moves the window on instead of moving the entries,
+    // so an insertion can shift whichever side of its place is shorter.
+    static constexpr unsigned bufSlack = 4;
+    unsigned bufSize;
     std::unique_ptr<Entry[]> tabBuf;
 
 public:
-    Entry* tab;  // into tabBuf
+    Entry* tab;  // the window, into tabBuf
     std::uint32_t tabn;
     std::uint32_t pos;
     std::uint32_t endPos;
@@ -232,38 +244,61 @@ public:
 private:
     static constexpr unsigned nearPlaces = 16;
 
-    // The rest of decode's walk from place `from` (whose start is at most
-    // p): the first place i with tab[i].pos > p + (i - from), found by
-    // galloping and bisection on tab[i].pos - i, which never falls as the
-    // starts rise strictly. Moves the entries passed down by one, advances
-    // p past them and returns i (tabn if the walk ends the table).
-    // Kept out of line so that decode stays small enough to be inlined.
-#if defined(__GNUC__)
-    __attribute__((noinline))
-#endif
-    unsigned walkFar(unsigned from, std::uint32_t& p) {
-        const std::uint32_t key = p - from;  // p >= from: p counts from next + value >= 2
-        auto beyond = [&](unsigned j) { return tab[j].pos - j > key; };
-        unsigned lo = from + 1, hi = from + 1;  // the place is in [lo, hi]
-        for (unsigned step = 1;; step *= 2) {
-            if (hi >= tabn) {
-                hi = tabn;
-                break;
-            }
-            if (beyond(hi)) break;
-            lo = hi + 1;
-            hi += step;
+    // The first place from `from` on with tab[i].pos - i > key (tabn if
+    // none), where place `from` is known not to be. A bisection of fixed
+    // steps, without branches on the data: the place is as good as random
+    // on data with little structure, so the branches of a search would
+    // mostly be mispredicted.
+    unsigned findFar(unsigned from, std::uint32_t key) const {
+        const Entry* const t = tab;
+        unsigned lo = from, len = tabn - from;  // lo is never beyond; the last one that is not is in [lo, lo + len)
+        while (len > 1) {
+            const unsigned half = len / 2;
+            const unsigned mid = lo + half;
+            lo = t[mid].pos - mid > key ? lo : mid;
+            len -= half;
         }
-        while (lo < hi) {
-            const unsigned mid = lo + (hi - lo) / 2;
-            if (beyond(mid))
-                hi = mid;
-            else
-                lo = mid + 1;
+        return lo + 1;
+    }
+
+    // Moves `count` entries from src to dst (overlapping), short moves
+    // inline: text moves a few entries per run, where a library call costs
+    // more than the copy.
+    static void moveEntries(Entry* dst, const Entry* src, unsigned count) {
+        if (count > nearPlaces) {
+            std::memmove(static_cast<void*>(dst), src, count * sizeof(Entry));
+        } else if (dst < src) {
+            for (unsigned j = 0; j < count; ++j) dst[j] = src[j];
+        } else {
+            for (unsigned j = count; j-- > 0;) dst[j] = src[j];
         }
-        std::memmove(&tab[from - 1], &tab[from], (lo - from) * sizeof(Entry));
-        p += lo - from;
-        return lo;
+    }
+
+    // Removes entry 0 by moving the window on; at the end of the buffer
+    // the table first goes back to its start (amortised: at most once per
+    // bufSize - alphabetSize drops).
+    void dropFront() {
+        if (tab + tabn + 1 > tabBuf.get() + bufSize) {
+            moveEntries(tabBuf.get(), tab, tabn);
+            tab = tabBuf.get();
+        }
+        ++tab;
+        --tabn;
+    }
+
+    // Removes entry 0 and puts e at place `at` of the table that remains
+    // (1 <= at < tabn, so the count stays the same): the entries before the
+    // place move down one, or the window moves on and those after it move
+    // up one, whichever are fewer.
+    void insertAfterDroppingFront(unsigned at, const Entry& e) {
+        if (at <= tabn - 1 - at) {
+            moveEntries(tab, tab + 1, at);
+        } else {
+            dropFront();
+            ++tabn;
+            moveEntries(tab + at + 1, tab + at, tabn - 1 - at);
+        }
+        tab[at] = e;
     }
 
     static constexpr const char* runOutside = "Error in compressed file (DC run start outside the block)";
@@ -307,12 +342,9 @@ public:
         return k < limit ? k : limit - 1;
     }
 
-    explicit AACodecBaseForDC(unsigned blockBytes) : numSymbols(symbolsFor(blockBytes)), stats(numSymbols) {}
+    explicit AACodecBaseForDC(unsigned blockBytes) : numSymbols(symbolsFor(blockBytes)) {}
 
     const unsigned numSymbols;
-
-protected:
-    AdaptiveSymbolStats<unsigned> stats;
 
 private:
     // Number of significant bits of x > 0.
@@ -324,7 +356,8 @@ private:
 // Use: construct over the bit writer, encode per value, flush.
 class AACoderForDC : public AACodecBaseForDC {
 public:
-    AACoderForDC(unsigned blockBytes, OutBitStream& out) : AACodecBaseForDC(blockBytes), coder(out) {}
+    AACoderForDC(unsigned blockBytes, OutBitStream& out)
+        : AACodecBaseForDC(blockBytes), stats(numSymbols), coder(out) {}
 
     void encode(unsigned value) {
         const unsigned k = bucketOf(value, numSymbols);
@@ -344,6 +377,7 @@ public:
     void flush() { coder.flush(); }
 
 private:
+    AdaptiveSymbolStats<unsigned> stats;
     ArithmeticCoder<unsigned, unsigned, 16> coder;
 };
 
@@ -353,7 +387,8 @@ private:
 // precedes the code, start, decode per value.
 class AADecoderForDC : public AACodecBaseForDC {
 public:
-    AADecoderForDC(unsigned blockBytes, InBitStream& in) : AACodecBaseForDC(blockBytes), decoder(in) {}
+    AADecoderForDC(unsigned blockBytes, InBitStream& in)
+        : AACodecBaseForDC(blockBytes), stats(numSymbols), decoder(in) {}
 
     void start() { decoder.start(); }
 
@@ -374,6 +409,9 @@ public:
     }
 
 private:
+    // The encoder's model kept from the other end: the small buckets are
+    // the frequent ones, and counting them is then cheap.
+    TopDownSymbolStats stats;
     ArithmeticDecoder<unsigned, unsigned, 16> decoder;
 };
 

@@ -6,6 +6,7 @@
 // Encoder and decoder run the same getRangeThenUpdateAndLimit calls, so both
 // pass through the same states. The limits in use: 16384 for the adaptive
 // MTF codec (the 16-bit coder's QUARTER) and 4096 for the DC bucket model.
+// The decoders keep the same model from the other end (TopDownSymbolStats).
 #ifndef VEXAQ38_SYMBOLSTATS_H
 #define VEXAQ38_SYMBOLSTATS_H
 
@@ -29,6 +30,44 @@ void addToTailAvx2(unsigned* t, unsigned i, unsigned end, unsigned inc);
 #else
 #define Q38_SYMBOLSTATS_AVX2 0
 #endif
+
+// t[i .. end) += inc: the models' hottest loop (counting a small symbol in
+// the cumulative table touches nearly all of it), written out in 16-byte
+// vectors because the compiler does not vectorise it reliably once it is
+// inlined into a coder's loop.
+inline void addToEach(unsigned* const t, unsigned i, const unsigned end, const unsigned inc) {
+#if defined(__GNUC__)
+    if constexpr (sizeof(unsigned) == 4) {
+#if Q38_SYMBOLSTATS_AVX2
+        // Long stretches (the move-to-front alphabets) take twice the width
+        // where the processor has it; short ones are not worth a call.
+        if (end - i >= 64 && cpuHasAvx2()) {
+            addToTailAvx2(t, i, end, inc);
+            return;
+        }
+#endif
+        typedef unsigned Vec __attribute__((vector_size(16)));
+        const Vec add = Vec{} + inc;
+        for (; i + 8 <= end; i += 8) {
+            Vec a, b;
+            std::memcpy(&a, t + i, sizeof a);
+            std::memcpy(&b, t + i + 4, sizeof b);
+            a += add;
+            b += add;
+            std::memcpy(t + i, &a, sizeof a);
+            std::memcpy(t + i + 4, &b, sizeof b);
+        }
+        if (i + 4 <= end) {
+            Vec a;
+            std::memcpy(&a, t + i, sizeof a);
+            a += add;
+            std::memcpy(t + i, &a, sizeof a);
+            i += 4;
+        }
+    }
+#endif
+    for (; i < end; ++i) t[i] += inc;
+}
 
 // Range returned for a symbol, passed unchanged to the coder's encode or
 // decodeExtract.
@@ -60,46 +99,11 @@ public:
     // Adds inc to the count of symbol. REQUIRES symbol < num (unchecked) and
     // a total that stays within T.
     void update(unsigned symbol, unsigned inc) {
-        // Locals: the counts share a type with `num`, so writing through `tab`
-        // would otherwise force a reload of both on every step. After
-        // move-to-front most symbols are small, so this touches nearly the
-        // whole table per symbol: it is the model's hottest loop, written
-        // out in 16-byte vectors because the compiler does not vectorise it
-        // reliably once it is inlined into a decoder's loop.
-        T* const t = tab;
-        const unsigned end = num + 1;
-        unsigned i = symbol + 1;
-#if defined(__GNUC__)
-        if constexpr (std::is_same_v<T, unsigned> && sizeof(unsigned) == 4) {
-#if Q38_SYMBOLSTATS_AVX2
-            // Long tails (the move-to-front alphabets) take twice the width
-            // where the processor has it; short ones are not worth a call.
-            if (end - i >= 64 && cpuHasAvx2()) {
-                addToTailAvx2(t, i, end, inc);
-                return;
-            }
-#endif
-            typedef unsigned Vec __attribute__((vector_size(16)));
-            const Vec add = Vec{} + inc;
-            for (; i + 8 <= end; i += 8) {
-                Vec a, b;
-                std::memcpy(&a, t + i, sizeof a);
-                std::memcpy(&b, t + i + 4, sizeof b);
-                a += add;
-                b += add;
-                std::memcpy(t + i, &a, sizeof a);
-                std::memcpy(t + i + 4, &b, sizeof b);
-            }
-            if (i + 4 <= end) {
-                Vec a;
-                std::memcpy(&a, t + i, sizeof a);
-                a += add;
-                std::memcpy(t + i, &a, sizeof a);
-                i += 4;
-            }
+        if constexpr (std::is_same_v<T, unsigned>) {
+            addToEach(tab, symbol + 1, num + 1, inc);
+        } else {
+            for (unsigned i = symbol + 1; i <= num; ++i) tab[i] += inc;
         }
-#endif
-        for (; i < end; ++i) t[i] += inc;
     }
 
     // Halves every count (at least 1 each) when the total equals maxTotal;
@@ -175,6 +179,75 @@ private:
     // The empty model points here, so that getMax, limit and the checks of
     // getSymbol read a total of 0 instead of following a null pointer.
     T emptyTab[1] = {0};
+};
+
+// The same model kept from the other end, for the decoders: above[s] is the
+// sum of the counts of s and every symbol after it (above[0] the total,
+// above[num] 0). Counting a symbol then adds to the entries up to it rather
+// than to those after it, and after move-to-front nearly every symbol is
+// one of the first few: a handful of additions instead of a whole table.
+// It passes through the same counts as AdaptiveSymbolStats<unsigned> on the
+// same calls, so it gives the same ranges and symbols: a decoder on it reads
+// what an encoder on that wrote.
+class TopDownSymbolStats {
+public:
+    // n symbols of count 1. REQUIRES n >= 2. An allocation failure
+    // propagates as std::bad_alloc.
+    explicit TopDownSymbolStats(unsigned n) : num(n), above(new unsigned[n + 1]) {
+        Q38_ASSERT(n >= 2);
+        for (unsigned i = 0; i <= n; ++i) above[i] = n - i;
+    }
+
+    unsigned getMax() const { return above[0]; }
+
+    // As AdaptiveSymbolStats::getSymbol. REQUIRES code < getMax()
+    // ("code < above[0]").
+    unsigned getSymbol(unsigned code) const {
+        Q38_ASSERT(code < above[0]);
+        // tab[s] <= code < tab[s + 1] with tab[s] = total - above[s]: the
+        // last s with above[s] >= x.
+        const unsigned x = above[0] - code;
+        if (x > above[1]) return 0;
+        if (x > above[2]) return 1;
+        // The same branch-free bisection as AdaptiveSymbolStats::getSymbol.
+        const unsigned* const t = above.get();
+        unsigned lo = 2, len = num - 2;
+        while (len > 1) {
+            const unsigned half = len / 2;
+            lo = x <= t[lo + half] ? lo + half : lo;
+            len -= half;
+        }
+        return lo;
+    }
+
+    // As AdaptiveSymbolStats::getRangeThenUpdateAndLimit.
+    // REQUIRES symbol < num ("symbol < num").
+    SymbolRange getRangeThenUpdateAndLimit(unsigned symbol, unsigned maxTotal) {
+        Q38_ASSERT(symbol < num);
+        unsigned* const t = above.get();
+        const unsigned total = t[0];
+        const SymbolRange r{total - t[symbol], total - t[symbol + 1], total};
+        addToEach(t, 0, symbol + 1, 1);
+        if (t[0] == maxTotal) halve();
+        return r;
+    }
+
+private:
+    // Every count halved, at least 1 each, as AdaptiveSymbolStats::limit.
+    void halve() {
+        unsigned* const t = above.get();
+        unsigned prevOld = t[num];
+        for (unsigned i = num; i-- > 0;) {
+            const unsigned old = t[i];
+            unsigned count = (old - prevOld) >> 1;
+            if (count == 0) count = 1;
+            prevOld = old;
+            t[i] = t[i + 1] + count;
+        }
+    }
+
+    unsigned num;
+    std::unique_ptr<unsigned[]> above;
 };
 
 #endif

@@ -145,6 +145,8 @@ TEST(DistanceDecoder, RejectsDamagedValues) {
         {"run value past the end", 6, hdr({1, 2}, {4}), outside},
         {"huge run value", 6, hdr({1, 2}, {0xFFFFFFFFu}), outside},
         {"run pushed past the end", 5, hdr({1, 1, 1}, {3}), outside},
+        // Twenty known starts: the place is searched beyond the near ones.
+        {"run pushed past the end from afar", 20, hdr(std::vector<std::uint32_t>(20, 1), {18}), outside},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -187,3 +187,37 @@ TEST(AdaptiveSymbolStats, GetSymbolMatchesWalkOnEveryCode) {
 }
 
 }  // namespace
+
+namespace {
+
+// The decoders' model kept from the top must pass through the encoder's
+// states: the same ranges for every counted symbol, halvings included (small
+// limits halve often), and the same symbol for every code in between.
+TEST(TopDownSymbolStats, MatchesAdaptiveModelStepForStep) {
+    std::mt19937 rng(11);
+    const unsigned cases[][2] = {{2, 5}, {3, 40}, {17, 64}, {45, 4096}, {256, 300}, {257, 16384}};
+    for (const auto& c : cases) {
+        const unsigned n = c[0], limit = c[1];
+        Stats ref(n);
+        TopDownSymbolStats m(n);
+        for (int i = 0; i < 3000; ++i) {
+            ASSERT_EQ(m.getMax(), ref.getMax()) << "n " << n << " step " << i;
+            if (i % 500 == 0) {
+                for (unsigned code = 0; code < ref.getMax(); ++code)
+                    ASSERT_EQ(m.getSymbol(code), ref.getSymbol(code)) << "n " << n << " code " << code;
+            } else {
+                const unsigned code = rng() % ref.getMax();
+                ASSERT_EQ(m.getSymbol(code), ref.getSymbol(code)) << "n " << n << " code " << code;
+            }
+            // Mostly small symbols, as after move-to-front, some anywhere.
+            const unsigned s = rng() % 3 == 0 ? rng() % n : rng() % std::min(n, 3u);
+            const SymbolRange a = ref.getRangeThenUpdateAndLimit(s, limit);
+            const SymbolRange b = m.getRangeThenUpdateAndLimit(s, limit);
+            ASSERT_EQ(b.symbolLow, a.symbolLow) << "n " << n << " step " << i;
+            ASSERT_EQ(b.symbolHigh, a.symbolHigh) << "n " << n << " step " << i;
+            ASSERT_EQ(b.symbolTotal, a.symbolTotal) << "n " << n << " step " << i;
+        }
+    }
+}
+
+}  // namespace
