@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <random>
 #include <sstream>
@@ -263,7 +264,9 @@ TEST_P(BitFlipsLong, EveryFlipRestoresExactlyOrFails) {
         ASSERT_NO_FATAL_FAILURE(pack(in, flags, p));
         const std::string damaged = (p.dir / "damaged").string();
         InProcessExtractor x(flags, damaged, (p.dir / "restored").string());
-        for (std::size_t bit = 0; bit < 8 * p.data.size(); ++bit) {
+        // Under the sanitizers, ten times slower, every seventh bit.
+        const std::size_t step = std::getenv("Q38_SANITIZED") ? 7 : 1;
+        for (std::size_t bit = 0; bit < 8 * p.data.size(); bit += step) {
             std::string d = p.data;
             d[bit / 8] = static_cast<char>(d[bit / 8] ^ (1 << (bit % 8)));
             testutil::writeFile(damaged, d);

@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------- memory
 
 TEST(MemoryLimit, AllocationFailureIsReported) {
-    if (sanitized()) GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit";
+    if (sanitized()) GTEST_SKIP() << "sanitizers reserve more address space than the limit";
     TempDir dir;
     const std::string input = mixedData(maxBlockSize, 3);
     writeFile(dir / "in", input);
