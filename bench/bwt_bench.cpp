@@ -2,7 +2,10 @@
 // at most the size cap per file (the first bytes of larger files). Rates are
 // per CPU second (Google Benchmark's default), which a busy machine distorts
 // less than wall time; compare with another program's user + system time.
+// Runs on more than one thread report wall time instead.
 //   bwt_bench --benchmark_filter=Forward/english
+// Built against libdivsufsort, Reference/ times its divbwt on the same block
+// (one thread), the yardstick of the forward transform.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -15,6 +18,10 @@
 #include "bwt.h"
 #include "globals.h"
 
+#if defined(Q38_HAVE_DIVSUFSORT)
+#include <divsufsort.h>
+#endif
+
 namespace {
 
 std::string readBlock(const std::filesystem::path& p) {
@@ -24,18 +31,31 @@ std::string readBlock(const std::filesystem::path& p) {
     return s;
 }
 
-void forward(benchmark::State& state, const std::string& file) {
+void forward(benchmark::State& state, const std::string& file, unsigned threads) {
     const std::string block = readBlock(file);
     std::string work;
     for (auto _ : state) {
         state.PauseTiming();
         work = block;
         state.ResumeTiming();
-        benchmark::DoNotOptimize(bwt(work.data(), static_cast<unsigned>(work.size())));
+        benchmark::DoNotOptimize(bwtBySuffixArray(work.data(), static_cast<unsigned>(work.size()), threads));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(block.size()));
 }
+
+#if defined(Q38_HAVE_DIVSUFSORT)
+void reference(benchmark::State& state, const std::string& file) {
+    const std::string block = readBlock(file);
+    std::string out(block.size(), '\0');
+    const auto* in = reinterpret_cast<const sauchar_t*>(block.data());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(divbwt(in, reinterpret_cast<sauchar_t*>(out.data()), nullptr,
+                                        static_cast<saidx_t>(block.size())));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(block.size()));
+}
+#endif
 
 void inverse(benchmark::State& state, const std::string& file) {
     std::string transformed = readBlock(file);
@@ -61,8 +81,15 @@ const bool registered = [] {
     for (const auto& f : files) {
         const std::string name = f.filename().string();
         // Medians of three: the machine is shared and single runs scatter.
-        benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string())
+        benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string(), 1u)
             ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+        benchmark::RegisterBenchmark(("Forward2T/" + name).c_str(), forward, f.string(), 2u)
+            ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true)
+            ->UseRealTime();
+#if defined(Q38_HAVE_DIVSUFSORT)
+        benchmark::RegisterBenchmark(("Reference/" + name).c_str(), reference, f.string())
+            ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+#endif
         benchmark::RegisterBenchmark(("Inverse/" + name).c_str(), inverse, f.string())
             ->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3)->ReportAggregatesOnly(true);
     }

@@ -55,9 +55,9 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
 
 }  // namespace
 
-unsigned* suffixArray(const char* begin, const char* end) {
+unsigned* suffixArray(const char* begin, const char* end, unsigned threads) {
     const unsigned n = static_cast<unsigned>(end - begin);
-    Sorter sorter;
+    Sorter sorter(threads);
     sortSuffixes(sorter, begin, end);
     // The order table is dropped before the result is allocated: the peak
     // stays at two tables.
@@ -68,9 +68,9 @@ unsigned* suffixArray(const char* begin, const char* end) {
     return sa.release();
 }
 
-unsigned bwtBySuffixArray(char* block, unsigned size) {
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads) {
     if (size == 0) return 0;
-    Sorter sorter;
+    Sorter sorter(threads);
     sortSuffixes(sorter, block, block + size);
     return sorter.recoverBwt(block);
 }

@@ -32,10 +32,12 @@ unsigned bwtForBlockCodec(char* data, unsigned dataSize, long& t1, long& t2);
 void checkPrimaryIndex(unsigned index, unsigned size);
 
 // The same transform without dumps, straight from the sorter's rank table.
-unsigned bwtBySuffixArray(char* block, unsigned size);
+// `threads` sorter threads (1: the calling thread alone); the result is the
+// same at any count.
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads = 1);
 
 // The n ranked suffix starts of [begin, end); the caller owns the result.
-unsigned* suffixArray(const char* begin, const char* end);
+unsigned* suffixArray(const char* begin, const char* end, unsigned threads = 1);
 
 // Restores into `out` the block whose transform is `in` (separate arrays of
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders

@@ -276,6 +276,15 @@ void Sadakane<Index>::suffixSort(unsigned h) {
     const Index all = sortedRun + numSuffixes;
     if (I[0] != all) reserveSplitKeys(numSuffixes < splitKeyLimit ? numSuffixes : splitKeyLimit);
     while (I[0] != all) {
+        sortPass(h);
+        h *= 2;
+    }
+    reserveSplitKeys(0);
+}
+
+template <typename Index>
+void Sadakane<Index>::sortPass(unsigned h) {
+    {
         Vh = V + h;
         // A second cursor runs ahead over the same positions and fetches the
         // group number and key of every unsorted suffix it meets, so that
@@ -312,9 +321,7 @@ void Sadakane<Index>::suffixSort(unsigned h) {
             if (e >= numSuffixes) break;
             i = e;
         }
-        h *= 2;
     }
-    reserveSplitKeys(0);
 }
 
 template <typename Index>

@@ -41,6 +41,8 @@ public:
     Index* Vh = nullptr;            // V + h during a pass: Vh[x] is the key of x
     Index numSuffixes = 0;          // n + 1 once built
 
+    explicit Sadakane(unsigned threads = 1) : threads_(threads > 0 ? threads : 1) {}
+
     // Groups the suffixes of [begin, end) by their first byte. Nothing happens
     // for an empty block.
     void makeTables(const char* begin, const char* end);
@@ -61,6 +63,9 @@ public:
     // Doubling passes until every suffix is alone; h is the number of leading
     // bytes by which the groups are already sorted.
     void suffixSort(unsigned h);
+
+    // One doubling pass over every unsorted group with keys at offset h.
+    void sortPass(unsigned h);
 
     // Sorts the group at positions [lo, hi) found by a pass.
     void sortNonEmpty(Index lo, Index hi);
@@ -92,6 +97,7 @@ private:
     struct Pending {  // a split waiting for its smaller part to finish
         Index equalBegin, equalEnd, greaterEnd;
     };
+    unsigned threads_ = 1;
     std::vector<Pending> pending;
     std::unique_ptr<Index[]> splitKeys;  // scratch of the gathered splits
     Index splitKeyCount = 0;
