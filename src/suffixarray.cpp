@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "globals.h"
+#include "suffixsortparallel.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -274,6 +275,10 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
 template <typename Index>
 void Sadakane<Index>::suffixSort(unsigned h) {
     const Index all = sortedRun + numSuffixes;
+    if (threads_ > 1 && I[0] != all) {
+        parallelSuffixSort(I, V, numSuffixes, h, threads_);
+        return;
+    }
     if (I[0] != all) reserveSplitKeys(numSuffixes < splitKeyLimit ? numSuffixes : splitKeyLimit);
     while (I[0] != all) {
         sortPass(h);
