@@ -148,6 +148,11 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
     numSuffixes = size;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
     allocateTables(size);
+    if (depth == 4 && threads_ > 1) {
+        parallelGroup4(b, size, I, V, threads_);
+        numSuffixes = size + 1;
+        return;
+    }
 
     Index F[256] = {};
     for (Index x = depth - 1; x < size; ++x) ++F[b[x]];

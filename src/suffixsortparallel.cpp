@@ -663,10 +663,140 @@ void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, un
     team.sort(h);
 }
 
+namespace {
+
+inline Index prefix4(const unsigned char* b, Index x) {
+    return Index(b[x]) << 24 | Index(b[x + 1]) << 16 | Index(b[x + 2]) << 8 | b[x + 3];
+}
+
+// Counts per thread and digit become each thread's first place for the
+// digit: threads in order within a digit, so the scatter stays stable.
+void placeCounts(std::vector<std::vector<Index>>& count, Index base, Index* start) {
+    Index sum = base;
+    for (std::size_t d = 0; d < count[0].size(); ++d) {
+        if (start) start[d] = sum;
+        for (auto& c : count) {
+            const Index k = c[d];
+            c[d] = sum;
+            sum += k;
+        }
+    }
+    if (start) start[count[0].size()] = sum;
+}
+
+}  // namespace
+
 void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads) {
-    (void)b;
-    (void)n;
-    (void)I;
-    (void)V;
-    (void)threads;
+    // The n - 3 suffixes with four bytes are sorted by them, two bytes per
+    // pass (V holds the first pass's order); the three shorter ones and the
+    // empty suffix are put in their places after.
+    const Index full = n - 3;
+    const Index n1 = n + 1;
+    constexpr std::size_t digits = std::size_t(1) << 16;
+    std::vector<std::vector<Index>> count(threads, std::vector<Index>(digits));
+    std::vector<Index> start(digits + 1);
+    std::vector<Index> groupStart(threads + 1);
+    groupStart[threads] = n1;
+    Barrier barrier(threads);
+    auto slice = [&](Index size, unsigned t) {
+        return std::make_pair(static_cast<Index>(std::uint64_t(size) * t / threads),
+                              static_cast<Index>(std::uint64_t(size) * (t + 1) / threads));
+    };
+    runTeam(threads, [&](unsigned t) {
+        std::vector<Index>& c = count[t];
+        auto [xs, xe] = slice(full, t);
+        for (Index x = xs; x < xe; ++x) ++c[Index(b[x + 2]) << 8 | b[x + 3]];
+        barrier.wait();
+        if (t == 0) placeCounts(count, 0, nullptr);
+        barrier.wait();
+        for (Index x = xs; x < xe; ++x) V[c[Index(b[x + 2]) << 8 | b[x + 3]]++] = x;
+        barrier.wait();
+        std::fill(c.begin(), c.end(), 0);
+        if (threads == 1) {
+            // One slice: the counts need no particular order.
+            for (Index x = 0; x < full; ++x) ++c[Index(b[x]) << 8 | b[x + 1]];
+        } else {
+            for (Index p = xs; p < xe; ++p) {
+                if (p + 32 < xe) prefetch(b + V[p + 32]);
+                const Index x = V[p];
+                ++c[Index(b[x]) << 8 | b[x + 1]];
+            }
+        }
+        barrier.wait();
+        if (t == 0) placeCounts(count, 4, start.data());
+        barrier.wait();
+        for (Index p = xs; p < xe; ++p) {
+            if (p + 32 < xe) prefetch(b + V[p + 32]);
+            const Index x = V[p];
+            I[c[Index(b[x]) << 8 | b[x + 1]]++] = x;
+        }
+        barrier.wait();
+        if (t == 0) {
+            // The suffixes of 3, 2 and 1 bytes: each goes before the four-byte
+            // prefixes that start with it, after all smaller ones.
+            struct Short {
+                Index x, rank;
+            } shorts[3];
+            for (unsigned k = 0; k < 3; ++k) {
+                const Index x = n - 3 + k;
+                const Index d = k == 2 ? Index(b[x]) << 8 : Index(b[x]) << 8 | b[x + 1];
+                Index rank = start[d] - 4;
+                if (k == 0) {
+                    // Within the two-byte bucket, before the third byte b[x + 2].
+                    Index lo = start[d], hi = start[d + 1];
+                    while (lo < hi) {
+                        const Index mid = lo + (hi - lo) / 2;
+                        if (b[I[mid] + 2] < b[x + 2])
+                            lo = mid + 1;
+                        else
+                            hi = mid;
+                    }
+                    rank = lo - 4;
+                }
+                shorts[k] = {x, rank};
+            }
+            std::sort(shorts, shorts + 3, [&](const Short& u, const Short& v) {
+                if (u.rank != v.rank) return u.rank < v.rank;
+                const Index lu = n - u.x, lv = n - v.x;
+                const int c = std::memcmp(b + u.x, b + v.x, std::min(lu, lv));
+                return c != 0 ? c < 0 : lu < lv;
+            });
+            Index moved = 0;
+            for (unsigned k = 0; k < 3; ++k) {
+                const Index r = shorts[k].rank;
+                std::memmove(I + 1 + k + moved, I + 4 + moved, std::size_t(r - moved) * sizeof(Index));
+                I[1 + k + r] = shorts[k].x;
+                moved = r;
+            }
+            I[0] = n;
+        }
+        barrier.wait();
+        // Numbering: each thread takes the groups that start in its slice
+        auto same = [&](Index x, Index y) { return x < full && y < full && prefix4(b, x) == prefix4(b, y); };
+        // (A group running past the slice is left to the thread it started in.)
+        Index ps = slice(n1, t).first;
+        while (ps > 0 && ps < n1 && same(I[ps - 1], I[ps])) ++ps;
+        groupStart[t] = ps;
+        barrier.wait();
+        const Index end = groupStart[t + 1];
+        for (Index p = groupStart[t]; p < end;) {
+            Index q = p + 1;
+            const Index x = I[p];
+            if (x < full) {
+                const Index key = prefix4(b, x);
+                while (q < end && I[q] < full) {
+                    if (q + 16 < end) prefetch(b + I[q + 16]);
+                    if (prefix4(b, I[q]) != key) break;
+                    ++q;
+                }
+            }
+            if (q - p == 1) {
+                V[x] = q;
+                I[p] = sortedRun + 1;
+            } else {
+                for (Index r = p; r < q; ++r) V[I[r]] = q;
+            }
+            p = q;
+        }
+    });
 }

@@ -175,6 +175,41 @@ TEST(SadakaneGrouping, EveryDepthMatchesPrefixCount) {
     }
 }
 
+// The grouping on several threads leaves exactly the tables of one thread,
+// markers included, whatever group straddles the threads' slices.
+TEST(SadakaneThreads, GroupingMatchesOneThread) {
+    for (std::size_t n : {5u, 6u, 7u, 8u, 9u, 17u, 64u, 97u, 300u, 1201u, 5000u})
+        for (const std::string& s : blocksOfSize(n)) {
+            Sorter one;
+            one.makeTables2(s.data(), s.data() + s.size(), 4);
+            for (unsigned threads : {2u, 3u, 8u}) {
+                Sorter team(threads);
+                team.makeTables2(s.data(), s.data() + s.size(), 4);
+                ASSERT_EQ(team.numSuffixes, one.numSuffixes);
+                for (std::uint32_t p = 0; p <= n; ++p) {
+                    ASSERT_EQ(team.I[p], one.I[p]) << "size " << n << " threads " << threads << " position " << p;
+                    ASSERT_EQ(team.V[p], one.V[p]) << "size " << n << " threads " << threads << " suffix " << p;
+                }
+            }
+        }
+}
+
+// Small blocks give each thread a small share of the scratch, so the
+// periodic and one-byte blocks also take the cooperative splits.
+TEST(SuffixSortLong, EveryThreadCountMatchesNaiveSortForEverySmallSize) {
+    for (std::size_t n = 1; n <= 1200; ++n)
+        for (const std::string& s : blocksOfSize(n)) {
+            const auto order = naiveOrder(s);
+            for (unsigned threads : {1u, 2u, 3u, 8u}) {
+                Sorter sorter(threads);
+                sortBlock(sorter, s, n > 4 ? 4 : 0);
+                ASSERT_EQ(sorter.I[0], marker + n + 1) << "size " << n << " threads " << threads;
+                for (std::uint32_t p = 0; p <= n; ++p)
+                    ASSERT_EQ(sorter.V[order[p]], p + 1) << "size " << n << " threads " << threads << " position " << p;
+            }
+        }
+}
+
 TEST(SadakaneOrder, MatchesNaiveSortForEverySmallSizeAndSomeLarger) {
     for (std::size_t n = 1; n <= 4100; n += (n < 1200 ? 1 : 373))
         for (const std::string& s : blocksOfSize(n)) expectSorted(s, n > 4 ? 4 : 0);
