@@ -15,7 +15,8 @@ namespace {
 using Index = std::uint32_t;
 constexpr Index sortedRun = Index(1) << 31;
 
-// The whole key scratch of a sort, shared by its threads (8 MiB).
+// The whole key scratch of a sort, shared by its threads (8 MiB). A test
+// build may shrink it to drive the cooperative splits on small blocks.
 #ifndef Q38_SORT_SCRATCH_LOG2
 #define Q38_SORT_SCRATCH_LOG2 21
 #endif
@@ -758,8 +759,8 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
             std::sort(shorts, shorts + 3, [&](const Short& u, const Short& v) {
                 if (u.rank != v.rank) return u.rank < v.rank;
                 const Index lu = n - u.x, lv = n - v.x;
-                const int c = std::memcmp(b + u.x, b + v.x, std::min(lu, lv));
-                return c != 0 ? c < 0 : lu < lv;
+                const int order = std::memcmp(b + u.x, b + v.x, std::min(lu, lv));
+                return order != 0 ? order < 0 : lu < lv;
             });
             Index moved = 0;
             for (unsigned k = 0; k < 3; ++k) {
