@@ -15,6 +15,10 @@
 // a split gives depend only on the keys it reads, and a key read in any
 // round is consistent with the final order, so the order that results is the
 // unique one whatever the scheduling.
+//
+// The scratch and the counters are allocated before any thread starts, so
+// std::bad_alloc reaches the caller from there; the few small lists that
+// grow while the team runs would end the program if memory ran out then.
 #ifndef VEXAQ38_SUFFIXSORTPARALLEL_H
 #define VEXAQ38_SUFFIXSORTPARALLEL_H
 
