@@ -149,7 +149,8 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
     const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
     allocateTables(size);
     if (depth == 4 && threads_ > 1) {
-        parallelGroup4(b, size, I, V, threads_);
+        // Each thread has 256 KiB of counters: at most eight keep them small.
+        parallelGroup4(b, size, I, V, threads_ < 8 ? threads_ : 8);
         numSuffixes = size + 1;
         return;
     }

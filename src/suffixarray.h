@@ -27,7 +27,7 @@
 // Memory: the two tables, and while suffixSort runs a split scratch of
 // 12 * min(n + 1, 2^19) bytes (at most 6 MiB) on one thread, or one of at
 // most 8 MiB shared by all threads, released when it returns; the grouping
-// on threads adds 256 KiB of counters per thread.
+// on threads adds 256 KiB of counters per thread, for at most eight.
 #ifndef VEXAQ38_SUFFIXARRAY_H
 #define VEXAQ38_SUFFIXARRAY_H
 
