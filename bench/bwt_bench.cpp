@@ -2,10 +2,12 @@
 // at most the size cap per file (the first bytes of larger files). Rates are
 // per CPU second (Google Benchmark's default), which a busy machine distorts
 // less than wall time; compare with another program's user + system time.
-// The inverse runs on one and on two threads and is timed by the wall clock,
-// since with threads the CPU time would overstate its cost.
+// Runs on more than one thread report wall time instead; the inverse runs
+// on one and on two threads, both timed by the wall clock.
 //   bwt_bench --benchmark_filter=Forward/english
 //   bwt_bench --benchmark_filter='Inverse/english.*threads:1'
+// Built against libdivsufsort, Reference/ times its divbwt on the same block
+// (one thread), the yardstick of the forward transform.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,6 +20,10 @@
 #include "bwt.h"
 #include "globals.h"
 
+#if defined(Q38_HAVE_DIVSUFSORT)
+#include <divsufsort.h>
+#endif
+
 namespace {
 
 std::string readBlock(const std::filesystem::path& p) {
@@ -27,18 +33,31 @@ std::string readBlock(const std::filesystem::path& p) {
     return s;
 }
 
-void forward(benchmark::State& state, const std::string& file) {
+void forward(benchmark::State& state, const std::string& file, unsigned threads) {
     const std::string block = readBlock(file);
     std::string work;
     for (auto _ : state) {
         state.PauseTiming();
         work = block;
         state.ResumeTiming();
-        benchmark::DoNotOptimize(bwt(work.data(), static_cast<unsigned>(work.size())));
+        benchmark::DoNotOptimize(bwtBySuffixArray(work.data(), static_cast<unsigned>(work.size()), threads));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(block.size()));
 }
+
+#if defined(Q38_HAVE_DIVSUFSORT)
+void reference(benchmark::State& state, const std::string& file) {
+    const std::string block = readBlock(file);
+    std::string out(block.size(), '\0');
+    const auto* in = reinterpret_cast<const sauchar_t*>(block.data());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(divbwt(in, reinterpret_cast<sauchar_t*>(out.data()), nullptr,
+                                        static_cast<saidx_t>(block.size())));
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(block.size()));
+}
+#endif
 
 // The inverse alone on `threads` threads (the state's one argument).
 void inverse(benchmark::State& state, const std::string& file) {
@@ -66,8 +85,15 @@ const bool registered = [] {
     for (const auto& f : files) {
         const std::string name = f.filename().string();
         // Medians of three: the machine is shared and single runs scatter.
-        benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string())
+        benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string(), 1u)
             ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+        benchmark::RegisterBenchmark(("Forward2T/" + name).c_str(), forward, f.string(), 2u)
+            ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true)
+            ->UseRealTime();
+#if defined(Q38_HAVE_DIVSUFSORT)
+        benchmark::RegisterBenchmark(("Reference/" + name).c_str(), reference, f.string())
+            ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+#endif
         benchmark::RegisterBenchmark(("Inverse/" + name).c_str(), inverse, f.string())
             ->ArgName("threads")->Arg(1)->Arg(2)->UseRealTime()
             ->Unit(benchmark::kMillisecond)->Iterations(2)->Repetitions(3)->ReportAggregatesOnly(true);

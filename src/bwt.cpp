@@ -53,9 +53,9 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
 
 }  // namespace
 
-std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end) {
+std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads) {
     const unsigned n = static_cast<unsigned>(end - begin);
-    Sorter sorter;
+    Sorter sorter(threads);
     sortSuffixes(sorter, begin, end);
     // The order table is dropped before the result is allocated: the peak
     // stays at two tables.
@@ -66,19 +66,18 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end) {
     return sa;
 }
 
-unsigned bwtBySuffixArray(char* block, unsigned size) {
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads) {
     if (size == 0) return 0;
-    Sorter sorter;
+    Sorter sorter(threads);
     sortSuffixes(sorter, block, block + size);
     return sorter.recoverBwt(block);
 }
 
 unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads) {
-    (void)threads;
     if (size == 0) return 0;
-    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size);
+    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size, threads);
 
-    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size);
+    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads);
     if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
     if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
 

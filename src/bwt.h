@@ -24,10 +24,13 @@ struct SuffixDumps {
 unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{}, unsigned threads = 1);
 
 // The same transform without dumps, straight from the sorter's rank table.
-unsigned bwtBySuffixArray(char* block, unsigned size);
+// `threads` sorter threads (1: the calling thread alone); the result is the
+// same at any count.
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads = 1);
 
-// The n ranked suffix starts of [begin, end).
-std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end);
+// The n ranked suffix starts of [begin, end), sorted on up to `threads`
+// threads.
+std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads = 1);
 
 // Restores into `out` the block whose transform is `in` (separate arrays of
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders

@@ -44,7 +44,7 @@ std::ofstream suffixArrayFile;
 bool bwtPrintSuffixesToFile = false;
 bool bwtPrintSuffixArrayToFile = false;
 std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize = 4294967295u;
-std::uint32_t threads = 0;
+std::uint32_t threadCount = 0;
 
 namespace {
 
@@ -89,7 +89,7 @@ void resetSettings() {
     useMTF0 = useMTF1 = useDC = useRLE0 = doNotUseRLE0 = false;
     adaptiveAC = staticAC = passThru = false;
     blockSize = 0;
-    threads = 0;
+    threadCount = 0;
     printInputHist = printBWTData = printMTFData = printMTFHist = false;
     printRLE0Data = printRLE0Hist = printDCData = printDCHist = false;
     bwtPrintSuffixesToFile = false;

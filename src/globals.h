@@ -63,7 +63,7 @@ extern std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize;  // 4294967295: no lim
 
 // Threads a run may use (--threads): 0 means every core the process may run
 // on; the drivers cap it at 64.
-extern std::uint32_t threads;
+extern std::uint32_t threadCount;
 
 // Opens (or empties) a dump file for its option; a repeated option closes
 // the earlier file, which stays created. Raises Exception(openError + name)

@@ -95,7 +95,7 @@ public:
 // The threads a run uses: the setting, 0 meaning every core the process may
 // run on, and never more than 64.
 unsigned runThreads() {
-    const unsigned n = threads == 0 ? availableCores() : threads;
+    const unsigned n = threadCount == 0 ? availableCores() : threadCount;
     return std::min(n, 64u);
 }
 
@@ -382,7 +382,7 @@ bool parseCommandLineParams(int argc, char** argv) {
             bwtPrintSuffixesToFileMaxSuffixSize = static_cast<std::uint32_t>(std::atoi(number.c_str()));
         } else if (arg == "--threads") {
             const std::string number = value("Number (threads) expected after --threads parameter");
-            threads = static_cast<std::uint32_t>(std::atoi(number.c_str()));
+            threadCount = static_cast<std::uint32_t>(std::atoi(number.c_str()));
         } else if (ifilename.empty()) {
             ifilename = arg;
         } else {

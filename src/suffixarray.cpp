@@ -7,6 +7,7 @@
 
 #include "base.h"
 #include "platform.h"
+#include "suffixsortparallel.h"
 
 namespace {
 
@@ -132,6 +133,12 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
     numSuffixes = size;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
     allocateTables(size);
+    if (depth == 4 && threads_ > 1) {
+        // Each thread has 256 KiB of counters: at most eight keep them small.
+        parallelGroup4(b, size, I, V, threads_ < 8 ? threads_ : 8);
+        numSuffixes = size + 1;
+        return;
+    }
 
     Index F[256] = {};
     for (Index x = depth - 1; x < size; ++x) ++F[b[x]];
@@ -259,8 +266,21 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
 template <typename Index>
 void Sadakane<Index>::suffixSort(unsigned h) {
     const Index all = sortedRun + numSuffixes;
+    if (threads_ > 1 && I[0] != all) {
+        parallelSuffixSort(I, V, numSuffixes, h, threads_);
+        return;
+    }
     if (I[0] != all) reserveSplitKeys(numSuffixes < splitKeyLimit ? numSuffixes : splitKeyLimit);
     while (I[0] != all) {
+        sortPass(h);
+        h *= 2;
+    }
+    reserveSplitKeys(0);
+}
+
+template <typename Index>
+void Sadakane<Index>::sortPass(unsigned h) {
+    {
         Vh = V + h;
         // A second cursor runs ahead over the same positions and fetches the
         // group number and key of every unsorted suffix it meets, so that
@@ -297,9 +317,7 @@ void Sadakane<Index>::suffixSort(unsigned h) {
             if (e >= numSuffixes) break;
             i = e;
         }
-        h *= 2;
     }
-    reserveSplitKeys(0);
 }
 
 template <typename Index>

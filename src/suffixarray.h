@@ -19,8 +19,15 @@
 // share an entry with the marker bit); larger blocks fail an assertion.
 // Allocation failures propagate as std::bad_alloc with nothing leaked.
 //
+// Threads: a sorter made with threads > 1 runs the 4-byte grouping of
+// makeTables2 and the passes of suffixSort on that many threads (started for
+// the call, joined before it returns; see suffixsortparallel.h). Tables and
+// order come out the same at every count.
+//
 // Memory: the two tables, and while suffixSort runs a split scratch of
-// 12 * min(n + 1, 2^19) bytes (at most 6 MiB), released when it returns.
+// 12 * min(n + 1, 2^19) bytes (at most 6 MiB) on one thread, or one of at
+// most 8 MiB shared by all threads, released when it returns; the grouping
+// on threads adds 256 KiB of counters per thread, for at most eight.
 #ifndef VEXAQ38_SUFFIXARRAY_H
 #define VEXAQ38_SUFFIXARRAY_H
 
@@ -43,6 +50,10 @@ public:
     Index* Vh = nullptr;            // V + h during a pass: Vh[x] is the key of x
     Index numSuffixes = 0;          // n + 1 once built
 
+    // threads: how many threads the grouping and the passes use (0 counts
+    // as 1, more than 64 as 64; 1 starts none).
+    explicit Sadakane(unsigned threads = 1) : threads_(threads < 1 ? 1 : threads > 64 ? 64 : threads) {}
+
     // Groups the suffixes of [begin, end) by their first byte. Nothing happens
     // for an empty block.
     void makeTables(const char* begin, const char* end);
@@ -63,6 +74,9 @@ public:
     // Doubling passes until every suffix is alone; h is the number of leading
     // bytes by which the groups are already sorted.
     void suffixSort(unsigned h);
+
+    // One doubling pass over every unsorted group with keys at offset h.
+    void sortPass(unsigned h);
 
     // Sorts the group at positions [lo, hi) found by a pass.
     void sortNonEmpty(Index lo, Index hi);
@@ -94,6 +108,7 @@ private:
     struct Pending {  // a split waiting for its smaller part to finish
         Index equalBegin, equalEnd, greaterEnd;
     };
+    unsigned threads_ = 1;
     std::vector<Pending> pending;
     std::unique_ptr<Index[]> splitKeys;  // scratch of the gathered splits
     Index splitKeyCount = 0;

@@ -461,4 +461,32 @@ std::string kindName(const ::testing::TestParamInfo<int>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BwtAtCapLong, ::testing::Range(0, 7), kindName);
 
+// The same blocks on teams of threads: their groups are far larger than a
+// thread's share of the scratch, so most of the work is cooperative.
+class BwtThreadsLong : public ::testing::TestWithParam<int> {};
+
+TEST_P(BwtThreadsLong, EveryThreadCountGivesTheOneThreadTransform) {
+    const std::string s = adversarial(GetParam());
+    std::string one = s;
+    const unsigned index = bwtBySuffixArray(one.data(), static_cast<unsigned>(one.size()), 1);
+    for (unsigned threads : {2u, 3u, 8u}) {
+        std::string team = s;
+        EXPECT_EQ(bwtBySuffixArray(team.data(), static_cast<unsigned>(team.size()), threads), index)
+            << threads << " threads";
+        EXPECT_TRUE(team == one) << threads << " threads";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BwtThreadsLong, ::testing::Range(0, 7), kindName);
+
+TEST(Bwt, SuffixArrayOnThreadsMatchesTheDefinition) {
+    for (std::size_t n : {1u, 2u, 5u, 100u, 777u, 4099u}) {
+        const std::string s = testutil::textLike(n, static_cast<std::uint32_t>(n));
+        for (unsigned threads : {2u, 3u}) {
+            const std::unique_ptr<unsigned[]> sa(suffixArray(s.data(), s.data() + s.size(), threads));
+            ASSERT_TRUE(isSuffixOrder(s, sa.get())) << "size " << n << " threads " << threads;
+        }
+    }
+}
+
 }  // namespace

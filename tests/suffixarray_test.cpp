@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -173,6 +174,87 @@ TEST(SadakaneGrouping, EveryDepthMatchesPrefixCount) {
             }
         }
     }
+}
+
+// The grouping on several threads leaves exactly the tables of one thread,
+// markers included, whatever group straddles the threads' slices.
+TEST(SadakaneThreads, GroupingMatchesOneThread) {
+    for (std::size_t n : {5u, 6u, 7u, 8u, 9u, 17u, 64u, 97u, 300u, 1201u, 5000u})
+        for (const std::string& s : blocksOfSize(n)) {
+            Sorter one;
+            one.makeTables2(s.data(), s.data() + s.size(), 4);
+            for (unsigned threads : {2u, 3u, 8u}) {
+                Sorter team(threads);
+                team.makeTables2(s.data(), s.data() + s.size(), 4);
+                ASSERT_EQ(team.numSuffixes, one.numSuffixes);
+                for (std::uint32_t p = 0; p <= n; ++p) {
+                    ASSERT_EQ(team.I[p], one.I[p]) << "size " << n << " threads " << threads << " position " << p;
+                    ASSERT_EQ(team.V[p], one.V[p]) << "size " << n << " threads " << threads << " suffix " << p;
+                }
+            }
+        }
+}
+
+// The three suffixes shorter than four bytes are placed apart from the
+// counting passes: endings that tie with the first bytes of many longer
+// suffixes, that sort first or last, and that equal each other's prefixes.
+TEST(SadakaneThreads, GroupingPlacesTheShortSuffixes) {
+    const std::string endings[] = {std::string(3, '\0'), "\xff\xff\xff", "ab\0", "abc", "aaa", "ba\xff",
+                                   std::string("\0\xff\0", 3), "zzz"};
+    for (std::size_t e = 0; e < std::size(endings); ++e)
+        for (const std::string& body : {std::string(40, 'a'), testutil::randomBytes(200, 3, 5),
+                                        std::string("abcab\0abc\0\0ab\xff\xff" "abc", 18)}) {
+            const std::string s = body + endings[e];
+            Sorter one;
+            one.makeTables2(s.data(), s.data() + s.size(), 4);
+            for (unsigned threads : {2u, 3u}) {
+                Sorter team(threads);
+                team.makeTables2(s.data(), s.data() + s.size(), 4);
+                for (std::uint32_t p = 0; p <= s.size(); ++p) {
+                    ASSERT_EQ(team.I[p], one.I[p]) << "ending " << e << " position " << p;
+                    ASSERT_EQ(team.V[p], one.V[p]) << "ending " << e << " suffix " << p;
+                }
+            }
+        }
+}
+
+// Blocks large enough that the threads' shares fill up and work is carried
+// from round to round, with many chunks per thread.
+TEST(SadakaneThreads, LargerBlocksMatchOneThread) {
+    for (std::size_t n : {4099u, 70000u, 300000u}) {
+        std::vector<std::string> blocks = {testutil::textLike(n, 3), testutil::randomBytes(n, 4, 9), fibonacciWord(n)};
+        std::string periodic(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) periodic[i] = static_cast<char>('a' + i % 27);
+        blocks.push_back(periodic);
+        for (std::size_t k = 0; k < blocks.size(); ++k) {
+            const std::string& s = blocks[k];
+            Sorter one;
+            sortBlock(one, s, 4);
+            for (unsigned threads : {2u, 3u, 8u}) {
+                Sorter team(threads);
+                sortBlock(team, s, 4);
+                ASSERT_EQ(team.I[0], marker + n + 1);
+                for (std::uint32_t x = 0; x <= n; ++x)
+                    ASSERT_EQ(team.V[x], one.V[x]) << "size " << n << " kind " << k << " threads " << threads;
+            }
+        }
+    }
+}
+
+// Small blocks give each thread a small share of the scratch, so the
+// periodic and one-byte blocks also take the cooperative splits.
+TEST(SuffixSortLong, EveryThreadCountMatchesNaiveSortForEverySmallSize) {
+    for (std::size_t n = 1; n <= 1200; ++n)
+        for (const std::string& s : blocksOfSize(n)) {
+            const auto order = naiveOrder(s);
+            for (unsigned threads : {1u, 2u, 3u, 8u}) {
+                Sorter sorter(threads);
+                sortBlock(sorter, s, n > 4 ? 4 : 0);
+                ASSERT_EQ(sorter.I[0], marker + n + 1) << "size " << n << " threads " << threads;
+                for (std::uint32_t p = 0; p <= n; ++p)
+                    ASSERT_EQ(sorter.V[order[p]], p + 1) << "size " << n << " threads " << threads << " position " << p;
+            }
+        }
 }
 
 TEST(SadakaneOrder, MatchesNaiveSortForEverySmallSizeAndSomeLarger) {

@@ -1,0 +1,803 @@
+#include "suffixsortparallel.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Index = std::uint32_t;
+constexpr Index sortedRun = Index(1) << 31;
+
+// The whole key scratch of a sort, shared by its threads (8 MiB). A test
+// build may shrink it to drive the cooperative splits on small blocks.
+#ifndef Q38_SORT_SCRATCH_LOG2
+#define Q38_SORT_SCRATCH_LOG2 21
+#endif
+constexpr std::size_t scratchEntries = std::size_t(1) << Q38_SORT_SCRATCH_LOG2;
+// Chunks per thread: enough that threads finishing early find more.
+constexpr unsigned chunksPerThread = 64;
+constexpr unsigned gatherDistance = 64;
+constexpr unsigned lookahead = 96;
+constexpr unsigned digitBits = 11;
+
+inline void prefetch(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+inline std::uint32_t nextRandom(std::uint32_t& state) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+inline Index medianOf3(Index a, Index b, Index c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+
+// A reusable barrier for a fixed team.
+class Barrier {
+public:
+    explicit Barrier(unsigned count) : count_(count) {}
+    void wait() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const unsigned generation = generation_;
+        if (++arrived_ == count_) {
+            arrived_ = 0;
+            ++generation_;
+            cv_.notify_all();
+            return;
+        }
+        cv_.wait(lock, [&] { return generation_ != generation; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    unsigned count_, arrived_ = 0, generation_ = 0;
+};
+
+// Runs body(t) on threads 0 ... count - 1, thread 0 being the caller.
+template <typename Body>
+void runTeam(unsigned count, Body body) {
+    std::vector<std::thread> team;
+    team.reserve(count - 1);
+    for (unsigned t = 1; t < count; ++t) team.emplace_back([&body, t] { body(t); });
+    body(0);
+    for (auto& th : team) th.join();
+}
+
+// Splits one group [lo, hi) on a gathered copy of its keys without touching
+// V: the members are permuted in I (exactly, no markers), and the new group
+// number of position lo + p is left in space[p]. space holds 3 (hi - lo)
+// entries: keys (then numbers) and two arrays for the stable splits.
+class DeferredSplit {
+public:
+    DeferredSplit() {
+        pending_.reserve(256);
+        counts_.reserve(std::size_t(3) << digitBits);
+    }
+
+    void run(Index* I, const Index* Vh, Index lo, Index hi, Index* space) {
+        I_ = I;
+        T_ = I + lo;
+        lo_ = lo;
+        const Index m = hi - lo;
+        Index* const K = space;
+        if (m == 1) {  // alone already; its key may lie past the end
+            K[0] = lo + 1;
+            return;
+        }
+        for (Index p = 0; p < m; ++p) {
+            if (p + gatherDistance < m) prefetch(Vh + T_[p + gatherDistance]);
+            K[p] = Vh[T_[p]];
+        }
+        if (m <= 4) {
+            small(0, m, K);
+            return;
+        }
+        if (byDigits(m, space)) return;
+        Index* const ST = space + m;
+        Index* const SK = ST + m;
+        std::uint32_t seed = 0x9e3779b9u ^ m;
+        const std::size_t base = pending_.size();
+        Index l = 0, h = m;
+        for (;;) {
+            if (h - l >= 5) {
+                const Index span = h - l;
+                const Index P = medianOf3(K[l + nextRandom(seed) % span], K[l + nextRandom(seed) % span],
+                                          K[l + nextRandom(seed) % span]);
+                Index less = 0, equal = 0;
+                for (Index p = l; p < h; ++p) {
+                    less += K[p] < P;
+                    equal += K[p] == P;
+                }
+                const Index a = l + less, b = a + equal;
+                if (equal != span) {
+                    Index pl = 0, pe = less, pg = less + equal;
+                    for (Index p = l; p < h; ++p) {
+                        const Index k = K[p];
+                        const Index q = k < P ? pl++ : k == P ? pe++ : pg++;
+                        ST[q] = T_[p];
+                        SK[q] = k;
+                    }
+                    std::memcpy(T_ + l, ST, std::size_t(span) * sizeof(Index));
+                    std::memcpy(K + l, SK, std::size_t(span) * sizeof(Index));
+                }
+                if (a - l >= 5) {
+                    pending_.push_back({a, b, h});
+                    h = a;
+                    continue;
+                }
+                small(l, a - l, K);
+                number(K, a, b);
+                l = b;
+                continue;
+            }
+            small(l, h - l, K);
+            if (pending_.size() == base) return;
+            const Frame f = pending_.back();
+            pending_.pop_back();
+            number(K, f.equalBegin, f.equalEnd);
+            l = f.equalEnd;
+            h = f.greaterEnd;
+        }
+    }
+
+private:
+    struct Frame {
+        Index equalBegin, equalEnd, greaterEnd;
+    };
+    std::vector<Frame> pending_;
+    std::vector<Index> counts_;
+    Index* I_ = nullptr;
+    Index* T_ = nullptr;
+    Index lo_ = 0;
+
+    void number(Index* K, Index a, Index b) const {
+        for (Index p = a; p < b; ++p) K[p] = lo_ + b;
+    }
+
+    // Up to four members at l with keys K[l ...]: a network, then numbers.
+    void small(Index l, Index m, Index* K) const {
+        Index x[4], key[4];
+        for (Index p = 0; p < m; ++p) {
+            x[p] = T_[l + p];
+            key[p] = K[l + p];
+        }
+        auto cx = [&](unsigned i, unsigned j) {
+            if (key[i] > key[j]) {
+                std::swap(x[i], x[j]);
+                std::swap(key[i], key[j]);
+            }
+        };
+        switch (m) {
+            case 0:
+            case 1: break;
+            case 2: cx(0, 1); break;
+            case 3:
+                cx(0, 1);
+                cx(1, 2);
+                cx(0, 1);
+                break;
+            default:
+                cx(0, 1);
+                cx(2, 3);
+                cx(0, 2);
+                cx(1, 3);
+                cx(1, 2);
+                break;
+        }
+        for (Index s = 0; s < m;) {
+            Index t = s + 1;
+            while (t < m && key[t] == key[s]) ++t;
+            for (Index p = s; p < t; ++p) {
+                T_[l + p] = x[p];
+                K[l + p] = lo_ + l + t;
+            }
+            s = t;
+        }
+    }
+
+    // As the one-thread digit sort: spread keys in two or three stable
+    // passes; declines groups whose keys sit mostly in three values.
+    bool byDigits(Index m, Index* space) {
+        Index* T = T_;
+        Index* K = space;
+        Index low = K[0], high = K[0];
+        for (Index p = 1; p < m; ++p) {
+            low = std::min(low, K[p]);
+            high = std::max(high, K[p]);
+        }
+        const Index sample = medianOf3(K[m / 4], K[m / 2], K[3 * (m / 4)]);
+        Index covered = 0;
+        for (Index p = 0; p < m; ++p) covered += (K[p] == low) | (K[p] == high) | (K[p] == sample);
+        if (4 * std::uint64_t(covered) >= 3 * std::uint64_t(m)) return false;
+        const Index span = high - low;
+        unsigned bits = 0;
+        while (bits < 32 && (span >> bits) != 0) ++bits;
+        unsigned width = 1;
+        while (width < digitBits && (Index(1) << width) < m) ++width;
+        const unsigned passes = (bits + width - 1) / width;
+        width = (bits + passes - 1) / passes;
+        const Index mask = (Index(1) << width) - 1;
+        counts_.assign(std::size_t(passes) << width, 0);
+        for (Index p = 0; p < m; ++p) {
+            const Index k = K[p] - low;
+            for (unsigned d = 0; d < passes; ++d) ++counts_[(std::size_t(d) << width) + ((k >> (d * width)) & mask)];
+        }
+        Index* ST = space + m;
+        Index* SK = ST + m;
+        for (unsigned d = 0; d < passes; ++d) {
+            Index* const c = counts_.data() + (std::size_t(d) << width);
+            Index sum = 0;
+            for (Index v = 0; v <= mask; ++v) {
+                const Index n = c[v];
+                c[v] = sum;
+                sum += n;
+            }
+            const unsigned shift = d * width;
+            for (Index p = 0; p < m; ++p) {
+                const Index k = K[p];
+                const Index q = c[((k - low) >> shift) & mask]++;
+                ST[q] = T[p];
+                SK[q] = k;
+            }
+            std::swap(T, ST);
+            std::swap(K, SK);
+        }
+        if (T != T_) std::memcpy(T_, T, std::size_t(m) * sizeof(Index));
+        // K may be the numbers' own array: a run is written only once its
+        // end has been read.
+        for (Index s = 0; s < m;) {
+            Index t = s + 1;
+            while (t < m && K[t] == K[s]) ++t;
+            for (Index p = s; p < t; ++p) space[p] = lo_ + t;
+            s = t;
+        }
+        return true;
+    }
+};
+
+struct Part {
+    Index lo, hi, current;  // current: the number its members carry now
+};
+
+class Team {
+public:
+    Team(Index* I, Index* V, Index n1, unsigned threads)
+        : I_(I), V_(V), n1_(n1), threads_(threads), barrier_(threads), workers_(threads) {
+        // The budget, at most one entry per suffix and thread, is cut in
+        // equal shares; a share takes groups up to a third of its size.
+        const std::size_t total = std::min<std::size_t>(scratchEntries, std::size_t(n1) * threads * 3 / 2 + 64 * threads);
+        scratch_.reset(new Index[total]);
+        const std::size_t each = total / threads;
+        for (unsigned t = 0; t < threads; ++t) {
+            workers_[t].arena = scratch_.get() + t * each;
+            workers_[t].arenaSize = each;
+        }
+        share_ = static_cast<Index>((each - 3) / 3);
+        parts_.reserve(64);
+        huge_.reserve(64);
+        makeChunks();
+    }
+
+    void sort(unsigned h) {
+        h_ = h;
+        runTeam(threads_, [this](unsigned t) { work(t); });
+        // Every chunk is one run by now.
+        Index j = 0;
+        while (j < n1_) j += I_[j] - sortedRun;
+        I_[0] = sortedRun + n1_;
+    }
+
+private:
+    struct Carry {
+        enum Kind { none, part, inChunk } kind = none;
+        Part p{0, 0, 0};
+        std::size_t chunk = 0;
+        Index pos = 0;
+    };
+    struct Worker {
+        Index* arena = nullptr;
+        std::size_t arenaSize = 0, used = 0;
+        Carry carry;
+        std::size_t groups = 0;
+        Index less = 0, equal = 0;  // counts of a cooperative split's slice
+        DeferredSplit split;
+    };
+
+    Index* I_;
+    Index* V_;
+    const Index n1_;
+    const unsigned threads_;
+    Barrier barrier_;
+    std::vector<Worker> workers_;
+    std::unique_ptr<Index[]> scratch_;
+    Index share_ = 0;
+    std::vector<Index> chunks_;  // chunk c is [chunks_[c], chunks_[c + 1])
+    std::atomic<std::size_t> nextChunk_{0};
+    std::vector<Part> parts_;  // left by cooperative splits for the next round
+    std::atomic<std::size_t> nextPart_{0};
+    std::size_t partsOffered_ = 0;  // parts_[0 ... partsOffered_) are this round's
+    std::mutex hugeMutex_;
+    std::vector<Part> huge_;
+    unsigned h_ = 0;
+    const Index* Vh_ = nullptr;
+    // Set by thread 0 between barriers, read by all after.
+    Part job_{0, 0, 0};
+    bool haveJob_ = false;
+    Index pivot_ = 0;
+    Index lessBegin_ = 0;
+    bool passDone_ = false, sortDone_ = false;
+
+    void makeChunks() {
+        // Right after the grouping a position is a group end when it holds
+        // a marker, and the entry of any member names its group's end.
+        const Index span = std::max<Index>(64, n1_ / (threads_ * chunksPerThread));
+        chunks_.push_back(0);
+        for (Index target = span; target < n1_;) {
+            const Index x = I_[target];
+            const Index end = (x & sortedRun) ? target : V_[x];
+            if (end >= n1_) break;
+            if (end > chunks_.back()) chunks_.push_back(end);
+            target = end + span;
+        }
+        chunks_.push_back(n1_);
+    }
+
+    void work(unsigned t) {
+        Worker& w = workers_[t];
+        for (;;) {
+            if (t == 0) Vh_ = V_ + h_;
+            barrier_.wait();
+            for (;;) {
+                readPhase(w);
+                barrier_.wait();
+                writePhase(w);
+                cooperate(t);
+                if (t == 0) endRound();
+                barrier_.wait();
+                if (passDone_) break;
+            }
+            if (sortDone_) return;
+        }
+    }
+
+    void endRound() {
+        bool carries = false;
+        for (const Worker& w : workers_) carries |= w.carry.kind != Carry::none;
+        // Parts are taken in order; what is left, with those queued by this
+        // round's cooperative splits, is offered next.
+        const std::size_t taken = std::min(nextPart_.load(), partsOffered_);
+        parts_.erase(parts_.begin(), parts_.begin() + static_cast<std::ptrdiff_t>(taken));
+        partsOffered_ = parts_.size();
+        nextPart_ = 0;
+        passDone_ = !carries && nextChunk_.load() >= chunks_.size() - 1 && parts_.empty();
+        if (!passDone_) return;
+        std::size_t groups = 0;
+        for (Worker& w : workers_) {
+            groups += w.groups;
+            w.groups = 0;
+        }
+        sortDone_ = groups == 0;
+        nextChunk_ = 0;
+        h_ *= 2;
+    }
+
+    bool fits(const Worker& w, Index m) const { return w.used + 3 + 3 * std::size_t(m) <= w.arenaSize; }
+
+    void split(Worker& w, Index lo, Index hi, Index current) {
+        Index* rec = w.arena + w.used;
+        rec[0] = lo;
+        rec[1] = hi - lo;
+        rec[2] = current;
+        w.split.run(I_, Vh_, lo, hi, rec + 3);
+        w.used += 3 + std::size_t(hi - lo);
+    }
+
+    void readPhase(Worker& w) {
+        w.used = 0;
+        Carry c = w.carry;
+        w.carry = Carry();
+        if (c.kind == Carry::part) split(w, c.p.lo, c.p.hi, c.p.current);
+        if (c.kind == Carry::inChunk && !scanChunk(w, c.chunk, c.pos)) return;
+        for (;;) {
+            const std::size_t k = nextPart_.fetch_add(1);
+            if (k >= partsOffered_) break;
+            const Part p = parts_[k];
+            if (!fits(w, p.hi - p.lo)) {
+                w.carry.kind = Carry::part;
+                w.carry.p = p;
+                return;
+            }
+            split(w, p.lo, p.hi, p.current);
+        }
+        for (;;) {
+            const std::size_t k = nextChunk_.fetch_add(1);
+            if (k + 1 >= chunks_.size()) break;
+            if (!scanChunk(w, k, chunks_[k])) return;
+        }
+    }
+
+    // Splits the groups of chunk k from position i on; false when the share
+    // filled up first (the rest is carried to the next round).
+    bool scanChunk(Worker& w, std::size_t k, Index i) {
+        const Index end = chunks_[k + 1];
+        Index ahead = i;
+        while (i < end) {
+            const Index x = I_[i];
+            if (x & sortedRun) {
+                Index j = i + (x - sortedRun);
+                while (j < end && (I_[j] & sortedRun)) j += I_[j] - sortedRun;
+                I_[i] = sortedRun + (j - i);
+                i = j;
+                continue;
+            }
+            const Index e = V_[x];
+            ++w.groups;
+            if (e - i > share_) {
+                std::lock_guard<std::mutex> lock(hugeMutex_);
+                huge_.push_back({i, e, e});
+                i = e;
+                continue;
+            }
+            if (!fits(w, e - i)) {
+                w.carry.kind = Carry::inChunk;
+                w.carry.chunk = k;
+                w.carry.pos = i;
+                return false;
+            }
+            // Fetch the group numbers and keys of the next few groups.
+            if (ahead < e) ahead = e;
+            const Index stop = end - e > lookahead ? e + lookahead : end;
+            while (ahead < stop) {
+                const Index y = I_[ahead];
+                if (y & sortedRun) {
+                    ahead += y - sortedRun;
+                } else {
+                    prefetch(V_ + y);
+                    prefetch(Vh_ + y);
+                    ++ahead;
+                }
+            }
+            split(w, i, e, e);
+            i = e;
+        }
+        return true;
+    }
+
+    // Stores the numbers recorded in the read phase and marks the members
+    // that are now alone, merging neighbours into one run.
+    void writePhase(Worker& w) {
+        const Index* rec = w.arena;
+        const Index* const stop = w.arena + w.used;
+        while (rec < stop) {
+            const Index lo = rec[0], m = rec[1], current = rec[2];
+            const Index* num = rec + 3;
+            Index runStart = m;  // none
+            for (Index p = 0; p < m; ++p) {
+                if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
+                const Index x = I_[lo + p];
+                const Index v = num[p];
+                if (v != current) V_[x] = v;
+                const bool alone = v == lo + p + 1 && (p == 0 || num[p - 1] != v);
+                if (alone) {
+                    if (runStart == m) runStart = p;
+                    I_[lo + runStart] = sortedRun + (p + 1 - runStart);
+                } else {
+                    runStart = m;
+                }
+            }
+            rec = num + m;
+        }
+        w.used = 0;
+    }
+
+    // The groups too large for a share, split three ways by all threads.
+    void cooperate(unsigned t) {
+        Worker& w = workers_[t];
+        for (;;) {
+            barrier_.wait();  // the write phase is over
+            if (t == 0) {
+                haveJob_ = !huge_.empty();
+                if (haveJob_) {
+                    job_ = huge_.back();
+                    huge_.pop_back();
+                    std::uint32_t seed = 0x2545f491u ^ (job_.hi - job_.lo);
+                    const Index m = job_.hi - job_.lo;
+                    pivot_ = medianOf3(Vh_[I_[job_.lo + nextRandom(seed) % m]], Vh_[I_[job_.lo + nextRandom(seed) % m]],
+                                       Vh_[I_[job_.lo + nextRandom(seed) % m]]);
+                }
+            }
+            barrier_.wait();
+            if (!haveJob_) return;
+            const Index lo = job_.lo, m = job_.hi - job_.lo;
+            const Index s = lo + static_cast<Index>(std::uint64_t(m) * t / threads_);
+            const Index e = lo + static_cast<Index>(std::uint64_t(m) * (t + 1) / threads_);
+            partitionSlice(w, s, e);
+            barrier_.wait();
+            if (t == 0) fixUp();
+            barrier_.wait();
+            // The smaller part, now at [lessBegin_, job_.lo), takes the
+            // number of its range, and the equal part [job_.lo, job_.hi) its
+            // own: every member then carries the end of the range it is
+            // known to lie in, and no key read later can place a member of
+            // the smaller part after one of the equal part. The greater
+            // part keeps the number it has, the end of the group.
+            number(lessBegin_, job_.lo, t);
+            if (job_.hi != job_.current) number(job_.lo, job_.hi, t);
+            const Index a = job_.lo, b = job_.hi;
+            if (b - a == 1 && t == threads_ - 1) I_[a] = sortedRun + 1;
+        }
+    }
+
+    // Thread t's slice of [a, b) takes the number b.
+    void number(Index a, Index b, unsigned t) {
+        const Index s = a + static_cast<Index>(std::uint64_t(b - a) * t / threads_);
+        const Index e = a + static_cast<Index>(std::uint64_t(b - a) * (t + 1) / threads_);
+        for (Index p = s; p < e; ++p) {
+            if (p + 16 < e) prefetch(V_ + I_[p + 16]);
+            V_[I_[p]] = b;
+        }
+    }
+
+    void partitionSlice(Worker& w, Index s, Index e) {
+        const Index P = pivot_;
+        const Index* const key = Vh_;
+        Index lt = s, p = s, gt = e;
+        constexpr Index d = 16;
+        while (p < gt) {
+            if (p + d < gt) prefetch(key + I_[p + d]);
+            if (gt > p + d) prefetch(key + I_[gt - d]);
+            const Index x = I_[p];
+            const Index k = key[x];
+            if (k < P) {
+                I_[p] = I_[lt];
+                I_[lt] = x;
+                ++lt;
+                ++p;
+            } else if (k > P) {
+                --gt;
+                I_[p] = I_[gt];
+                I_[gt] = x;
+            } else {
+                ++p;
+            }
+        }
+        w.less = lt - s;
+        w.equal = gt - lt;
+    }
+
+    // The slices are each less | equal | greater; swaps the misplaced members
+    // into the three parts of the whole, then queues the smaller and larger
+    // parts and leaves the equal part in job_.
+    void fixUp() {
+        const Index lo = job_.lo, hi = job_.hi, m = hi - lo;
+        Index less = 0, equal = 0;
+        for (const Worker& w : workers_) {
+            less += w.less;
+            equal += w.equal;
+        }
+        const Index A = lo + less, B = A + equal;
+        const Index bound[4] = {lo, A, B, hi};
+        using Span = std::pair<Index, Index>;
+        std::vector<Span> misplaced[3][3];  // [region][class]
+        for (unsigned t = 0; t < threads_; ++t) {
+            const Index s = lo + static_cast<Index>(std::uint64_t(m) * t / threads_);
+            const Index e = lo + static_cast<Index>(std::uint64_t(m) * (t + 1) / threads_);
+            const Index cut[4] = {s, s + workers_[t].less, s + workers_[t].less + workers_[t].equal, e};
+            for (unsigned c = 0; c < 3; ++c)
+                for (unsigned r = 0; r < 3; ++r) {
+                    if (r == c) continue;
+                    const Index u = std::max(cut[c], bound[r]), v = std::min(cut[c + 1], bound[r + 1]);
+                    if (u < v) misplaced[r][c].push_back({u, v});
+                }
+        }
+        struct Cursor {
+            const std::vector<Span>* spans;
+            std::size_t k = 0;
+            Index p = 0;
+            explicit Cursor(const std::vector<Span>& s) : spans(&s) {
+                if (!s.empty()) p = s[0].first;
+            }
+            bool more() const { return k < spans->size(); }
+            Index next() {
+                const Index at = p++;
+                if (p == (*spans)[k].second && ++k < spans->size()) p = (*spans)[k].first;
+                return at;
+            }
+        };
+        Cursor c01(misplaced[0][1]), c02(misplaced[0][2]), c10(misplaced[1][0]), c12(misplaced[1][2]),
+            c20(misplaced[2][0]), c21(misplaced[2][1]);
+        auto swapAll = [&](Cursor& x, Cursor& y) {
+            while (x.more() && y.more()) std::swap(I_[x.next()], I_[y.next()]);
+        };
+        swapAll(c01, c10);
+        swapAll(c02, c20);
+        swapAll(c12, c21);
+        // What is left goes round in threes.
+        while (c01.more() && c12.more() && c20.more()) {
+            const Index p0 = c01.next(), p1 = c12.next(), p2 = c20.next();
+            const Index x = I_[p0];
+            I_[p0] = I_[p2];
+            I_[p2] = I_[p1];
+            I_[p1] = x;
+        }
+        while (c02.more() && c21.more() && c10.more()) {
+            const Index p0 = c02.next(), p2 = c21.next(), p1 = c10.next();
+            const Index x = I_[p0];
+            I_[p0] = I_[p1];
+            I_[p1] = I_[p2];
+            I_[p2] = x;
+        }
+        // Each part's members carry its end as their number from here on.
+        auto queue = [&](Index a, Index b) {
+            if (a == b) return;
+            if (b - a > share_)
+                huge_.push_back({a, b, b});
+            else
+                parts_.push_back({a, b, b});
+        };
+        queue(lo, A);
+        queue(B, hi);
+        lessBegin_ = lo;
+        job_.lo = A;
+        job_.hi = B;
+        job_.current = hi;
+    }
+};
+
+}  // namespace
+
+void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads) {
+    Team team(I, V, n1, threads);
+    team.sort(h);
+}
+
+namespace {
+
+inline Index prefix4(const unsigned char* b, Index x) {
+    return Index(b[x]) << 24 | Index(b[x + 1]) << 16 | Index(b[x + 2]) << 8 | b[x + 3];
+}
+
+// Counts per thread and digit become each thread's first place for the
+// digit: threads in order within a digit, so the scatter stays stable.
+void placeCounts(std::vector<std::vector<Index>>& count, Index base, Index* start) {
+    Index sum = base;
+    for (std::size_t d = 0; d < count[0].size(); ++d) {
+        if (start) start[d] = sum;
+        for (auto& c : count) {
+            const Index k = c[d];
+            c[d] = sum;
+            sum += k;
+        }
+    }
+    if (start) start[count[0].size()] = sum;
+}
+
+}  // namespace
+
+void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads) {
+    // The n - 3 suffixes with four bytes are sorted by them, two bytes per
+    // pass (V holds the first pass's order); the three shorter ones and the
+    // empty suffix are put in their places after.
+    const Index full = n - 3;
+    const Index n1 = n + 1;
+    constexpr std::size_t digits = std::size_t(1) << 16;
+    std::vector<std::vector<Index>> count(threads, std::vector<Index>(digits));
+    std::vector<Index> start(digits + 1);
+    std::vector<Index> groupStart(threads + 1);
+    groupStart[threads] = n1;
+    Barrier barrier(threads);
+    auto slice = [&](Index size, unsigned t) {
+        return std::make_pair(static_cast<Index>(std::uint64_t(size) * t / threads),
+                              static_cast<Index>(std::uint64_t(size) * (t + 1) / threads));
+    };
+    runTeam(threads, [&](unsigned t) {
+        std::vector<Index>& c = count[t];
+        auto [xs, xe] = slice(full, t);
+        for (Index x = xs; x < xe; ++x) ++c[Index(b[x + 2]) << 8 | b[x + 3]];
+        barrier.wait();
+        if (t == 0) placeCounts(count, 0, nullptr);
+        barrier.wait();
+        for (Index x = xs; x < xe; ++x) V[c[Index(b[x + 2]) << 8 | b[x + 3]]++] = x;
+        barrier.wait();
+        std::fill(c.begin(), c.end(), 0);
+        if (threads == 1) {
+            // One slice: the counts need no particular order.
+            for (Index x = 0; x < full; ++x) ++c[Index(b[x]) << 8 | b[x + 1]];
+        } else {
+            for (Index p = xs; p < xe; ++p) {
+                if (p + 32 < xe) prefetch(b + V[p + 32]);
+                const Index x = V[p];
+                ++c[Index(b[x]) << 8 | b[x + 1]];
+            }
+        }
+        barrier.wait();
+        if (t == 0) placeCounts(count, 4, start.data());
+        barrier.wait();
+        for (Index p = xs; p < xe; ++p) {
+            if (p + 32 < xe) prefetch(b + V[p + 32]);
+            const Index x = V[p];
+            I[c[Index(b[x]) << 8 | b[x + 1]]++] = x;
+        }
+        barrier.wait();
+        if (t == 0) {
+            // The suffixes of 3, 2 and 1 bytes: each goes before the four-byte
+            // prefixes that start with it, after all smaller ones.
+            struct Short {
+                Index x, rank;
+            } shorts[3];
+            for (unsigned k = 0; k < 3; ++k) {
+                const Index x = n - 3 + k;
+                const Index d = k == 2 ? Index(b[x]) << 8 : Index(b[x]) << 8 | b[x + 1];
+                Index rank = start[d] - 4;
+                if (k == 0) {
+                    // Within the two-byte bucket, before the third byte b[x + 2].
+                    Index lo = start[d], hi = start[d + 1];
+                    while (lo < hi) {
+                        const Index mid = lo + (hi - lo) / 2;
+                        if (b[I[mid] + 2] < b[x + 2])
+                            lo = mid + 1;
+                        else
+                            hi = mid;
+                    }
+                    rank = lo - 4;
+                }
+                shorts[k] = {x, rank};
+            }
+            std::sort(shorts, shorts + 3, [&](const Short& u, const Short& v) {
+                if (u.rank != v.rank) return u.rank < v.rank;
+                const Index lu = n - u.x, lv = n - v.x;
+                const int order = std::memcmp(b + u.x, b + v.x, std::min(lu, lv));
+                return order != 0 ? order < 0 : lu < lv;
+            });
+            Index moved = 0;
+            for (unsigned k = 0; k < 3; ++k) {
+                const Index r = shorts[k].rank;
+                std::memmove(I + 1 + k + moved, I + 4 + moved, std::size_t(r - moved) * sizeof(Index));
+                I[1 + k + r] = shorts[k].x;
+                moved = r;
+            }
+            I[0] = n;
+        }
+        barrier.wait();
+        // Numbering: each thread takes the groups that start in its slice
+        auto same = [&](Index x, Index y) { return x < full && y < full && prefix4(b, x) == prefix4(b, y); };
+        // (A group running past the slice is left to the thread it started in.)
+        Index ps = slice(n1, t).first;
+        while (ps > 0 && ps < n1 && same(I[ps - 1], I[ps])) ++ps;
+        groupStart[t] = ps;
+        barrier.wait();
+        const Index end = groupStart[t + 1];
+        for (Index p = groupStart[t]; p < end;) {
+            Index q = p + 1;
+            const Index x = I[p];
+            if (x < full) {
+                const Index key = prefix4(b, x);
+                while (q < end && I[q] < full) {
+                    if (q + 16 < end) prefetch(b + I[q + 16]);
+                    if (prefix4(b, I[q]) != key) break;
+                    ++q;
+                }
+            }
+            if (q - p == 1) {
+                V[x] = q;
+                I[p] = sortedRun + 1;
+            } else {
+                for (Index r = p; r < q; ++r) V[I[r]] = q;
+            }
+            p = q;
+        }
+    });
+}
