@@ -111,6 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{{"-c", "a", "-o"}, "Filename expected after -o parameter"},
         ErrorCase{{"-c", "a", "--test"}, "Filename expected after --test parameter"},
         ErrorCase{{"-c", "a", "-b"}, "Number (block size) expected after -b parameter"},
+        ErrorCase{{"-c", "a", "--threads"}, "Number (threads) expected after --threads parameter"},
         ErrorCase{{"-c", "a", "--bwt_output"}, "Filename expected after --bwt_output parameter"},
         ErrorCase{{"-c", "a", "--mtf_output"}, "Filename expected after --mtf_output parameter"},
         ErrorCase{{"-c", "a", "--rle0_output"}, "Filename expected after --rle0_output parameter"},
@@ -349,6 +350,9 @@ TEST_P(ParserNumber, ReadLikeAtoiInto32Bits) {
     resetSettings();
     ASSERT_EQ(parse({"-c", "a", "--suffixes_output_max_size", GetParam().text}).error, "");
     EXPECT_EQ(bwtPrintSuffixesToFileMaxSuffixSize, GetParam().value);
+    resetSettings();
+    ASSERT_EQ(parse({"-e", "a", "--threads", GetParam().text}).error, "");
+    EXPECT_EQ(threadCount, GetParam().value);
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, ParserNumber,
