@@ -535,56 +535,9 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
     Index* K = splitKeys.get();
     const Index m = hi - lo;
     const Index current = V[T[0]];  // as in numberEqual
-    // Keys taken by most members in a few values (periodic blocks) take a
-    // level or two of three-way splits to set aside, where the passes would
-    // move everything two or three times: the splits keep a group when
-    // three quarters of it hold its smallest, its largest or a sampled key.
-    Index low = K[0], high = K[0];
-    for (Index p = 1; p < m; ++p) {
-        low = std::min(low, K[p]);
-        high = std::max(high, K[p]);
-    }
-    const Index sample = medianOf3(K[m / 4], K[m / 2], K[3 * (m / 4)]);
-    Index covered = 0;
-    for (Index p = 0; p < m; ++p) covered += (K[p] == low) | (K[p] == high) | (K[p] == sample);
-    if (4 * std::uint64_t(covered) >= 3 * std::uint64_t(m)) return false;
-    const Index span = high - low;
-    unsigned bits = 0;
-    while (bits < 32 && (span >> bits) != 0) ++bits;
-    // Narrower digits for smaller groups, whose counters would otherwise
-    // cost more to clear than the members to move.
-    unsigned width = 1;
-    while (width < digitBits && (Index(1) << width) < m) ++width;
-    const unsigned passes = (bits + width - 1) / width;
-    width = (bits + passes - 1) / passes;
-    const Index mask = (Index(1) << width) - 1;
-    // All digits counted in one read of the keys.
-    std::vector<Index>& count = digitCounts;
-    count.assign(std::size_t(passes) << width, 0);
-    for (Index p = 0; p < m; ++p) {
-        const Index k = K[p] - low;
-        for (unsigned d = 0; d < passes; ++d) ++count[(std::size_t(d) << width) + ((k >> (d * width)) & mask)];
-    }
-    Index* ST = splitKeys.get() + splitKeyCount;
-    Index* SK = ST + splitKeyCount;
-    for (unsigned d = 0; d < passes; ++d) {
-        Index* const c = count.data() + (std::size_t(d) << width);
-        Index sum = 0;
-        for (Index v = 0; v <= mask; ++v) {
-            const Index n = c[v];
-            c[v] = sum;
-            sum += n;
-        }
-        const unsigned shift = d * width;
-        for (Index p = 0; p < m; ++p) {
-            const Index k = K[p];
-            const Index q = c[((k - low) >> shift) & mask]++;
-            ST[q] = T[p];
-            SK[q] = k;
-        }
-        std::swap(T, ST);
-        std::swap(K, SK);
-    }
+    if (!radixSortGathered(T, K, m, splitKeys.get() + splitKeyCount, splitKeys.get() + 2 * std::size_t(splitKeyCount),
+                           digitCounts, digitBits))
+        return false;
     if (T != I + lo) {
         std::memcpy(I + lo, T, std::size_t(m) * sizeof(Index));
         T = I + lo;

@@ -213,48 +213,7 @@ private:
     bool byDigits(Index m, Index* space) {
         Index* T = T_;
         Index* K = space;
-        Index low = K[0], high = K[0];
-        for (Index p = 1; p < m; ++p) {
-            low = std::min(low, K[p]);
-            high = std::max(high, K[p]);
-        }
-        const Index sample = medianOf3(K[m / 4], K[m / 2], K[3 * (m / 4)]);
-        Index covered = 0;
-        for (Index p = 0; p < m; ++p) covered += (K[p] == low) | (K[p] == high) | (K[p] == sample);
-        if (4 * std::uint64_t(covered) >= 3 * std::uint64_t(m)) return false;
-        const Index span = high - low;
-        unsigned bits = 0;
-        while (bits < 32 && (span >> bits) != 0) ++bits;
-        unsigned width = 1;
-        while (width < digitBits && (Index(1) << width) < m) ++width;
-        const unsigned passes = (bits + width - 1) / width;
-        width = (bits + passes - 1) / passes;
-        const Index mask = (Index(1) << width) - 1;
-        counts_.assign(std::size_t(passes) << width, 0);
-        for (Index p = 0; p < m; ++p) {
-            const Index k = K[p] - low;
-            for (unsigned d = 0; d < passes; ++d) ++counts_[(std::size_t(d) << width) + ((k >> (d * width)) & mask)];
-        }
-        Index* ST = space + m;
-        Index* SK = ST + m;
-        for (unsigned d = 0; d < passes; ++d) {
-            Index* const c = counts_.data() + (std::size_t(d) << width);
-            Index sum = 0;
-            for (Index v = 0; v <= mask; ++v) {
-                const Index n = c[v];
-                c[v] = sum;
-                sum += n;
-            }
-            const unsigned shift = d * width;
-            for (Index p = 0; p < m; ++p) {
-                const Index k = K[p];
-                const Index q = c[((k - low) >> shift) & mask]++;
-                ST[q] = T[p];
-                SK[q] = k;
-            }
-            std::swap(T, ST);
-            std::swap(K, SK);
-        }
+        if (!radixSortGathered(T, K, m, space + m, space + 2 * std::size_t(m), counts_, digitBits)) return false;
         if (T != T_) std::memcpy(T_, T, std::size_t(m) * sizeof(Index));
         // K may be the numbers' own array: a run is written only once its
         // end has been read.

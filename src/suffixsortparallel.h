@@ -22,7 +22,70 @@
 #ifndef VEXAQ38_SUFFIXSORTPARALLEL_H
 #define VEXAQ38_SUFFIXSORTPARALLEL_H
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
+#include <vector>
+
+// The digit sort of a gathered group, shared by the one-thread sorter and
+// the team: a stable radix sort of the m members at T by their keys at K
+// (least significant digit first, digits of at most `maxDigitBits` bits,
+// narrower for smaller groups, whose counters would otherwise cost more to
+// clear than the members to move), through the scratch ST and SK (m entries
+// each). Being stable, it leaves the members in exactly the order three-way
+// splits would. On return T and K point at the sorted members and keys
+// (either the arrays given or the scratch). Declines, returning false and
+// changing nothing, a group whose keys sit mostly in a few values (three
+// quarters of it on its smallest, its largest or a sampled key, as in
+// periodic blocks): a level or two of splits sets those aside, where the
+// passes would move everything two or three times.
+inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_t m, std::uint32_t* ST,
+                              std::uint32_t* SK, std::vector<std::uint32_t>& counts, unsigned maxDigitBits) {
+    using Index = std::uint32_t;
+    Index low = K[0], high = K[0];
+    for (Index p = 1; p < m; ++p) {
+        low = std::min(low, K[p]);
+        high = std::max(high, K[p]);
+    }
+    const Index a = K[m / 4], b = K[m / 2], c3 = K[3 * (m / 4)];
+    const Index sample = std::max(std::min(a, b), std::min(std::max(a, b), c3));
+    Index covered = 0;
+    for (Index p = 0; p < m; ++p) covered += (K[p] == low) | (K[p] == high) | (K[p] == sample);
+    if (4 * std::uint64_t(covered) >= 3 * std::uint64_t(m)) return false;
+    const Index span = high - low;
+    unsigned bits = 0;
+    while (bits < 32 && (span >> bits) != 0) ++bits;
+    unsigned width = 1;
+    while (width < maxDigitBits && (Index(1) << width) < m) ++width;
+    const unsigned passes = (bits + width - 1) / width;
+    width = (bits + passes - 1) / passes;
+    const Index mask = (Index(1) << width) - 1;
+    // All digits counted in one read of the keys.
+    counts.assign(std::size_t(passes) << width, 0);
+    for (Index p = 0; p < m; ++p) {
+        const Index k = K[p] - low;
+        for (unsigned d = 0; d < passes; ++d) ++counts[(std::size_t(d) << width) + ((k >> (d * width)) & mask)];
+    }
+    for (unsigned d = 0; d < passes; ++d) {
+        Index* const c = counts.data() + (std::size_t(d) << width);
+        Index sum = 0;
+        for (Index v = 0; v <= mask; ++v) {
+            const Index n = c[v];
+            c[v] = sum;
+            sum += n;
+        }
+        const unsigned shift = d * width;
+        for (Index p = 0; p < m; ++p) {
+            const Index k = K[p];
+            const Index q = c[((k - low) >> shift) & mask]++;
+            ST[q] = T[p];
+            SK[q] = k;
+        }
+        std::swap(T, ST);
+        std::swap(K, SK);
+    }
+    return true;
+}
 
 // Doubling passes from h on `threads` threads over the tables I and V of
 // n1 = n + 1 suffixes, grouped (by makeTables/makeTables2) but not yet
