@@ -8,8 +8,9 @@
 #                 the first block's payload;
 #   roundtrip     method byte, block size index byte, then the plain file.
 # Method bytes follow fuzz::variants: 0 DC, 1 DC pass-through, 2 MTF adaptive,
-# 3 MTF adaptive + RLE0, 4 MTF static, 5 MTF static + RLE0. Crash inputs
-# (crash-*) in the same folders are kept.
+# 3 MTF adaptive + RLE0, 4 MTF static, 5 MTF static + RLE0. The text files
+# also go to unpack_file with every block checksum zeroed (-nocrc), as files
+# of earlier writers are. Crash inputs (crash-*) in the same folders are kept.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
@@ -32,6 +33,19 @@ cp "$samples/one.bin" "$work/one"
 cp "$samples/two.bin" "$work/two"
 
 le32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
+# The compressed file with the checksum field of every block set to 0.
+zero_checksums() {
+    python3 - "$1" <<'PY'
+import sys
+d = bytearray(open(sys.argv[1], "rb").read())
+left, at = int.from_bytes(d[8:12], "little"), 12
+while left > 0 and at + 18 <= len(d):
+    d[at + 14:at + 18] = bytes(4)
+    left -= min(left, int.from_bytes(d[at + 8:at + 12], "little"))
+    at += 18 + int.from_bytes(d[at + 4:at + 8], "little")
+sys.stdout.buffer.write(bytes(d))
+PY
+}
 byte() { printf "\\$(printf '%03o' "$1")"; }
 
 methodArgs=("" "-p" "-m --norle0" "-m" "-m -s --norle0" "-m -s")
@@ -51,6 +65,9 @@ for input in text binary all256 repeat one two; do
             # shellcheck disable=SC2086
             "$exe" -c "$work/$input" -o "$packed" ${methodArgs[$m]} ${blockArg[$k]} </dev/null >/dev/null
             { byte $((m == 1)); cat "$packed"; } >"$corpus/unpack_file/seed-$name"
+            if [ "$input" = text ]; then
+                { byte $((m == 1)); zero_checksums "$packed"; } >"$corpus/unpack_file/seed-$name-nocrc"
+            fi
             # -b 1000 files give their first block.
             dataSize=$(le32 "$packed" 20)
             packedSize=$(le32 "$packed" 16)
