@@ -32,17 +32,21 @@ int runMain(int argc, char** argv);
 // method the settings select and returns the container's size. Raises
 // Exception when a file cannot be opened, read or written, names the same
 // file as the other (or, with `test`, as `testfilename`), is empty or is
-// 4 GiB or larger, and passes on the block encoders' errors. A partly
-// written output stays on disk. Sets `blockSize` to the block size used.
-// Blocks are coded on up to `threads` threads; the output is the same.
+// 4 GiB or larger, and passes on the block encoders' errors. The output
+// appears only when the whole run succeeded (an existing file of that name
+// is replaced then, and left as it was otherwise), with the input's
+// permission bits and modification time. Sets `blockSize` to the block size
+// used. Blocks are coded on up to `threadCount` threads; the output is the
+// same.
 std::uint32_t packFile(const char* inputName, const char* outputName);
 
 // Restores the container `inputName` into `outputName`; always returns 0.
 // Every header field is checked before it is used, so a truncated or damaged
-// container raises Exception with a message naming the fault; blocks
-// restored before the fault stay in the output. Blocks are decoded on up to
-// `threads` threads; the output, the console lines and the first error
-// reported are those of one thread.
+// container raises Exception with a message naming the fault, and so does a
+// block whose checksum does not match; nothing is left of a failed run, as
+// for packFile. Blocks are decoded on up to `threadCount` threads; the
+// output, the console lines and the first error reported are those of one
+// thread.
 int unpackFile(const char* inputName, const char* outputName);
 
 // The statistics line of a compression: "Compressed data size: N (S%, bpc B)"
