@@ -19,7 +19,7 @@ void packBlockDCAdaptive(std::ostream& os, char* data, unsigned dataSize,
                          const CodecOptions& options = CodecOptions{});
 
 // Reads one payload from `is` and writes exactly `dataSize` bytes to `data`.
-// May read past the payload (the driver repositions `is`). A damaged payload
+// May read past the payload (the driver hands it over alone). A damaged payload
 // raises Exception("Error in compressed file (...)"); nothing is written
 // outside `data`.
 void unpackBlockDCAdaptive(std::istream& is, char* data, unsigned dataSize,
