@@ -471,35 +471,9 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
     Index l = 0, h = m;
     for (;;) {
         if (h - l >= 5) {
-            // The stable split keeps the members' pattern from step to step,
-            // so a fixed pivot place can meet a lone key again and again
-            // (quadratic time on periodic blocks): the pivot is the median
-            // of three keys from pseudo-random places instead.
-            const Index span = h - l;
-            const Index P = medianOf3(K[l + nextRandom(seed) % span], K[l + nextRandom(seed) % span],
-                                      K[l + nextRandom(seed) % span]);
-            // A stable three-way split through the scratch: the members of a
-            // group keep the increasing start order the radix grouping gave
-            // them, so the next pass reads their keys in address order.
-            Index less = 0, equal = 0;
-            for (Index p = l; p < h; ++p) {
-                less += K[p] < P;
-                equal += K[p] == P;
-            }
-            const Index a = l + less, b = a + equal;
-            if (equal != h - l) {
-                Index* const ST = splitKeys.get() + splitKeyCount;
-                Index* const SK = ST + splitKeyCount;
-                Index pl = 0, pe = less, pg = less + equal;
-                for (Index p = l; p < h; ++p) {
-                    const Index k = K[p];
-                    const Index q = k < P ? pl++ : k == P ? pe++ : pg++;
-                    ST[q] = T[p];
-                    SK[q] = k;
-                }
-                std::memcpy(T + l, ST, std::size_t(h - l) * sizeof(Index));
-                std::memcpy(K + l, SK, std::size_t(h - l) * sizeof(Index));
-            }
+            Index a, b;
+            splitGathered3(T, K, l, h, seed, splitKeys.get() + splitKeyCount,
+                           splitKeys.get() + 2 * std::size_t(splitKeyCount), a, b);
             if (a - l >= 5) {
                 pending.push_back({a, b, h});  // relative to lo here
                 h = a;

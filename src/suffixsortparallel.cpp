@@ -113,26 +113,8 @@ public:
         Index l = 0, h = m;
         for (;;) {
             if (h - l >= 5) {
-                const Index span = h - l;
-                const Index P = medianOf3(K[l + nextRandom(seed) % span], K[l + nextRandom(seed) % span],
-                                          K[l + nextRandom(seed) % span]);
-                Index less = 0, equal = 0;
-                for (Index p = l; p < h; ++p) {
-                    less += K[p] < P;
-                    equal += K[p] == P;
-                }
-                const Index a = l + less, b = a + equal;
-                if (equal != span) {
-                    Index pl = 0, pe = less, pg = less + equal;
-                    for (Index p = l; p < h; ++p) {
-                        const Index k = K[p];
-                        const Index q = k < P ? pl++ : k == P ? pe++ : pg++;
-                        ST[q] = T_[p];
-                        SK[q] = k;
-                    }
-                    std::memcpy(T_ + l, ST, std::size_t(span) * sizeof(Index));
-                    std::memcpy(K + l, SK, std::size_t(span) * sizeof(Index));
-                }
+                Index a, b;
+                splitGathered3(T_, K, l, h, seed, ST, SK, a, b);
                 if (a - l >= 5) {
                     pending_.push_back({a, b, h});
                     h = a;

@@ -27,6 +27,48 @@
 #include <utility>
 #include <vector>
 
+// One level of the three-way split of a gathered group, shared by the
+// one-thread sorter and the team: the members T[l, h) with keys K[l, h)
+// (h - l >= 5) split stably through the scratch ST and SK (h - l entries
+// each) around the median of three keys from pseudo-random places, into
+// smaller keys [l, a), equal [a, b) and greater [b, h). Stable, so the
+// members keep the increasing start order the grouping gave them and the
+// next pass reads their keys in address order. The pivot places are
+// pseudo-random because a stable split keeps the members' pattern from step
+// to step, so a fixed place can meet a lone key again and again (quadratic
+// time on periodic blocks). `seed` carries the generator from call to call.
+inline void splitGathered3(std::uint32_t* T, std::uint32_t* K, std::uint32_t l, std::uint32_t h,
+                           std::uint32_t& seed, std::uint32_t* ST, std::uint32_t* SK, std::uint32_t& a,
+                           std::uint32_t& b) {
+    using Index = std::uint32_t;
+    const auto next = [&seed] {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        return seed;
+    };
+    const Index span = h - l;
+    const Index x = K[l + next() % span], y = K[l + next() % span], z = K[l + next() % span];
+    const Index P = std::max(std::min(x, y), std::min(std::max(x, y), z));
+    Index less = 0, equal = 0;
+    for (Index p = l; p < h; ++p) {
+        less += K[p] < P;
+        equal += K[p] == P;
+    }
+    a = l + less;
+    b = a + equal;
+    if (equal == span) return;
+    Index pl = 0, pe = less, pg = less + equal;
+    for (Index p = l; p < h; ++p) {
+        const Index k = K[p];
+        const Index q = k < P ? pl++ : k == P ? pe++ : pg++;
+        ST[q] = T[p];
+        SK[q] = k;
+    }
+    std::copy(ST, ST + span, T + l);
+    std::copy(SK, SK + span, K + l);
+}
+
 // The digit sort of a gathered group, shared by the one-thread sorter and
 // the team: a stable radix sort of the m members at T by their keys at K
 // (least significant digit first, digits of at most `maxDigitBits` bits,
