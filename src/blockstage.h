@@ -133,6 +133,7 @@ void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const Code
     Q38_ASSERT(dataSize > 0);
     BlockLog log(options);
     std::unique_ptr<unsigned char[]> work(new unsigned char[dataSize]);
+    adviseHugePages(work.get(), dataSize);
     unsigned first;
     {
         StreamInBitStream bits(is, bitStreamBufferWords);

@@ -282,6 +282,7 @@ public:
         chunks_ = n / chunkBytes_ + threads * kLanes + 1;
         link_.resize(chunks_);
         scratch_.reset(new unsigned char[std::size_t(chunks_) * chunkBytes_]);
+        adviseHugePages(scratch_.get(), std::size_t(chunks_) * chunkBytes_);
     }
 
     // Returns false when a bound that cannot be exceeded was exceeded; the

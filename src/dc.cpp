@@ -1,6 +1,11 @@
 #include "dc.h"
 
+#include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "diagnostics.h"
 #include "distancecodec.h"
@@ -8,6 +13,130 @@
 namespace {
 
 constexpr unsigned alphabet = 256;
+
+// Values decoded on a second thread while the calling thread rebuilds the
+// runs from them: the arithmetic decoding and the rebuilding are each about
+// half of the stage and share no state, only the values, which pass through
+// a ring of chunks. next() gives exactly the sequence decoder.decode() would,
+// and the decoder's exception at the place where it would have been raised.
+template <class Decoder>
+class DecodeAhead {
+public:
+    // Starts decoding `count` values with `d`, which the other thread takes
+    // over (a started decoder).
+    DecodeAhead(Decoder&& d, std::uint32_t count)
+        : total(count), ring(new std::uint32_t[ringSize]), decoder(std::move(d)), worker([this] { produce(); }) {}
+
+    // Stops the other thread (after at most one chunk) and waits for it.
+    ~DecodeAhead() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        changed.notify_all();
+        worker.join();
+    }
+
+    DecodeAhead(const DecodeAhead&) = delete;
+    DecodeAhead& operator=(const DecodeAhead&) = delete;
+
+    // The next value. REQUIRES fewer than `count` calls so far.
+    std::uint32_t next() {
+        if (taken == ready) fetch();
+        return ring[taken++ & ringMask];
+    }
+
+private:
+    static constexpr std::uint32_t chunk = 4096;
+    static constexpr std::uint32_t ringSize = 16 * chunk;
+    static constexpr std::uint32_t ringMask = ringSize - 1;
+
+    // Hands back every slot read so far and waits for more values, or for
+    // the failure that ends them right here.
+    void fetch() {
+        std::unique_lock<std::mutex> lock(mutex);
+        released = taken;
+        changed.notify_all();
+        changed.wait(lock, [this] { return produced != taken || failure; });
+        if (produced == taken) std::rethrow_exception(failure);
+        ready = produced;
+    }
+
+    void produce() {
+        std::uint32_t i = 0;
+        try {
+            while (i < total) {
+                const std::uint32_t end = total - i > chunk ? i + chunk : total;
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    // The slots of [i, end) are free once the reader has
+                    // handed back everything before end - ringSize.
+                    changed.wait(lock, [&] { return stopping || end - released <= ringSize; });
+                    if (stopping) return;
+                }
+                for (; i < end; ++i) ring[i & ringMask] = decoder.decode();
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    produced = end;
+                }
+                changed.notify_all();
+            }
+        } catch (...) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                produced = i;  // the values before the failure stay good
+                failure = std::current_exception();
+            }
+            changed.notify_all();
+        }
+    }
+
+    // Each side's state on cache lines of its own: the reader writes its
+    // counts for every value, which must not evict the decoder's state.
+    const std::uint32_t total;
+    const std::unique_ptr<std::uint32_t[]> ring;
+    alignas(64) Decoder decoder;
+    // The reader's own counts: values read, and values it may read.
+    alignas(64) std::uint32_t taken = 0;
+    std::uint32_t ready = 0;
+    // Shared, under the mutex.
+    alignas(64) std::mutex mutex;
+    std::condition_variable changed;
+    std::uint32_t produced = 0;  // values in the ring for the reader
+    std::uint32_t released = 0;  // the reader is done with every value before this
+    bool stopping = false;
+    std::exception_ptr failure;
+    std::thread worker;  // last: it starts once everything above is ready
+};
+
+// Fewer values than this are not worth a thread.
+constexpr std::uint32_t minValuesAhead = 1u << 15;
+
+// The DC data of `count` values (drawn from next()) back into the transform
+// `work` of `dataSize` bytes.
+template <class Next>
+void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
+    DistanceDecoder<char, std::uint32_t> dc(alphabet);
+    dc.start(dataSize);
+    std::uint32_t i = 0;
+    for (; i < count && i < alphabet; ++i) dc.feedSymbol(static_cast<char>(i), next());
+    // The decoder's position is the number of bytes produced so far; it
+    // never passes dataSize, so the runs stay inside the work buffer.
+    for (; i < count; ++i) {
+        if (dc.pos == dataSize) throw Exception("Error in compressed file (invalid DC data)");
+        const auto run = dc.decode(next());
+        // Data with little structure has mostly single bytes, not worth
+        // a library call each.
+        if (run.second == 1)
+            work[dc.pos - 1] = static_cast<unsigned char>(run.first);
+        else
+            std::memset(work + dc.pos - run.second, run.first, run.second);
+    }
+    while (dc.pos < dataSize) {
+        const auto run = dc.decodeEnding();
+        std::memset(work + dc.pos - run.second, run.first, run.second);
+    }
+}
 
 template <class Coder>
 void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const CodecOptions& options) {
@@ -53,25 +182,11 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, con
         log.value("      Size of DC data: ", count);
         decoder.start();
 
-        DistanceDecoder<char, std::uint32_t> dc(alphabet);
-        dc.start(dataSize);
-        std::uint32_t i = 0;
-        for (; i < count && i < alphabet; ++i) dc.feedSymbol(static_cast<char>(i), decoder.decode());
-        // The decoder's position is the number of bytes produced so far; it
-        // never passes dataSize, so the runs stay inside the work buffer.
-        for (; i < count; ++i) {
-            if (dc.pos == dataSize) throw Exception("Error in compressed file (invalid DC data)");
-            const auto run = dc.decode(decoder.decode());
-            // Data with little structure has mostly single bytes, not worth
-            // a library call each.
-            if (run.second == 1)
-                work[dc.pos - 1] = static_cast<unsigned char>(run.first);
-            else
-                std::memset(work + dc.pos - run.second, run.first, run.second);
-        }
-        while (dc.pos < dataSize) {
-            const auto run = dc.decodeEnding();
-            std::memset(work + dc.pos - run.second, run.first, run.second);
+        if (options.threads > 1 && count >= minValuesAhead) {
+            DecodeAhead<Decoder> ahead(std::move(decoder), count);
+            rebuildRuns([&] { return ahead.next(); }, count, work, dataSize);
+        } else {
+            rebuildRuns([&] { return decoder.decode(); }, count, work, dataSize);
         }
         return first;
     });

@@ -464,11 +464,32 @@ void printCompressionStats(std::ostream& os, std::uint64_t inputSize, std::uint6
 namespace {
 
 // One block on its way through a file driver.
+// A block's bytes, left uninitialised: they are always read or decoded in
+// whole, so clearing them first would be a wasted pass over the block.
+class BlockBytes {
+public:
+    void resize(std::size_t n) {
+        bytes.reset(new char[n]);
+        length = n;
+        adviseHugePages(bytes.get(), n);
+    }
+    void release() {
+        bytes.reset();
+        length = 0;
+    }
+    char* data() { return bytes.get(); }
+    std::size_t size() const { return length; }
+
+private:
+    std::unique_ptr<char[]> bytes;
+    std::size_t length = 0;
+};
+
 struct PipelineBlock {
     explicit PipelineBlock(bool buffered) : console(buffered) {}
     BlockConsole console;
     CodecOptions options;
-    std::vector<char> data;     // the original bytes
+    BlockBytes data;            // the original bytes
     std::vector<char> payload;  // the coded bytes
     BlockHeader header;
     const MethodInfo* method = nullptr;
@@ -521,7 +542,7 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
             std::ostream os(&sink);
             b.payload.reserve(b.data.size() / 2 + 1024);
             method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), b.options);
-            b.data = std::vector<char>();  // gone before the next block is read
+            b.data.release();  // gone before the next block is read
         },
         [&](PipelineBlock& b) {
             b.console.print();

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -183,3 +184,45 @@ TEST(DCBlockCodec, ArithmeticDecoderSurvivesGarbage) {
 }
 
 }  // namespace
+
+// Blocks with enough values to be decoded on a second thread: the result,
+// and for damaged payloads the error, are those of one thread.
+TEST(DCBlockCodec, SecondThreadGivesTheSameResultAndError) {
+    std::mt19937 rng(11);
+    for (bool pass : {false, true}) {
+        Settings s(pass);
+        unsigned errors = 0;
+        const std::string block = testutil::randomBytes(150000, 256, 5) + testutil::textLike(60000, 6);
+        const std::string payload = pack(block);
+        std::vector<std::string> payloads = {payload};
+        // Damage spread over the payload: early, middle, and near the end
+        // of the values, and a truncation.
+        for (double at : {0.01, 0.5, 0.97}) {
+            std::string p = payload;
+            for (int k = 0; k < 4; ++k) p[static_cast<std::size_t>(at * p.size()) + rng() % 64] ^= 0x5A;
+            payloads.push_back(p);
+        }
+        payloads.push_back(payload.substr(0, payload.size() / 2));
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            SCOPED_TRACE(std::string(pass ? "pass-through " : "arithmetic ") + std::to_string(i));
+            std::string results[2];
+            for (unsigned threads : {1u, 2u}) {
+                current.threads = threads;
+                try {
+                    results[threads - 1] = "ok " + unpack(payloads[i], static_cast<unsigned>(block.size()));
+                } catch (const Exception& e) {
+                    results[threads - 1] = e.what();
+                }
+            }
+            EXPECT_EQ(results[0], results[1]);
+            if (i == 0) {
+                EXPECT_EQ(results[1], "ok " + block);
+            } else if (results[1].rfind("ok ", 0) != 0) {
+                ++errors;
+            }
+        }
+        // Most damage is caught by the run checks, some of it on each side
+        // of a chunk the other thread hands over.
+        EXPECT_GE(errors, 2u);
+    }
+}
