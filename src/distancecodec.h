@@ -319,6 +319,8 @@ public:
     static const Bucket dtab[tableSize];
     static constexpr unsigned modelLimit = 4096;
     static_assert(modelLimit <= maxModelTotal, "the model's totals stay below its limit");
+    static_assert(tableSize <= SmallSymbolStats::maxSymbols && modelLimit <= SmallSymbolStats::maxLimit,
+                  "the buckets fit the small model");
 
     // The number of buckets that a block of `blockBytes` bytes can use:
     // K + 1 for the largest K with dtab[K].base <= blockBytes, at least 2.
@@ -377,7 +379,7 @@ public:
     void flush() { coder.flush(); }
 
 private:
-    AdaptiveSymbolStats<unsigned> stats;
+    SmallSymbolStats stats;
     ArithmeticCoder<unsigned, unsigned, 16> coder;
 };
 
@@ -409,9 +411,7 @@ public:
     }
 
 private:
-    // The encoder's model kept from the other end: the small buckets are
-    // the frequent ones, and counting them is then cheap.
-    TopDownSymbolStats stats;
+    SmallSymbolStats stats;
     ArithmeticDecoder<unsigned, unsigned, 16> decoder;
 };
 

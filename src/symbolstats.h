@@ -10,6 +10,7 @@
 #ifndef VEXAQ38_SYMBOLSTATS_H
 #define VEXAQ38_SYMBOLSTATS_H
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <type_traits>
@@ -22,6 +23,10 @@ struct SymbolRange {
     unsigned symbolHigh;
     unsigned symbolTotal;
 };
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #define Q38_SYMBOLSTATS_AVX2 1
@@ -248,6 +253,95 @@ private:
 
     unsigned num;
     std::unique_ptr<unsigned[]> above;
+};
+
+// The same model again for small alphabets (the DC buckets), on both ends:
+// top-down like TopDownSymbolStats, in 16 bits, so that the whole table is
+// eight 16-byte vectors. Finding a symbol is then one comparison of every
+// entry at once instead of a bisection of dependent loads, and counting one
+// is a fixed handful of vector additions: both sit on the coder's critical
+// path, value after value. Same states, ranges and symbols as
+// AdaptiveSymbolStats<unsigned> on the same calls.
+class SmallSymbolStats {
+public:
+    static constexpr unsigned maxSymbols = 63;    // above[num] = 0 stays in the table
+    static constexpr unsigned maxLimit = 0x7FFF;  // totals compare as signed 16-bit
+
+    // n symbols of count 1. REQUIRES 2 <= n <= maxSymbols.
+    explicit SmallSymbolStats(unsigned n) : num(n) {
+        Q38_ASSERT(n >= 2 && n <= maxSymbols);
+        for (unsigned i = 0; i < tableSize; ++i) above[i] = static_cast<std::uint16_t>(i < n ? n - i : 0);
+    }
+
+    unsigned getMax() const { return above[0]; }
+
+    // As AdaptiveSymbolStats::getSymbol. REQUIRES code < getMax()
+    // ("code < above[0]").
+    unsigned getSymbol(unsigned code) const {
+        Q38_ASSERT(code < above[0]);
+        // The symbol is the last s with above[s] >= x; the table falls
+        // strictly and ends in zeros, so the entries with above[s] >= x are
+        // exactly 0 ... symbol.
+        const unsigned x = above[0] - code;  // >= 1
+#if defined(__SSE2__)
+        const __m128i limit = _mm_set1_epi16(static_cast<short>(x - 1));
+        const __m128i* const t = reinterpret_cast<const __m128i*>(above);
+        std::uint64_t atLeast = 0;
+        for (unsigned v = 0; v < tableSize / 16; ++v) {
+            const __m128i a = _mm_cmpgt_epi16(_mm_load_si128(t + 2 * v), limit);
+            const __m128i b = _mm_cmpgt_epi16(_mm_load_si128(t + 2 * v + 1), limit);
+            atLeast |= std::uint64_t(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & 0xFFFFu)
+                       << (16 * v);
+        }
+        return static_cast<unsigned>(__builtin_ctzll(~atLeast)) - 1;
+#else
+        unsigned s = 0;
+        while (above[s + 1] >= x) ++s;
+        return s;
+#endif
+    }
+
+    // As AdaptiveSymbolStats::getRangeThenUpdateAndLimit.
+    // REQUIRES symbol < num ("symbol < num") and maxTotal <= maxLimit.
+    SymbolRange getRangeThenUpdateAndLimit(unsigned symbol, unsigned maxTotal) {
+        Q38_ASSERT(symbol < num);
+        const unsigned total = above[0];
+        const SymbolRange r{total - above[symbol], total - above[symbol + 1], total};
+#if defined(__SSE2__)
+        // Every entry up to the symbol counts it: subtract the mask of
+        // index <= symbol (all ones, -1, where true).
+        const __m128i bound = _mm_set1_epi16(static_cast<short>(symbol + 1));
+        __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+        const __m128i step = _mm_set1_epi16(8);
+        __m128i* const t = reinterpret_cast<__m128i*>(above);
+        for (unsigned v = 0; v < tableSize / 8; ++v) {
+            _mm_store_si128(t + v, _mm_sub_epi16(_mm_load_si128(t + v), _mm_cmplt_epi16(index, bound)));
+            index = _mm_add_epi16(index, step);
+        }
+#else
+        for (unsigned i = 0; i <= symbol; ++i) ++above[i];
+#endif
+        if (above[0] == maxTotal) halve();
+        return r;
+    }
+
+private:
+    static constexpr unsigned tableSize = 64;
+
+    // Every count halved, at least 1 each, as AdaptiveSymbolStats::limit.
+    void halve() {
+        unsigned prevOld = above[num];
+        for (unsigned i = num; i-- > 0;) {
+            const unsigned old = above[i];
+            unsigned count = (old - prevOld) >> 1;
+            if (count == 0) count = 1;
+            prevOld = old;
+            above[i] = static_cast<std::uint16_t>(above[i + 1] + count);
+        }
+    }
+
+    alignas(16) std::uint16_t above[tableSize];  // zeros from num on
+    unsigned num;
 };
 
 #endif

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <algorithm>
 #include <random>
 #include <sstream>
@@ -193,13 +195,13 @@ namespace {
 // The decoders' model kept from the top must pass through the encoder's
 // states: the same ranges for every counted symbol, halvings included (small
 // limits halve often), and the same symbol for every code in between.
-TEST(TopDownSymbolStats, MatchesAdaptiveModelStepForStep) {
+template <class Model>
+void expectSameStepsAsAdaptive(const std::vector<std::array<unsigned, 2>>& cases) {
     std::mt19937 rng(11);
-    const unsigned cases[][2] = {{2, 5}, {3, 40}, {17, 64}, {45, 4096}, {256, 300}, {257, 16384}};
     for (const auto& c : cases) {
         const unsigned n = c[0], limit = c[1];
         Stats ref(n);
-        TopDownSymbolStats m(n);
+        Model m(n);
         for (int i = 0; i < 3000; ++i) {
             ASSERT_EQ(m.getMax(), ref.getMax()) << "n " << n << " step " << i;
             if (i % 500 == 0) {
@@ -218,6 +220,16 @@ TEST(TopDownSymbolStats, MatchesAdaptiveModelStepForStep) {
             ASSERT_EQ(b.symbolTotal, a.symbolTotal) << "n " << n << " step " << i;
         }
     }
+}
+
+TEST(TopDownSymbolStats, MatchesAdaptiveModelStepForStep) {
+    expectSameStepsAsAdaptive<TopDownSymbolStats>({{2, 5}, {3, 40}, {17, 64}, {45, 4096}, {256, 300}, {257, 16384}});
+}
+
+// The vector model over its whole range: the smallest and largest alphabets,
+// the bucket model's own size and limit, and a limit that halves all the time.
+TEST(SmallSymbolStats, MatchesAdaptiveModelStepForStep) {
+    expectSameStepsAsAdaptive<SmallSymbolStats>({{2, 5}, {3, 40}, {8, 9}, {17, 64}, {57, 4096}, {63, 70}, {63, 32767}});
 }
 
 }  // namespace
