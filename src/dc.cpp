@@ -1,5 +1,6 @@
 #include "dc.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -113,11 +114,11 @@ private:
 constexpr std::uint32_t minValuesAhead = 1u << 15;
 
 // The DC data of `count` values (drawn from next()) back into the transform
-// `work` of `dataSize` bytes.
-template <class Next>
-void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
-    DistanceDecoder<char, std::uint32_t> dc(alphabet);
-    dc.start(dataSize);
+// `work` of `dataSize` bytes, through the decoder type Dc.
+template <template <class, class> class Dc, class Next>
+void rebuildRunsWith(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
+    Dc<char, std::uint32_t> dc(alphabet);
+    dc.start(dataSize, reinterpret_cast<char*>(work));
     std::uint32_t i = 0;
     for (; i < count && i < alphabet; ++i) dc.feedSymbol(static_cast<char>(i), next());
     // The decoder's position is the number of bytes produced so far; it
@@ -125,17 +126,24 @@ void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned
     for (; i < count; ++i) {
         if (dc.pos == dataSize) throw Exception("Error in compressed file (invalid DC data)");
         const auto run = dc.decode(next());
-        // Data with little structure has mostly single bytes, not worth
-        // a library call each.
-        if (run.second == 1)
-            work[dc.pos - 1] = static_cast<unsigned char>(run.first);
-        else
-            std::memset(work + dc.pos - run.second, run.first, run.second);
+        // The decoder put the symbol at the run's start: data with little
+        // structure, mostly single bytes, needs nothing more.
+        if (run.second > 1) std::memset(work + dc.pos - run.second, run.first, run.second);
     }
     while (dc.pos < dataSize) {
         const auto run = dc.decodeEnding();
         std::memset(work + dc.pos - run.second, run.first, run.second);
     }
+}
+
+// A value per byte or nearly (data with little structure) keeps a run start
+// pending for almost every symbol: the bitmap decoder's case.
+template <class Next>
+void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
+    if (count - std::min<std::uint32_t>(count, alphabet) >= dataSize - dataSize / 4)
+        rebuildRunsWith<DistanceMapDecoder>(next, count, work, dataSize);
+    else
+        rebuildRunsWith<DistanceDecoder>(next, count, work, dataSize);
 }
 
 template <class Coder>

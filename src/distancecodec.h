@@ -6,10 +6,12 @@
 //   decoder cannot fill by itself, the next run of the same byte starts),
 //   with trailing zeros removed. Every value is at most the block size and
 //   the length is at most 256 + the number of runs.
-// - DistanceDecoder rebuilds the block run by run from those values. It
-//   checks every value against the block as soon as it is given one, so
-//   damaged data raises Exception("Error in compressed file (...)") and never
-//   writes outside its table or places a run outside the block.
+// - DistanceDecoder and DistanceMapDecoder rebuild the block run by run from
+//   those values (the same runs and errors; the second is faster where
+//   nearly every byte is a run). They check every value against the block as
+//   soon as they are given one, so damaged data raises Exception("Error in
+//   compressed file (...)") and never writes outside the block or places a
+//   run outside it.
 // - AACoderForDC / AADecoderForDC code each value as a bucket symbol of an
 //   adaptive model plus flat extra bits through one arithmetic coder;
 //   PassThruCoder / PassThruDecoder write a plain prefix code instead.
@@ -134,6 +136,8 @@ private:
 
 // Decoder. Use: construct, start, feedSymbol for the header values in
 // symbol order, decode per run value, decodeEnding until the block is full.
+// The known run starts ahead are a sorted table: few of them on data with
+// structure, where a short scan finds a place.
 template <class S, class V>
 class DistanceDecoder {
 public:
@@ -156,8 +160,13 @@ public:
     DistanceDecoder(const DistanceDecoder&) = delete;
     DistanceDecoder& operator=(const DistanceDecoder&) = delete;
 
-    // The block length; once, before the first feedSymbol.
-    void start(unsigned size) { endPos = size; }
+    // The block length, and the block being rebuilt: the decoder writes the
+    // symbol of every run at its start as soon as the start is known (the
+    // caller fills the runs). Once, before the first feedSymbol.
+    void start(unsigned size, S* block) {
+        endPos = size;
+        out = block;
+    }
 
     // Enters the header value of `symbol` (0: it does not occur). A value
     // whose position lies at or past the end of the block raises "DC run
@@ -176,6 +185,7 @@ public:
         if (p >= endPos) throw Exception(runOutside);
         for (unsigned j = tabn; j > i; --j) tab[j] = tab[j - 1];
         tab[i] = Entry{p, symbol};
+        out[p] = symbol;
         ++tabn;
     }
 
@@ -219,6 +229,7 @@ public:
         const std::uint32_t p = key + i;
         if (p >= endPos) throw Exception(runOutside);
         insertAfterDroppingFront(i - 1, Entry{p, symbol});
+        out[p] = symbol;
         return Run(symbol, length);
     }
 
@@ -242,6 +253,7 @@ public:
     std::uint32_t endPos;
 
 private:
+    S* out = nullptr;
     static constexpr unsigned nearPlaces = 16;
 
     // The first place from `from` on with tab[i].pos - i > key (tabn if
@@ -299,6 +311,175 @@ private:
             moveEntries(tab + at + 1, tab + at, tabn - 1 - at);
         }
         tab[at] = e;
+    }
+
+    static constexpr const char* runOutside = "Error in compressed file (DC run start outside the block)";
+    static constexpr const char* invalidData = "Error in compressed file (invalid DC data)";
+};
+
+// Bit tricks of the decoder's map of run starts.
+namespace dcbits {
+
+// Set bits of x.
+inline unsigned popcount64(std::uint64_t x) {
+#if defined(__POPCNT__)
+    return static_cast<unsigned>(__builtin_popcountll(x));
+#else
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
+// selectInByte[b][k]: the place of the (k + 1)-th set bit of byte b.
+struct ByteSelect {
+    unsigned char place[256][8];
+    constexpr ByteSelect() : place() {
+        for (unsigned b = 0; b < 256; ++b) {
+            unsigned k = 0;
+            for (unsigned i = 0; i < 8; ++i)
+                if (b >> i & 1) place[b][k++] = static_cast<unsigned char>(i);
+        }
+    }
+};
+inline constexpr ByteSelect selectInByte{};
+
+// The place of the r-th (from 1) set bit of x. REQUIRES 1 <= r <=
+// popcount64(x). Without a search loop: the bytes' running counts side by
+// side in one word, the first byte whose count reaches r found by one
+// subtraction, the bit within it from a table.
+inline unsigned selectBit64(std::uint64_t x, unsigned r) {
+    std::uint64_t s = x - ((x >> 1) & 0x5555555555555555ull);
+    s = (s & 0x3333333333333333ull) + ((s >> 2) & 0x3333333333333333ull);
+    s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    const std::uint64_t upTo = s * 0x0101010101010101ull;  // byte i: set bits in bytes 0 ... i (<= 64)
+    const std::uint64_t reached =
+        ((upTo | 0x8080808080808080ull) - 0x0101010101010101ull * r) & 0x8080808080808080ull;
+    const unsigned byte = static_cast<unsigned>(__builtin_ctzll(reached)) >> 3;
+    const unsigned before = static_cast<unsigned>(((upTo << 8) >> (8 * byte)) & 0xFF);
+    return 8 * byte + selectInByte.place[(x >> (8 * byte)) & 0xFF][r - before - 1];
+}
+
+}  // namespace dcbits
+
+// The same decoder with the known run starts as a bitmap over the block:
+// data with little structure keeps a start pending for nearly every symbol,
+// and there finding a place by counting free bits a word at a time beats
+// searching and shifting a table of hundreds. Same values, runs and
+// errors as DistanceDecoder.
+template <class S, class V>
+class DistanceMapDecoder {
+    static_assert(sizeof(S) == 1, "symbols are bytes");
+
+public:
+    using Run = std::pair<S, std::uint32_t>;  // symbol, run length
+
+    // `alphabetSize` symbols (256 for bytes).
+    explicit DistanceMapDecoder(unsigned symbols) : alphabetSize(symbols) {}
+    DistanceMapDecoder(const DistanceMapDecoder&) = delete;
+    DistanceMapDecoder& operator=(const DistanceMapDecoder&) = delete;
+
+    // The block length, and the block being rebuilt: the decoder writes the
+    // symbol of every run at its start as soon as the start is known (the
+    // caller fills the runs). Once, before the first feedSymbol. An
+    // allocation failure propagates as std::bad_alloc.
+    void start(unsigned size, S* block) {
+        endPos = size;
+        out = block;
+        // A search for a place stops at most alphabetSize known starts past
+        // the end of the block (see placeFree): no bound test in the loop.
+        known.reset(new std::uint64_t[(std::size_t(size) + alphabetSize) / 64 + 2]());
+    }
+
+    // Enters the header value of `symbol` (0: it does not occur). A value
+    // whose position lies at or past the end of the block raises "DC run
+    // start outside the block"; a value for a full table raises "invalid DC
+    // data".
+    void feedSymbol(S symbol, V value) {
+        if (value == 0) return;
+        if (value > endPos - pos) throw Exception(runOutside);
+        if (count == alphabetSize) throw Exception(invalidData);
+        // The value-th position from pos on that is not a known start.
+        const std::uint32_t p = placeFree(pos, static_cast<std::uint32_t>(value));
+        if (p >= endPos) throw Exception(runOutside);
+        add(p, symbol);
+    }
+
+    // The run at `pos`, entering `value` as the distance to its symbol's next
+    // run (0: none). No known run at `pos` raises "invalid DC data"; a next
+    // run placed at or past the end of the block raises "DC run start
+    // outside the block". The run never passes the end of the block.
+    Run decode(V value) {
+        if (count == 0 || !isKnown(pos)) throw Exception(invalidData);
+        const S symbol = out[pos];
+        clear(pos);
+        if (count == 0) {
+            // The last known run: it fills the block.
+            const std::uint32_t length = endPos - pos;
+            pos = endPos;
+            return Run(symbol, length);
+        }
+        const std::uint32_t next = nextKnown(pos);
+        const std::uint32_t length = next - pos;
+        pos = next;
+        if (value == 0) return Run(symbol, length);
+        if (value >= endPos - next) throw Exception(runOutside);
+        // The next run of the symbol: the value-th position after `next`
+        // that is not a known start (the decoder fills those by itself).
+        const std::uint32_t p = placeFree(next + 1, static_cast<std::uint32_t>(value));
+        if (p >= endPos) throw Exception(runOutside);
+        add(p, symbol);
+        return Run(symbol, length);
+    }
+
+    // The run at `pos` when no coded value is left for it: decode(0).
+    Run decodeEnding() { return decode(0); }
+
+    unsigned alphabetSize;
+    std::uint32_t pos = 0;     // bytes of the block rebuilt so far
+    std::uint32_t endPos = 0;  // the block length
+
+private:
+    // Bit p: a run of a known symbol starts at p (p >= pos). At most
+    // alphabetSize are set, one per symbol.
+    std::unique_ptr<std::uint64_t[]> known;
+    std::uint32_t count = 0;  // bits set
+    S* out = nullptr;
+
+    bool isKnown(std::uint32_t p) const { return known[p >> 6] >> (p & 63) & 1; }
+
+    void add(std::uint32_t p, S symbol) {
+        known[p >> 6] |= std::uint64_t(1) << (p & 63);
+        out[p] = symbol;
+        ++count;
+    }
+
+    void clear(std::uint32_t p) {
+        known[p >> 6] &= ~(std::uint64_t(1) << (p & 63));
+        --count;
+    }
+
+    // The first known start after p. REQUIRES one.
+    std::uint32_t nextKnown(std::uint32_t p) const {
+        std::size_t w = (p + 1) >> 6;
+        std::uint64_t bits = known[w] & (~std::uint64_t(0) << ((p + 1) & 63));
+        while (bits == 0) bits = known[++w];
+        return static_cast<std::uint32_t>(w * 64 + static_cast<unsigned>(__builtin_ctzll(bits)));
+    }
+
+    // The r-th (r >= 1) position from `from` on that is not a known start.
+    // REQUIRES from + r <= endPos + 1: the place is then at most count
+    // positions further, inside the map.
+    std::uint32_t placeFree(std::uint32_t from, std::uint32_t r) const {
+        std::size_t w = from >> 6;
+        std::uint64_t free = ~known[w] & (~std::uint64_t(0) << (from & 63));
+        for (;;) {
+            const unsigned c = dcbits::popcount64(free);
+            if (c >= r) return static_cast<std::uint32_t>(w * 64 + dcbits::selectBit64(free, r));
+            r -= c;
+            free = ~known[++w];
+        }
     }
 
     static constexpr const char* runOutside = "Error in compressed file (DC run start outside the block)";

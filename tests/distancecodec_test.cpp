@@ -12,7 +12,8 @@
 namespace {
 
 using Coder = DistanceCoder<char, std::uint32_t>;
-using Decoder = DistanceDecoder<char, std::uint32_t>;
+using TableDecoder = DistanceDecoder<char, std::uint32_t>;
+using MapDecoder = DistanceMapDecoder<char, std::uint32_t>;
 
 std::vector<std::uint32_t> dcData(const std::string& block) {
     Coder c(256);
@@ -57,16 +58,40 @@ std::vector<std::uint32_t> dcDataByDefinition(const std::string& b) {
 }
 
 // Rebuilds a block from its DC data in the block decoder's calling order.
-std::string decodeDC(const std::vector<std::uint32_t>& d, std::uint32_t n) {
+template <class Decoder>
+std::string decodeWith(const std::vector<std::uint32_t>& d, std::uint32_t n) {
     Decoder dec(256);
-    dec.start(n);
+    std::string block(n, '\0');
+    dec.start(n, block.data());
     std::string out;
     std::size_t i = 0;
     for (; i < d.size() && i < 256; ++i) dec.feedSymbol(static_cast<char>(i), d[i]);
-    auto put = [&](Decoder::Run r) { out.append(r.second, r.first); };
+    // The run's symbol is also at its start in the block being rebuilt.
+    auto put = [&](typename Decoder::Run r) {
+        EXPECT_EQ(block[out.size()], r.first);
+        out.append(r.second, r.first);
+    };
     for (; i < d.size(); ++i) put(dec.decode(d[i]));
     while (out.size() < n) put(dec.decodeEnding());
     return out;
+}
+
+// Both decoders, which must agree on every block and every error.
+std::string decodeDC(const std::vector<std::uint32_t>& d, std::uint32_t n) {
+    std::string table, map;
+    try {
+        table = decodeWith<TableDecoder>(d, n);
+    } catch (const Exception& e) {
+        table = std::string("error ") + e.what();
+    }
+    try {
+        map = decodeWith<MapDecoder>(d, n);
+    } catch (const Exception& e) {
+        map = std::string("error ") + e.what();
+    }
+    EXPECT_EQ(map, table);
+    if (table.rfind("error ", 0) == 0) throw Exception(table.substr(6));
+    return table;
 }
 
 std::vector<std::uint32_t> withHeader(std::vector<std::pair<char, std::uint32_t>> header,
@@ -147,6 +172,9 @@ TEST(DistanceDecoder, RejectsDamagedValues) {
         {"run pushed past the end", 5, hdr({1, 1, 1}, {3}), outside},
         // Twenty known starts: the place is searched beyond the near ones.
         {"run pushed past the end from afar", 20, hdr(std::vector<std::uint32_t>(20, 1), {18}), outside},
+        // Past the end by more than a word of the bitmap's known starts.
+        {"run pushed far past the end", 300, hdr(std::vector<std::uint32_t>(200, 1), {298}), outside},
+        {"values after the last run", 2, hdr({1, 1}, {0, 0, 1}), invalid},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
