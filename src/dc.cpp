@@ -153,7 +153,7 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         DistanceCoder<char, std::uint32_t> dc(alphabet);
         {
             BlockLog::Stage stage(log, "   DC time: ");
-            dc.encode(data, data + dataSize);
+            dc.encode(data, data + dataSize, options.threads);
         }
         const std::uint32_t* const values = dc.values + dc.codeBegin;
         const std::uint32_t count = dc.codeEnd - dc.codeBegin;

@@ -18,9 +18,11 @@
 #ifndef VEXAQ38_DISTANCECODEC_H
 #define VEXAQ38_DISTANCECODEC_H
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -48,9 +50,10 @@ public:
     DistanceCoder& operator=(const DistanceCoder&) = delete;
 
     // Computes the DC data of [first, last); the bytes are not changed. Every
-    // byte must be below alphabetSize as an unsigned value. An allocation
-    // failure propagates as std::bad_alloc.
-    void encode(const S* first, const S* last) {
+    // byte must be below alphabetSize as an unsigned value. With threads > 1
+    // a large block's two halves are scanned on two threads (the values are
+    // the same). An allocation failure propagates as std::bad_alloc.
+    void encode(const S* first, const S* last, unsigned threads = 1) {
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
         valuesSize = n + alphabetSize;
         valuesBuf.reset();
@@ -63,33 +66,37 @@ public:
         // before its own, without looking at all of them. That is a
         // move-to-front list; symbols not seen yet stay behind all seen ones
         // (each seen one went to the front), so they never count.
-        MTFCoder<unsigned char> order(256);  // byte symbols
-        std::vector<std::uint32_t> nextStart(alphabetSize, UINT32_MAX);
+        Scan scan(alphabetSize);
 
         std::uint32_t out = valuesSize;
-        std::uint32_t pos = n;
-        while (pos != 0) {
-            const std::uint32_t e = pos - 1;
-            const S c = first[e];
-            const unsigned u = toIndex(c);
-            const std::uint32_t s = runStart(first, e, u);
-            const unsigned k = order.encode(static_cast<unsigned char>(u));
-            const V value = nextStart[u] == UINT32_MAX ? 0 : static_cast<V>((nextStart[u] - e) - k);
-            values[--out] = value;
-            nextStart[u] = s;
-            pos = s;
+        const std::uint32_t middle = threads > 1 && n >= minSplit ? runBoundaryFrom(first, n, n / 2) : n;
+        if (middle < n) {
+            // The upper half from the end, as one thread would; the lower
+            // half from the middle, from the state the upper half leaves
+            // there, worked out ahead: its values go right below.
+            const std::uint32_t upperRuns = runsIn(first, middle, n);
+            Scan upperScan(alphabetSize);
+            std::thread upper([&] { scanBack(first, n, middle, upperScan, values, valuesSize); });
+            struct Join {
+                std::thread& t;
+                ~Join() { t.join(); }
+            } join{upper};
+            scan.enterStateAfter(first, middle, n);
+            out = scanBack(first, middle, 0, scan, values, valuesSize - upperRuns);
+        } else {
+            out = scanBack(first, n, 0, scan, values, out);
         }
 
         // `order` now begins with the seen symbols by first occurrence.
         codeBegin = out - alphabetSize;
         for (unsigned c = 0; c < alphabetSize; ++c) {
             V value = 0;
-            if (nextStart[c] != UINT32_MAX) {
+            if (scan.nextStart[c] != UINT32_MAX) {
                 std::uint32_t m = 0;
-                const unsigned char* const list = order.list.get();
+                const unsigned char* const list = scan.order.list.get();
                 for (unsigned i = 0; list[i] != c; ++i)
                     if (list[i] < c) ++m;
-                value = static_cast<V>(nextStart[c] + 1 - m);
+                value = static_cast<V>(scan.nextStart[c] + 1 - m);
             }
             values[codeBegin + c] = value;
         }
@@ -106,6 +113,69 @@ public:
 
 private:
     std::unique_ptr<V[]> valuesBuf;
+
+    // Smaller blocks are not worth a second thread.
+    static constexpr std::uint32_t minSplit = 1u << 18;
+
+    // The state of a backward scan: the recency order and, per symbol, the
+    // start of its nearest run ahead (UINT32_MAX: none yet).
+    struct Scan {
+        MTFCoder<unsigned char> order{256};  // byte symbols
+        std::vector<std::uint32_t> nextStart;
+        explicit Scan(unsigned symbols) : nextStart(symbols, UINT32_MAX) {}
+
+        // The state a scan from the end has on reaching `from` (a run
+        // start): the nearest run of each symbol is its first occurrence in
+        // [from, n), and the order puts the seen symbols by first occurrence,
+        // the others after them as they were.
+        void enterStateAfter(const S* first, std::uint32_t from, std::uint32_t n) {
+            unsigned char* const list = order.list.get();
+            unsigned seen = 0;
+            for (std::uint32_t i = from; i < n && seen < nextStart.size(); ++i) {
+                const unsigned u = toIndex(first[i]);
+                if (nextStart[u] == UINT32_MAX) {
+                    nextStart[u] = i;
+                    list[seen++] = static_cast<unsigned char>(u);
+                }
+            }
+            for (unsigned c = 0; c < 256; ++c)
+                if (c >= nextStart.size() || nextStart[c] == UINT32_MAX) list[seen++] = static_cast<unsigned char>(c);
+        }
+    };
+
+    // The values of the runs of [stop, end), from the last run back, stored
+    // downwards from values[out - 1]; returns the new out. `stop` and `end`
+    // are run boundaries.
+    static std::uint32_t scanBack(const S* first, std::uint32_t end, std::uint32_t stop, Scan& scan, V* values,
+                                  std::uint32_t out) {
+        std::uint32_t* const nextStart = scan.nextStart.data();
+        std::uint32_t pos = end;
+        while (pos != stop) {
+            const std::uint32_t e = pos - 1;
+            const S c = first[e];
+            const unsigned u = toIndex(c);
+            const std::uint32_t s = std::max(runStart(first, e, u), stop);
+            const unsigned k = scan.order.encode(static_cast<unsigned char>(u));
+            const V value = nextStart[u] == UINT32_MAX ? 0 : static_cast<V>((nextStart[u] - e) - k);
+            values[--out] = value;
+            nextStart[u] = s;
+            pos = s;
+        }
+        return out;
+    }
+
+    // The first run boundary at or after `from` (n if none).
+    static std::uint32_t runBoundaryFrom(const S* first, std::uint32_t n, std::uint32_t from) {
+        while (from < n && first[from - 1] == first[from]) ++from;
+        return from;
+    }
+
+    // The number of runs in [from, to), from a run boundary.
+    static std::uint32_t runsIn(const S* first, std::uint32_t from, std::uint32_t to) {
+        std::uint32_t runs = 1;
+        for (std::uint32_t i = from + 1; i < to; ++i) runs += first[i] != first[i - 1];
+        return runs;
+    }
 
     static unsigned toIndex(S c) {
         return static_cast<unsigned>(static_cast<std::make_unsigned_t<S>>(c));

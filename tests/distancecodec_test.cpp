@@ -369,3 +369,35 @@ TEST(DistanceCoder, LongWalksMatchDefinitionAndRoundTrip) {
 }
 
 }  // namespace
+
+namespace {
+
+// Blocks large enough for the two-thread scan: the same values as one
+// thread, whatever the middle looks like.
+TEST(DistanceCoder, TwoHalvesGiveTheSameValues) {
+    const std::size_t size = 300000;
+    std::string oneRunTail = testutil::randomBytes(size / 3, 256, 4) + std::string(size - size / 3, 'q');
+    std::string splitAlphabets = testutil::randomBytes(size / 2, 16, 5);  // symbols 0..15 below, 200.. above
+    for (unsigned char c : testutil::randomBytes(size / 2, 16, 6)) splitAlphabets += static_cast<char>(200 + c);
+    std::string runs;  // the middle falls inside a long run
+    while (runs.size() < size) runs.append(1 + runs.size() % 5000, "ab\xff"[runs.size() % 3]);
+    const std::pair<const char*, std::string> blocks[] = {
+        {"random", testutil::randomBytes(size, 256, 1)},
+        {"two symbols", testutil::randomBytes(size, 2, 2)},
+        {"text", testutil::textLike(size, 3)},
+        {"rare byte only at the end", testutil::textLike(size - 1, 7) + "\x01"},
+        {"one run after the first third", oneRunTail},
+        {"different alphabets in the halves", splitAlphabets},
+        {"long runs", runs},
+    };
+    for (const auto& [what, b] : blocks) {
+        SCOPED_TRACE(what);
+        Coder one(256), two(256);
+        one.encode(b.data(), b.data() + b.size());
+        two.encode(b.data(), b.data() + b.size(), 2);
+        ASSERT_EQ(std::vector<std::uint32_t>(two.values + two.codeBegin, two.values + two.codeEnd),
+                  std::vector<std::uint32_t>(one.values + one.codeBegin, one.values + one.codeEnd));
+    }
+}
+
+}  // namespace
