@@ -1,5 +1,6 @@
 #include "bwt.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstring>
@@ -128,6 +129,10 @@ struct Packing {
 // the segments (from 4 KiB they win by a third even in cache); below the
 // second, threads do not pay for their start.
 constexpr unsigned kPlainBelow = 1u << 12;
+
+// Transforms with a run per this many rows or fewer walk over their runs:
+// the pieces then stay in the first cache levels.
+constexpr unsigned kRowsPerRun = 256;
 constexpr unsigned kThreadsFrom = 1u << 20;
 
 // Runs `work` on the caller and up to threads - 1 more threads. The work
@@ -228,15 +233,128 @@ void buildTable(Entry* T, const unsigned char* u, unsigned n, unsigned index, un
     });
 }
 
-// The one walk, as the definition reads.
+// The rows as the walks read them: step(row, c) gives the next row and puts
+// L[row] in c; fetch(row) asks for a row ahead of its step.
 template <typename Entry>
-void plainWalk(char* out, const Entry* T, unsigned n, unsigned index) {
-    using Pk = Packing<Entry>;
+struct TableRows {
+    const Entry* T;
+
+    std::size_t step(std::size_t row, unsigned char& c) const {
+        using Pk = Packing<Entry>;
+        const Entry e = T[row];
+        c = static_cast<unsigned char>(e >> Pk::shift);
+        return static_cast<std::size_t>(e & Pk::rowMask);
+    }
+    void fetch(std::size_t row) const { __builtin_prefetch(T + row); }
+};
+
+// The rows of a transform made of few runs, without a table entry per row:
+// within a run (the primary row cut out of its own) P steps to consecutive
+// rows, so a list of pieces {first row, P of it, byte} holds all of P. A
+// coarse index by row finds a row's piece in a step or two; pieces and
+// index stay in cache where a row table would not (and need not be built).
+class RunRows {
+public:
+    // The pieces of `u` (n bytes, primary row `index`); false, with nothing
+    // kept, when it has more than maxRuns runs.
+    bool build(const unsigned char* u, unsigned n, unsigned index, unsigned maxRuns) {
+        // The runs first (their starts), giving up as soon as there are too
+        // many; the bytes are compared eight at a time.
+        std::vector<std::uint32_t> starts;
+        std::uint32_t count[256] = {};
+        for (unsigned i = 0; i < n;) {
+            if (starts.size() == maxRuns) return false;
+            starts.push_back(i);
+            const unsigned j = runEnd(u, n, i);
+            count[u[i]] += j - i;
+            i = j;
+        }
+        starts.push_back(n);
+        // P(i) = C[c] + (rows of c before i, the primary row not counted)
+        // + 1 for the primary row's byte, which takes the bucket's first
+        // place itself.
+        const unsigned c0 = u[index];
+        std::uint32_t next[256];
+        std::uint32_t sum = 0, primaryTarget = 0;
+        for (unsigned c = 0; c < 256; ++c) {
+            if (c == c0) primaryTarget = sum;
+            next[c] = sum + (c == c0 ? 1 : 0);
+            sum += count[c];
+        }
+        pieces_.clear();
+        pieces_.reserve(starts.size() + 2);
+        for (std::size_t r = 0; r + 1 < starts.size(); ++r) {
+            const unsigned i = starts[r], j = starts[r + 1];
+            const unsigned char c = u[i];
+            if (index >= i && index < j) {
+                if (index > i) pieces_.push_back({i, next[c], c});
+                pieces_.push_back({index, primaryTarget, c});
+                if (index + 1 < j) pieces_.push_back({index + 1, next[c] + (index - i), c});
+                next[c] += j - i - 1;  // the primary row is not counted
+            } else {
+                pieces_.push_back({i, next[c], c});
+                next[c] += j - i;
+            }
+        }
+        pieces_.push_back({n, 0, 0});  // sentinel: no row reaches it
+        // Several slots per piece, so that a row's piece is nearly always
+        // the one its slot names (a further step is a branch mispredicted).
+        shift_ = 0;
+        while ((std::uint64_t(n) >> shift_) > 8 * pieces_.size()) ++shift_;
+        coarse_.assign((std::size_t(n) >> shift_) + 1, 0);
+        for (std::size_t k = 0, p = 0; k < coarse_.size(); ++k) {
+            const std::uint64_t row = std::min(std::uint64_t(k) << shift_, std::uint64_t(n) - 1);
+            while (pieces_[p + 1].first <= row) ++p;
+            coarse_[k] = static_cast<std::uint32_t>(p);
+        }
+        return true;
+    }
+
+    std::size_t step(std::size_t row, unsigned char& c) const {
+        const Piece* p = pieces_.data() + coarse_[row >> shift_];
+        while (p[1].first <= row) ++p;
+        c = p->byte;
+        return p->target + (row - p->first);
+    }
+    void fetch(std::size_t) const {}
+
+private:
+    // The end of the run that starts at i.
+    static unsigned runEnd(const unsigned char* u, unsigned n, unsigned i) {
+        const unsigned char c = u[i];
+        unsigned j = i + 1;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        const std::uint64_t pattern = 0x0101010101010101ull * c;
+        while (j + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, u + j, 8);
+            const std::uint64_t x = w ^ pattern;
+            if (x != 0) return j + static_cast<unsigned>(__builtin_ctzll(x)) / 8;
+            j += 8;
+        }
+#endif
+        while (j < n && u[j] == c) ++j;
+        return j;
+    }
+
+    struct Piece {
+        std::uint32_t first;   // the piece's first row
+        std::uint32_t target;  // P of that row
+        unsigned char byte;
+    };
+    std::vector<Piece> pieces_;
+    std::vector<std::uint32_t> coarse_;  // the piece of row k << shift_
+    unsigned shift_ = 0;
+};
+
+// The one walk, as the definition reads.
+template <typename Rows>
+void plainWalk(char* out, const Rows& rows, unsigned n, unsigned index) {
     std::size_t p = index;
     for (unsigned q = n; q-- > 0;) {
-        const Entry e = T[p];
-        out[q] = static_cast<char>(e >> Pk::shift);
-        p = static_cast<std::size_t>(e & Pk::rowMask);
+        unsigned char c;
+        p = rows.step(p, c);
+        out[q] = static_cast<char>(c);
     }
 }
 
@@ -269,11 +387,15 @@ WalkShape shapeFor(unsigned n, unsigned threads) {
     return {strideLog, 4096 + 64};
 }
 
-template <typename Entry>
+template <typename Rows>
 class SegmentWalk {
 public:
-    SegmentWalk(const Entry* T, unsigned n, unsigned index, unsigned threads, WalkShape shape)
-        : T_(T), n_(n), index_(index), threads_(threads), chunkBytes_(shape.chunkBytes) {
+    // `spare`: spareBytes the walks may keep bytes in (the transform, no
+    // longer needed once the rows are known), so that only the rest of the
+    // chunks are new memory.
+    SegmentWalk(const Rows& rows, unsigned n, unsigned index, unsigned threads, WalkShape shape,
+                unsigned char* spare, std::size_t spareBytes)
+        : rows_(rows), n_(n), index_(index), threads_(threads), chunkBytes_(shape.chunkBytes) {
         strideLog_ = shape.strideLog;
         strideMask_ = (1u << strideLog_) - 1;
         residue_ = index & strideMask_;
@@ -281,8 +403,11 @@ public:
         // Every lane leaves at most one chunk partly filled.
         chunks_ = n / chunkBytes_ + threads * kLanes + 1;
         link_.resize(chunks_);
-        scratch_.reset(new unsigned char[std::size_t(chunks_) * chunkBytes_]);
-        adviseHugePages(scratch_.get(), std::size_t(chunks_) * chunkBytes_);
+        spare_ = spare;
+        spareChunks_ = static_cast<unsigned>(std::min<std::size_t>(spareBytes / chunkBytes_, chunks_));
+        const std::size_t rest = std::size_t(chunks_ - spareChunks_) * chunkBytes_;
+        scratch_.reset(new unsigned char[rest]);
+        adviseHugePages(scratch_.get(), rest);
     }
 
     // Returns false when a bound that cannot be exceeded was exceeded; the
@@ -343,7 +468,7 @@ private:
         }
         if (l.chunk != kNoChunk) link_[l.chunk] = c;
         l.chunk = c;
-        l.base = scratch_.get() + std::size_t(c) * chunkBytes_;
+        l.base = chunkBase(c);
         l.dst = l.top = l.base + chunkBytes_;
         return true;
     }
@@ -358,7 +483,7 @@ private:
         l.row = startRow(id);
         l.done = 0;
         l.top = l.dst;
-        __builtin_prefetch(T_ + l.row);
+        rows_.fetch(l.row);
         return true;
     }
 
@@ -379,7 +504,6 @@ private:
     }
 
     void walk() {
-        using Pk = Packing<Entry>;
         Lane lanes[kLanes];
         unsigned active = 0;
         while (active < kLanes) {
@@ -388,15 +512,15 @@ private:
             if (!newChunk(l) || !takeSegment(l)) break;
             ++active;
         }
-        const Entry* const T = T_;
+        const Rows rows = rows_;
         const std::size_t strideMask = strideMask_, residue = residue_;
         while (active > 0) {
             for (unsigned k = 0; k < active;) {
                 Lane& l = lanes[k];
-                const Entry e = T[l.row];
-                *--l.dst = static_cast<unsigned char>(e >> Pk::shift);
-                l.row = static_cast<std::size_t>(e & Pk::rowMask);
-                __builtin_prefetch(T + l.row);
+                unsigned char c;
+                l.row = rows.step(l.row, c);
+                *--l.dst = c;
+                rows.fetch(l.row);
                 if ((l.row & strideMask) == residue || l.dst == l.base) {
                     if (!service(l)) {
                         lanes[k] = lanes[--active];
@@ -412,7 +536,7 @@ private:
         unsigned left = s.length, chunk = s.chunk, fill = s.fill;
         while (left > 0) {
             const unsigned m = left < fill ? left : fill;
-            std::memcpy(out + end - m, scratch_.get() + std::size_t(chunk) * chunkBytes_ + fill - m, m);
+            std::memcpy(out + end - m, chunkBase(chunk) + fill - m, m);
             end -= m;
             left -= m;
             chunk = link_[chunk];
@@ -420,59 +544,80 @@ private:
         }
     }
 
-    const Entry* T_;
+    const Rows& rows_;
     unsigned n_, index_, threads_, chunkBytes_;
     unsigned strideLog_ = 0, strideMask_ = 0, residue_ = 0, chunks_ = 0;
     std::vector<Segment> segments_;
     std::vector<std::uint32_t> link_;
-    std::unique_ptr<unsigned char[]> scratch_;
+    unsigned char* chunkBase(unsigned c) const {
+        return c < spareChunks_ ? spare_ + std::size_t(c) * chunkBytes_
+                                : scratch_.get() + std::size_t(c - spareChunks_) * chunkBytes_;
+    }
+
+    unsigned char* spare_ = nullptr;  // chunks 0 ... spareChunks_ - 1
+    unsigned spareChunks_ = 0;
+    std::unique_ptr<unsigned char[]> scratch_;  // the others
     std::atomic<unsigned> nextSegment_{0}, nextChunk_{0};
     std::atomic<bool> failed_{false};
 };
 
 // `forced`: the shape to walk with at any size and thread count (tests).
-template <typename Entry, typename Release>
+// `spare`: the transform's memory, free to reuse once the rows are known
+// (null when it is the caller's).
+template <typename Rows>
+void walkRows(char* out, const Rows& rows, unsigned n, unsigned index, unsigned threads,
+              const WalkShape* forced, unsigned char* spare) {
+    if (n >= kPlainBelow || forced != nullptr) {
+        SegmentWalk<Rows> segments(rows, n, index, threads, forced ? *forced : shapeFor(n, threads), spare,
+                                   spare ? n : 0);
+        if (segments.run(out)) return;
+    }
+    plainWalk(out, rows, n, index);
+}
+
+template <typename Entry>
 void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, unsigned threads,
-                 const WalkShape* forced, Release release) {
+                 const WalkShape* forced, RowsChoice choice, unsigned char* spare) {
     if (n < kThreadsFrom && forced == nullptr) threads = 1;
+    if (choice != RowsChoice::table) {
+        RunRows runs;
+        if (runs.build(u, n, index, choice == RowsChoice::runs ? n : n / kRowsPerRun)) {
+            walkRows(out, runs, n, index, threads, forced, spare);
+            return;
+        }
+    }
     std::unique_ptr<Entry[]> T(new Entry[n]);
     adviseHugePages(T.get(), std::size_t(n) * sizeof(Entry));
     buildTable(T.get(), u, n, index, threads);
-    release();  // u is gone from here on
-    if (n >= kPlainBelow || forced != nullptr) {
-        SegmentWalk<Entry> segments(T.get(), n, index, threads, forced ? *forced : shapeFor(n, threads));
-        if (segments.run(out)) return;
-    }
-    plainWalk(out, T.get(), n, index);
+    walkRows(out, TableRows<Entry>{T.get()}, n, index, threads, forced, spare);
 }
 
-template <typename Release>
 void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned index, unsigned threads,
-                      const WalkShape* forced, bool wideRows, Release release) {
+                      const WalkShape* forced, bool wideRows, RowsChoice choice, unsigned char* spare) {
     if (size == 0) return;
     Q38_ASSERT(index < size);
     threads = threads == 0 ? 1 : threads < 64 ? threads : 64;
     if (size < (1u << 24) && !wideRows)
-        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, release);
+        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, choice, spare);
     else
-        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, release);
+        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, choice, spare);
 }
 
 }  // namespace
 
 void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads) {
     inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, threads, nullptr, false,
-                     [] {});
+                     RowsChoice::either, nullptr);
 }
 
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads) {
-    inverseTransform(out, in.get(), size, index, threads, nullptr, false, [&] { in.reset(); });
+    inverseTransform(out, in.get(), size, index, threads, nullptr, false, RowsChoice::either, in.get());
 }
 
 void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,
-                   unsigned strideLog, unsigned chunkBytes, bool wideRows) {
+                   unsigned strideLog, unsigned chunkBytes, bool wideRows, RowsChoice rows) {
     Q38_ASSERT(strideLog < 24 && chunkBytes > 0);
     const WalkShape shape{strideLog, chunkBytes};
     inverseTransform(out, reinterpret_cast<const unsigned char*>(in), size, index, threads, &shape, wideRows,
-                     [] {});
+                     rows, nullptr);
 }

@@ -43,16 +43,23 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
 // output does not depend on it.
 void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads = 1);
 
-// The same, taking the transform over: it is released as soon as the row
-// table is built, which keeps the peak at 6 x size (output included).
+// The same, taking the transform over: once the rows are known its memory
+// keeps the walks' bytes, which keeps the peak at 6 x size (output
+// included).
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index,
           unsigned threads = 1);
 
+// How the inverse finds a row's successor: a table entry per row, or a list
+// of the transform's runs (chosen when there are few of them).
+enum class RowsChoice { either, table, runs };
+
 // The first overload with the segment walks at any size and thread count,
-// start rows 2^strideLog apart, bytes kept in chunks of `chunkBytes`, and
-// eight-byte table entries when `wideRows` (else only from 2^24 bytes), so
-// that tests reach every path with small blocks.
+// start rows 2^strideLog apart, bytes kept in chunks of `chunkBytes`,
+// eight-byte table entries when `wideRows` (else only from 2^24 bytes), and
+// the rows read as `rows` says, so that tests reach every path with small
+// blocks.
 void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,
-                   unsigned strideLog, unsigned chunkBytes, bool wideRows);
+                   unsigned strideLog, unsigned chunkBytes, bool wideRows,
+                   RowsChoice rows = RowsChoice::table);
 
 #endif

@@ -289,10 +289,13 @@ const Shape kShapes[] = {{0, 1, false}, {1, 7, true}, {3, 4096, false}, {5, 3, f
                          {2, 64, true}, {8, 1, false}, {12, 4096, false}};
 const unsigned kThreadCounts[] = {1, 2, 3, 8};
 
-std::string shapedInverse(const std::string& L, unsigned index, unsigned threads, const Shape& shape) {
+// `rows`: a table entry per row, or the list of runs (taken at any number
+// of runs when forced).
+std::string shapedInverse(const std::string& L, unsigned index, unsigned threads, const Shape& shape,
+                          RowsChoice rows = RowsChoice::table) {
     std::string out(L.size(), '\0');
     ibwtWithShape(out.data(), L.data(), static_cast<unsigned>(L.size()), index, threads, shape.strideLog,
-                  shape.chunkBytes, shape.wideRows);
+                  shape.chunkBytes, shape.wideRows, rows);
     return out;
 }
 
@@ -314,10 +317,13 @@ void checkEverySize(unsigned from, unsigned to) {
         const std::string expected = oneStepInverse(L, index);
         for (unsigned threads : kThreadCounts) {
             const Shape& shape = kShapes[(n + threads) % (sizeof kShapes / sizeof kShapes[0])];
-            ASSERT_EQ(shapedInverse(t.data, t.index, threads, shape), text)
-                << "size " << n << ", threads " << threads << ", stride 2^" << shape.strideLog;
-            ASSERT_EQ(shapedInverse(L, index, threads, shape), expected)
-                << "size " << n << ", threads " << threads << ", stride 2^" << shape.strideLog;
+            for (RowsChoice rows : {RowsChoice::table, RowsChoice::runs}) {
+                const char* how = rows == RowsChoice::table ? ", table" : ", runs";
+                ASSERT_EQ(shapedInverse(t.data, t.index, threads, shape, rows), text)
+                    << "size " << n << ", threads " << threads << ", stride 2^" << shape.strideLog << how;
+                ASSERT_EQ(shapedInverse(L, index, threads, shape, rows), expected)
+                    << "size " << n << ", threads " << threads << ", stride 2^" << shape.strideLog << how;
+            }
         }
     }
 }
@@ -341,10 +347,32 @@ TEST(InverseTransform, BlocksWithFewDistinctRows) {
             for (unsigned threads : kThreadCounts) {
                 ASSERT_EQ(publicInverse(t.data, t.index, threads), text) << kind.name << ", size " << n;
                 for (const Shape& shape : kShapes)
-                    ASSERT_EQ(shapedInverse(t.data, t.index, threads, shape), text)
-                        << kind.name << ", size " << n << ", threads " << threads << ", stride 2^"
-                        << shape.strideLog << ", chunk " << shape.chunkBytes;
+                    for (RowsChoice rows : {RowsChoice::table, RowsChoice::runs})
+                        ASSERT_EQ(shapedInverse(t.data, t.index, threads, shape, rows), text)
+                            << kind.name << ", size " << n << ", threads " << threads << ", stride 2^"
+                            << shape.strideLog << ", chunk " << shape.chunkBytes
+                            << (rows == RowsChoice::table ? ", table" : ", runs");
             }
+        }
+    }
+}
+
+// The program's own road for blocks of few runs, on threads: the transform
+// handed over, its memory then keeping the walks' bytes.
+TEST(InverseTransform, FewRunsOnThreadsWithTheTransformHandedOver) {
+    const std::pair<const char*, std::string> patterns[] = {
+        {"period 27", "abcdefghijklmnopqrstuvwxyz\n"}, {"period 2", "ab"}, {"one byte", "z"}};
+    for (const auto& [name, pattern] : patterns) {
+        const unsigned n = (1u << 20) + 77;
+        std::string text(n, '\0');
+        for (unsigned i = 0; i < n; ++i) text[i] = pattern[i % pattern.size()];
+        const Transformed t = forward(text);
+        for (unsigned threads : kThreadCounts) {
+            std::string out(n, '\0');
+            auto handedOver = std::make_unique<unsigned char[]>(n);
+            std::memcpy(handedOver.get(), t.data.data(), n);
+            ibwt(out.data(), std::move(handedOver), n, t.index, threads);
+            ASSERT_EQ(out, text) << name << ", threads " << threads;
         }
     }
 }
@@ -387,6 +415,7 @@ TEST(InverseTransformLong, DamagedTransformsGiveTheOneStepWalk) {
             ASSERT_EQ(out, expected) << c.name << ", threads " << threads << ", taking the transform over";
         }
         ASSERT_EQ(shapedInverse(c.L, c.index, 2, {0, 1, true}), expected) << c.name;
+        ASSERT_EQ(shapedInverse(c.L, c.index, 2, {12, 4096 + 64, false}, RowsChoice::runs), expected) << c.name;
     }
 }
 
