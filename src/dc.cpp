@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "diagnostics.h"
 #include "distancecodec.h"
@@ -15,21 +16,22 @@ namespace {
 
 constexpr unsigned alphabet = 256;
 
-// Values decoded on a second thread while the calling thread rebuilds the
-// runs from them: the arithmetic decoding and the rebuilding are each about
-// half of the stage and share no state, only the values, which pass through
-// a ring of chunks. next() gives exactly the sequence decoder.decode() would,
-// and the decoder's exception at the place where it would have been raised.
-template <class Decoder>
-class DecodeAhead {
+// Items made on a second thread, a chunk at a time, while the calling
+// thread uses them: decoded values while it rebuilds the runs, or the model's
+// steps while it codes them. The two halves share no state, only the items,
+// which pass through a ring of chunks. next() gives exactly the sequence of
+// source() calls, and the exception of a failed call at the place where one
+// thread would have met it.
+template <class Item, class Source>
+class Ahead {
 public:
-    // Starts decoding `count` values with `d`, which the other thread takes
-    // over (a started decoder).
-    DecodeAhead(Decoder&& d, std::uint32_t count)
-        : total(count), ring(new std::uint32_t[ringSize]), decoder(std::move(d)), worker([this] { produce(); }) {}
+    // Starts making `count` items with `s`, which the other thread takes
+    // over.
+    Ahead(Source&& s, std::uint32_t count)
+        : total(count), ring(new Item[ringSize]), source(std::move(s)), worker([this] { produce(); }) {}
 
     // Stops the other thread (after at most one chunk) and waits for it.
-    ~DecodeAhead() {
+    ~Ahead() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
@@ -38,11 +40,11 @@ public:
         worker.join();
     }
 
-    DecodeAhead(const DecodeAhead&) = delete;
-    DecodeAhead& operator=(const DecodeAhead&) = delete;
+    Ahead(const Ahead&) = delete;
+    Ahead& operator=(const Ahead&) = delete;
 
-    // The next value. REQUIRES fewer than `count` calls so far.
-    std::uint32_t next() {
+    // The next item. REQUIRES fewer than `count` calls so far.
+    const Item& next() {
         if (taken == ready) fetch();
         return ring[taken++ & ringMask];
     }
@@ -52,7 +54,7 @@ private:
     static constexpr std::uint32_t ringSize = 16 * chunk;
     static constexpr std::uint32_t ringMask = ringSize - 1;
 
-    // Hands back every slot read so far and waits for more values, or for
+    // Hands back every slot read so far and waits for more items, or for
     // the failure that ends them right here.
     void fetch() {
         std::unique_lock<std::mutex> lock(mutex);
@@ -75,7 +77,7 @@ private:
                     changed.wait(lock, [&] { return stopping || end - released <= ringSize; });
                     if (stopping) return;
                 }
-                for (; i < end; ++i) ring[i & ringMask] = decoder.decode();
+                for (; i < end; ++i) ring[i & ringMask] = source();
                 {
                     std::lock_guard<std::mutex> lock(mutex);
                     produced = end;
@@ -85,7 +87,7 @@ private:
         } catch (...) {
             {
                 std::lock_guard<std::mutex> lock(mutex);
-                produced = i;  // the values before the failure stay good
+                produced = i;  // the items before the failure stay good
                 failure = std::current_exception();
             }
             changed.notify_all();
@@ -93,21 +95,35 @@ private:
     }
 
     // Each side's state on cache lines of its own: the reader writes its
-    // counts for every value, which must not evict the decoder's state.
+    // counts for every item, which must not evict the source's state.
     const std::uint32_t total;
-    const std::unique_ptr<std::uint32_t[]> ring;
-    alignas(64) Decoder decoder;
-    // The reader's own counts: values read, and values it may read.
+    const std::unique_ptr<Item[]> ring;
+    alignas(64) Source source;
+    // The reader's own counts: items read, and items it may read.
     alignas(64) std::uint32_t taken = 0;
     std::uint32_t ready = 0;
     // Shared, under the mutex.
     alignas(64) std::mutex mutex;
     std::condition_variable changed;
-    std::uint32_t produced = 0;  // values in the ring for the reader
-    std::uint32_t released = 0;  // the reader is done with every value before this
+    std::uint32_t produced = 0;  // items in the ring for the reader
+    std::uint32_t released = 0;  // the reader is done with every item before this
     bool stopping = false;
     std::exception_ptr failure;
     std::thread worker;  // last: it starts once everything above is ready
+};
+
+// The decoding half of a value decoder (which it owns).
+template <class Decoder>
+struct Decoding {
+    Decoder decoder;
+    std::uint32_t operator()() { return decoder.decode(); }
+};
+
+// The model half of the arithmetic coder, stepping through the values.
+struct Modelling {
+    AACoderForDC* coder;
+    const std::uint32_t* values;
+    AACoderForDC::Step operator()() { return coder->model(*values++); }
 };
 
 // Fewer values than this are not worth a thread.
@@ -169,6 +185,16 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         bits.reset();
         bits.putBits(first, 32);
         bits.putBits(count, 32);
+        if constexpr (std::is_same_v<Coder, AACoderForDC>) {
+            if (options.threads > 1 && count >= minValuesAhead) {
+                // The model runs ahead on a second thread.
+                Ahead<AACoderForDC::Step, Modelling> ahead(Modelling{&coder, values}, count);
+                for (std::uint32_t i = 0; i < count; ++i) coder.code(ahead.next());
+                coder.flush();
+                bits.flush();
+                return;
+            }
+        }
         for (std::uint32_t i = 0; i < count; ++i) coder.encode(values[i]);
         coder.flush();
         bits.flush();
@@ -191,7 +217,7 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, con
         decoder.start();
 
         if (options.threads > 1 && count >= minValuesAhead) {
-            DecodeAhead<Decoder> ahead(std::move(decoder), count);
+            Ahead<std::uint32_t, Decoding<Decoder>> ahead(Decoding<Decoder>{std::move(decoder)}, count);
             rebuildRuns([&] { return ahead.next(); }, count, work, dataSize);
         } else {
             rebuildRuns([&] { return decoder.decode(); }, count, work, dataSize);

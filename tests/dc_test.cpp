@@ -185,6 +185,21 @@ TEST(DCBlockCodec, ArithmeticDecoderSurvivesGarbage) {
 
 }  // namespace
 
+// Blocks with enough values for a second thread (the model ahead of the
+// coder, the halves of the distance scan): the payload of one thread.
+TEST(DCBlockCodec, SecondThreadCodesTheSamePayload) {
+    for (bool pass : {false, true}) {
+        Settings s(pass);
+        for (const std::string& block : {testutil::randomBytes(300000, 256, 8), testutil::textLike(400000, 9),
+                                         testutil::randomBytes(300000, 3, 10)}) {
+            current.threads = 1;
+            const std::string one = pack(block);
+            current.threads = 2;
+            ASSERT_EQ(pack(block), one) << (pass ? "pass-through" : "arithmetic") << ", size " << block.size();
+        }
+    }
+}
+
 // Blocks with enough values to be decoded on a second thread: the result,
 // and for damaged payloads the error, are those of one thread.
 TEST(DCBlockCodec, SecondThreadGivesTheSameResultAndError) {
