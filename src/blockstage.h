@@ -41,7 +41,7 @@ struct CodecOptions {
     bool passThru = false;        // DC values in the plain bit code, not arithmetic coded
     std::ostream* log = nullptr;  // progress lines and stage times; null: quiet
     DumpSinks dumps;
-    unsigned threads = 1;         // threads the block's transforms may use
+    unsigned threads = 1;         // threads the block may use (transforms and coding stages)
 };
 
 // The progress lines and stage times of one block. The block's clock starts

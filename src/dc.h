@@ -5,6 +5,11 @@
 // Payload: primary index (32 bits), number of DC values (32 bits), then the
 // values, each a bucket symbol of an adaptive model plus extra bits through
 // one arithmetic coder (or the plain prefix code of PassThruCoder).
+//
+// With options.threads > 1 a large block's coding takes a second thread
+// (the distance scan in two halves, the model ahead of the coder; the
+// values decoded ahead of the runs): the bytes, lines and errors are those
+// of one thread.
 #ifndef VEXAQ38_DC_H
 #define VEXAQ38_DC_H
 
