@@ -6,6 +6,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 
@@ -26,12 +27,18 @@ template <class Item, class Source>
 class Ahead {
 public:
     // Starts making `count` items with `s`, which the other thread takes
-    // over.
-    Ahead(Source&& s, std::uint32_t count)
-        : total(count), ring(new Item[ringSize]), source(std::move(s)), worker([this] { produce(); }) {}
+    // over. When no thread can be started, next() makes each item itself.
+    Ahead(Source&& s, std::uint32_t count) : total(count), ring(new Item[ringSize]), source(std::move(s)) {
+        try {
+            worker = std::thread([this] { produce(); });
+        } catch (const std::system_error&) {
+            alone = true;
+        }
+    }
 
     // Stops the other thread (after at most one chunk) and waits for it.
     ~Ahead() {
+        if (alone) return;
         {
             std::lock_guard<std::mutex> lock(mutex);
             stopping = true;
@@ -45,6 +52,7 @@ public:
 
     // The next item. REQUIRES fewer than `count` calls so far.
     const Item& next() {
+        if (alone) return ring[0] = source();
         if (taken == ready) fetch();
         return ring[taken++ & ringMask];
     }
@@ -109,7 +117,8 @@ private:
     std::uint32_t released = 0;  // the reader is done with every item before this
     bool stopping = false;
     std::exception_ptr failure;
-    std::thread worker;  // last: it starts once everything above is ready
+    bool alone = false;  // no second thread: next() calls the source
+    std::thread worker;
 };
 
 // The decoding half of a value decoder (which it owns).

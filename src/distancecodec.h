@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -70,17 +71,24 @@ public:
 
         std::uint32_t out = valuesSize;
         const std::uint32_t middle = threads > 1 && n >= minSplit ? runBoundaryFrom(first, n, n / 2) : n;
+        std::thread upper;
+        Scan upperScan(alphabetSize);
         if (middle < n) {
-            // The upper half from the end, as one thread would; the lower
-            // half from the middle, from the state the upper half leaves
-            // there, worked out ahead: its values go right below.
-            const std::uint32_t upperRuns = runsIn(first, middle, n);
-            Scan upperScan(alphabetSize);
-            std::thread upper([&] { scanBack(first, n, middle, upperScan, values, valuesSize); });
+            try {
+                // The upper half from the end, as one thread would.
+                upper = std::thread([&] { scanBack(first, n, middle, upperScan, values, valuesSize); });
+            } catch (const std::system_error&) {
+                // No thread to spare: one scan does it all.
+            }
+        }
+        if (upper.joinable()) {
             struct Join {
                 std::thread& t;
                 ~Join() { t.join(); }
             } join{upper};
+            // The lower half from the middle, from the state the upper half
+            // leaves there, worked out ahead: its values go right below.
+            const std::uint32_t upperRuns = runsIn(first, middle, n);
             scan.enterStateAfter(first, middle, n);
             out = scanBack(first, middle, 0, scan, values, valuesSize - upperRuns);
         } else {
