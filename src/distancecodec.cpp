@@ -1,5 +1,81 @@
 #include "distancecodec.h"
 
+namespace {
+
+// Set bits of x, without the processor's instruction.
+inline unsigned popcountPortable(std::uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
+}
+
+// selectInByte.place[b][k]: the place of the (k + 1)-th set bit of byte b.
+struct ByteSelect {
+    unsigned char place[256][8];
+    constexpr ByteSelect() : place() {
+        for (unsigned b = 0; b < 256; ++b) {
+            unsigned k = 0;
+            for (unsigned i = 0; i < 8; ++i)
+                if (b >> i & 1) place[b][k++] = static_cast<unsigned char>(i);
+        }
+    }
+};
+constexpr ByteSelect selectInByte{};
+
+// The place of the r-th (from 1) set bit of x. REQUIRES 1 <= r <=
+// popcount(x). Without a search loop: the bytes' running counts side by
+// side in one word, the first byte whose count reaches r found by one
+// subtraction, the bit within it from a table.
+inline unsigned selectBit(std::uint64_t x, unsigned r) {
+    std::uint64_t s = x - ((x >> 1) & 0x5555555555555555ull);
+    s = (s & 0x3333333333333333ull) + ((s >> 2) & 0x3333333333333333ull);
+    s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    const std::uint64_t upTo = s * 0x0101010101010101ull;  // byte i: set bits in bytes 0 ... i (<= 64)
+    const std::uint64_t reached =
+        ((upTo | 0x8080808080808080ull) - 0x0101010101010101ull * r) & 0x8080808080808080ull;
+    const unsigned byte = static_cast<unsigned>(__builtin_ctzll(reached)) >> 3;
+    const unsigned before = static_cast<unsigned>(((upTo << 8) >> (8 * byte)) & 0xFF);
+    return 8 * byte + selectInByte.place[(x >> (8 * byte)) & 0xFF][r - before - 1];
+}
+
+// The search, a word at a time: COUNT(x) counts the set bits of x. A macro
+// rather than a template, so that each copy is compiled whole for its
+// processor.
+#define Q38_NTH_CLEAR_BIT(COUNT)                                               \
+    std::size_t w = from >> 6;                                                 \
+    std::uint64_t clear = ~words[w] & (~std::uint64_t(0) << (from & 63));      \
+    for (;;) {                                                                 \
+        const unsigned c = COUNT(clear);                                       \
+        if (c >= r) return static_cast<std::uint32_t>(w * 64 + selectBit(clear, r)); \
+        r -= c;                                                                \
+        clear = ~words[++w];                                                   \
+    }
+
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target("popcnt"))) std::uint32_t nthClearBitHardware(const std::uint64_t* words,
+                                                                    std::uint32_t from, std::uint32_t r) {
+#define Q38_POPCOUNT_HARDWARE(x) static_cast<unsigned>(__builtin_popcountll(x))
+    Q38_NTH_CLEAR_BIT(Q38_POPCOUNT_HARDWARE)
+#undef Q38_POPCOUNT_HARDWARE
+}
+#endif
+
+}  // namespace
+
+std::uint32_t nthClearBitPortable(const std::uint64_t* words, std::uint32_t from, std::uint32_t r) {
+    Q38_NTH_CLEAR_BIT(popcountPortable)
+}
+
+#undef Q38_NTH_CLEAR_BIT
+
+std::uint32_t nthClearBit(const std::uint64_t* words, std::uint32_t from, std::uint32_t r) {
+#if defined(__GNUC__) && defined(__x86_64__)
+    if (cpuHasPopcnt()) return nthClearBitHardware(words, from, r);
+#endif
+    return nthClearBitPortable(words, from, r);
+}
+
 // Values below 8 have a bucket each, 8 to 511 four buckets per power of two,
 // then every bucket is twice as wide as the one before.
 const AACodecBaseForDC::Bucket AACodecBaseForDC::dtab[AACodecBaseForDC::tableSize] = {

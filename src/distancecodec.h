@@ -395,51 +395,14 @@ private:
     static constexpr const char* invalidData = "Error in compressed file (invalid DC data)";
 };
 
-// Bit tricks of the decoder's map of run starts.
-namespace dcbits {
-
-// Set bits of x.
-inline unsigned popcount64(std::uint64_t x) {
-#if defined(__POPCNT__)
-    return static_cast<unsigned>(__builtin_popcountll(x));
-#else
-    x = x - ((x >> 1) & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<unsigned>((x * 0x0101010101010101ull) >> 56);
-#endif
-}
-
-// selectInByte[b][k]: the place of the (k + 1)-th set bit of byte b.
-struct ByteSelect {
-    unsigned char place[256][8];
-    constexpr ByteSelect() : place() {
-        for (unsigned b = 0; b < 256; ++b) {
-            unsigned k = 0;
-            for (unsigned i = 0; i < 8; ++i)
-                if (b >> i & 1) place[b][k++] = static_cast<unsigned char>(i);
-        }
-    }
-};
-inline constexpr ByteSelect selectInByte{};
-
-// The place of the r-th (from 1) set bit of x. REQUIRES 1 <= r <=
-// popcount64(x). Without a search loop: the bytes' running counts side by
-// side in one word, the first byte whose count reaches r found by one
-// subtraction, the bit within it from a table.
-inline unsigned selectBit64(std::uint64_t x, unsigned r) {
-    std::uint64_t s = x - ((x >> 1) & 0x5555555555555555ull);
-    s = (s & 0x3333333333333333ull) + ((s >> 2) & 0x3333333333333333ull);
-    s = (s + (s >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    const std::uint64_t upTo = s * 0x0101010101010101ull;  // byte i: set bits in bytes 0 ... i (<= 64)
-    const std::uint64_t reached =
-        ((upTo | 0x8080808080808080ull) - 0x0101010101010101ull * r) & 0x8080808080808080ull;
-    const unsigned byte = static_cast<unsigned>(__builtin_ctzll(reached)) >> 3;
-    const unsigned before = static_cast<unsigned>(((upTo << 8) >> (8 * byte)) & 0xFF);
-    return 8 * byte + selectInByte.place[(x >> (8 * byte)) & 0xFF][r - before - 1];
-}
-
-}  // namespace dcbits
+// The r-th (r >= 1) clear bit of the bit array `words` from bit `from` on
+// (bit k is bit k % 64 of words[k / 64]). REQUIRES such a bit inside the
+// array. Counts a word at a time, with the processor's population count
+// where it has one.
+std::uint32_t nthClearBit(const std::uint64_t* words, std::uint32_t from, std::uint32_t r);
+// The same counting in plain arithmetic (what nthClearBit does on a
+// processor without the instruction).
+std::uint32_t nthClearBitPortable(const std::uint64_t* words, std::uint32_t from, std::uint32_t r);
 
 // The same decoder with the known run starts as a bitmap over the block:
 // data with little structure keeps a start pending for nearly every symbol,
@@ -550,14 +513,7 @@ private:
     // REQUIRES from + r <= endPos + 1: the place is then at most count
     // positions further, inside the map.
     std::uint32_t placeFree(std::uint32_t from, std::uint32_t r) const {
-        std::size_t w = from >> 6;
-        std::uint64_t free = ~known[w] & (~std::uint64_t(0) << (from & 63));
-        for (;;) {
-            const unsigned c = dcbits::popcount64(free);
-            if (c >= r) return static_cast<std::uint32_t>(w * 64 + dcbits::selectBit64(free, r));
-            r -= c;
-            free = ~known[++w];
-        }
+        return nthClearBit(known.get(), from, r);
     }
 
     static constexpr const char* runOutside = "Error in compressed file (DC run start outside the block)";

@@ -30,12 +30,18 @@ bool detectSse42() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("sse4.2") != 0;
 }
+bool detectPopcnt() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") != 0;
+}
 }  // namespace
 const bool cpufeatures::avx2 = detectAvx2();
 const bool cpufeatures::sse42 = detectSse42();
+const bool cpufeatures::popcnt = detectPopcnt();
 #else
 const bool cpufeatures::avx2 = false;
 const bool cpufeatures::sse42 = false;
+const bool cpufeatures::popcnt = false;
 #endif
 
 namespace {

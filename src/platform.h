@@ -49,9 +49,11 @@ inline int countLeadingZeros32(std::uint32_t x) {
 namespace cpufeatures {
 extern const bool avx2;
 extern const bool sse42;
+extern const bool popcnt;
 }  // namespace cpufeatures
 inline bool cpuHasAvx2() { return cpufeatures::avx2; }
 inline bool cpuHasSse42() { return cpufeatures::sse42; }
+inline bool cpuHasPopcnt() { return cpufeatures::popcnt; }
 
 // Milliseconds elapsed since the program started, from a monotonic clock;
 // -1 when no clock is available. Differences stay far inside 32 bits.

@@ -401,3 +401,32 @@ TEST(DistanceCoder, TwoHalvesGiveTheSameValues) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bitmap decoder's search against a bit-by-bit count: sparse and dense
+// words, starts inside a word and on its edges, places far ahead.
+TEST(NthClearBit, MatchesCountingBitByBit) {
+    std::mt19937_64 rng(3);
+    for (unsigned density : {0u, 1u, 8u, 32u, 60u, 64u}) {
+        std::vector<std::uint64_t> words(40);
+        for (auto& w : words) {
+            w = 0;
+            for (unsigned b = 0; b < 64; ++b)
+                if (rng() % 64 < density) w |= std::uint64_t(1) << b;
+        }
+        words[38] = words[39] = 0;  // the search always ends inside the array
+        for (int k = 0; k < 400; ++k) {
+            const std::uint32_t from = static_cast<std::uint32_t>(rng() % (64 * 30));
+            const std::uint32_t r = 1 + static_cast<std::uint32_t>(rng() % (k % 2 ? 70 : 6));
+            std::uint32_t p = from, left = r;
+            for (;; ++p) {
+                if (!(words[p / 64] >> (p % 64) & 1) && --left == 0) break;
+            }
+            ASSERT_EQ(nthClearBit(words.data(), from, r), p) << "density " << density << " from " << from;
+            ASSERT_EQ(nthClearBitPortable(words.data(), from, r), p) << "density " << density << " from " << from;
+        }
+    }
+}
+
+}  // namespace
