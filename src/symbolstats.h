@@ -255,6 +255,15 @@ private:
     std::unique_ptr<unsigned[]> above;
 };
 
+// 0, 1, ... 63: each entry's own index, for SmallSymbolStats' masks.
+struct SmallStatsIndexes {
+    alignas(16) std::uint16_t i[64];
+    constexpr SmallStatsIndexes() : i() {
+        for (unsigned k = 0; k < 64; ++k) i[k] = static_cast<std::uint16_t>(k);
+    }
+};
+inline constexpr SmallStatsIndexes smallStatsIndexes{};
+
 // The same model again for small alphabets (the DC buckets), on both ends:
 // top-down like TopDownSymbolStats, in 16 bits, so that the whole table is
 // eight 16-byte vectors. Finding a symbol is then one comparison of every
@@ -311,13 +320,10 @@ public:
         // Every entry up to the symbol counts it: subtract the mask of
         // index <= symbol (all ones, -1, where true).
         const __m128i bound = _mm_set1_epi16(static_cast<short>(symbol + 1));
-        __m128i index = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
-        const __m128i step = _mm_set1_epi16(8);
         __m128i* const t = reinterpret_cast<__m128i*>(above);
-        for (unsigned v = 0; v < tableSize / 8; ++v) {
-            _mm_store_si128(t + v, _mm_sub_epi16(_mm_load_si128(t + v), _mm_cmplt_epi16(index, bound)));
-            index = _mm_add_epi16(index, step);
-        }
+        const __m128i* const index = reinterpret_cast<const __m128i*>(indexes);
+        for (unsigned v = 0; v < tableSize / 8; ++v)
+            _mm_store_si128(t + v, _mm_sub_epi16(_mm_load_si128(t + v), _mm_cmplt_epi16(_mm_load_si128(index + v), bound)));
 #else
         for (unsigned i = 0; i <= symbol; ++i) ++above[i];
 #endif
@@ -327,6 +333,9 @@ public:
 
 private:
     static constexpr unsigned tableSize = 64;
+
+    static constexpr const std::uint16_t* indexes = smallStatsIndexes.i;
+    static_assert(sizeof smallStatsIndexes.i == tableSize * sizeof(std::uint16_t), "an index per entry");
 
     // Every count halved, at least 1 each, as AdaptiveSymbolStats::limit.
     void halve() {
