@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bwt.h"
+#include "container.h"
 #include "globals.h"
 
 #if defined(Q38_HAVE_DIVSUFSORT)
