@@ -133,8 +133,9 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
     numSuffixes = size;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
     allocateTables(size);
-    if (depth == 4 && threads_ > 1) {
-        // Each thread has 256 KiB of counters: at most eight keep them small.
+    if (depth == 4) {
+        // Two 16-bit digits beat four 8-bit ones on one thread too. Each
+        // thread has 512 KiB of counters: at most eight keep them small.
         parallelGroup4(b, size, I, V, threads_ < 8 ? threads_ : 8);
         numSuffixes = size + 1;
         return;
