@@ -267,7 +267,11 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
 template <typename Index>
 void Sadakane<Index>::suffixSort(unsigned h) {
     const Index all = sortedRun + numSuffixes;
-    if (threads_ > 1 && I[0] != all) {
+    // The team defers its writes to V and so does close to twice the work
+    // of one thread: two threads gain nothing on an idle machine and lose
+    // much when the other core is busy, so the passes take a team from
+    // three threads on.
+    if (threads_ > 2 && I[0] != all) {
         parallelSuffixSort(I, V, numSuffixes, h, threads_);
         return;
     }
@@ -518,12 +522,18 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
         T = I + lo;
     }
     // Runs of equal keys: each is a group numbered by its end; members keep
-    // their number where the run ends where the whole group did.
+    // their number where the run ends where the whole group did. The
+    // numbers land at random: their lines are asked for ahead.
+    const Index ahead = m > gatherDistance ? gatherDistance : m;
+    for (Index p = 0; p < ahead; ++p) prefetchForWrite(reinterpret_cast<const char*>(V + T[p]));
     for (Index s = 0; s < m;) {
         Index t = s + 1;
         while (t < m && K[t] == K[s]) ++t;
         if (lo + t != current)
-            for (Index p = s; p < t; ++p) V[T[p]] = lo + t;
+            for (Index p = s; p < t; ++p) {
+                if (p + gatherDistance < m) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
+                V[T[p]] = lo + t;
+            }
         if (t - s == 1) T[s] = sortedRun + 1;
         s = t;
     }

@@ -26,6 +26,8 @@ constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
 constexpr unsigned lookahead = 96;
 constexpr unsigned digitBits = 11;
+// Groups from this size sort by digits, smaller ones by three-way splits.
+constexpr unsigned digitSortMin = 32;
 
 inline void prefetch(const void* p) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -113,7 +115,9 @@ public:
             small(0, m, K);
             return;
         }
-        if (byDigits(m, space)) return;
+        // As on one thread, small groups split: their digit passes would be
+        // many and narrow.
+        if (m >= digitSortMin && byDigits(m, space)) return;
         Index* const ST = space + m;
         Index* const SK = ST + m;
         std::uint32_t seed = 0x9e3779b9u ^ m;
