@@ -355,6 +355,9 @@ private:
         rec[1] = hi - lo;
         rec[2] = current;
         w.split.run(I_, Vh_, lo, hi, rec + 3);
+        // A group that stays whole, with the number it has, leaves nothing
+        // to write (long repeats give many such in the late passes).
+        if (hi - lo > 1 && rec[3] == hi && hi == current) return;
         w.used += 3 + std::size_t(hi - lo);
     }
 
