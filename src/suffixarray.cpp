@@ -485,8 +485,7 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
                 continue;
             }
             sortSmallGathered(lo + l, a - l, K + l);
-            if (lo + b != current)
-                for (Index p = a; p < b; ++p) V[T[p]] = lo + b;
+            if (lo + b != current) numberGathered(T, a, b, lo + b);
             if (b - a == 1) T[a] = sortedRun + 1;
             l = b;
             continue;
@@ -495,11 +494,20 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
         if (pending.size() == base) return;
         const Pending f = pending.back();
         pending.pop_back();
-        if (lo + f.equalEnd != current)
-            for (Index p = f.equalBegin; p < f.equalEnd; ++p) V[T[p]] = lo + f.equalEnd;
+        if (lo + f.equalEnd != current) numberGathered(T, f.equalBegin, f.equalEnd, lo + f.equalEnd);
         if (f.equalEnd - f.equalBegin == 1) T[f.equalBegin] = sortedRun + 1;
         l = f.equalEnd;
         h = f.greaterEnd;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::numberGathered(const Index* T, Index a, Index b, Index number) {
+    // The members of a large group were not fetched ahead by the pass, and
+    // their numbers land at random: ask for the lines ahead.
+    for (Index p = a; p < b; ++p) {
+        if (p + gatherDistance < b) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
+        V[T[p]] = number;
     }
 }
 

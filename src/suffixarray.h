@@ -117,6 +117,7 @@ private:
     std::vector<Index> digitCounts;  // counters of the digit sorts
 
     void sortGathered(Index lo, Index hi);
+    void numberGathered(const Index* T, Index a, Index b, Index number);
     bool sortGatheredByDigits(Index lo, Index hi);
     void sortSmallGathered(Index lo, Index m, const Index* keys);
 
