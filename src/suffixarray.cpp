@@ -640,12 +640,12 @@ void Sadakane<Index>::sort4(Index lo) {
 template <typename Index>
 unsigned Sadakane<Index>::recoverBwt(char* block) {
     const Index n = numSuffixes - 1;
-    // The order table goes first so the copy below does not add to the peak.
-    Ibuf.reset();
+    // The order table, no longer needed, holds the copy of the block: no
+    // allocation, and the peak stays that of the sort.
+    char* const Q = reinterpret_cast<char*>(Ibuf.get());
     I = nullptr;
     numSuffixes = n;
-    std::unique_ptr<char[]> Q(new char[n]);
-    std::memcpy(Q.get(), block, n);
+    std::memcpy(Q, block, n);
     block[V[0] - 2] = Q[n - 1];
     // The writes land at random: ask for their lines well ahead.
     const Index ahead = 4 * prefetchDistance;
@@ -654,7 +654,7 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
         block[V[x] - 2] = Q[x - 1];
     }
     const unsigned primary = V[0] - 2;
-    Q.reset();
+    Ibuf.reset();
     Vbuf.reset();
     V = Vh = nullptr;
     return primary;
