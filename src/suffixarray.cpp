@@ -124,6 +124,27 @@ void Sadakane<Index>::makeTables(const char* begin, const char* end) {
     numSuffixes = n + 1;
 }
 
+namespace {
+
+// Below 3 MiB, a block whose first pairs of bytes are mostly distinct (as in
+// compressed or random data) fills all 65536 buckets of a 16-bit digit, and
+// scattering over them costs more than four passes over 256.
+bool smallAndSpread(const unsigned char* b, std::size_t n) {
+    if (n >= (std::size_t(3) << 20)) return false;
+    const std::size_t sample = std::min<std::size_t>(n - 1, std::size_t(1) << 16);
+    std::uint64_t seen[1024] = {};
+    std::size_t distinct = 0;
+    for (std::size_t x = 0; x < sample; ++x) {
+        const unsigned pair = unsigned(b[x]) << 8 | b[x + 1];
+        const std::uint64_t bit = std::uint64_t(1) << (pair & 63);
+        distinct += (seen[pair >> 6] & bit) == 0;
+        seen[pair >> 6] |= bit;
+    }
+    return 4 * distinct > sample;
+}
+
+}  // namespace
+
 template <typename Index>
 void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned depth) {
     const std::size_t bytes = static_cast<std::size_t>(end - begin);
@@ -133,9 +154,10 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
     numSuffixes = size;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
     allocateTables(size);
-    if (depth == 4) {
-        // Two 16-bit digits beat four 8-bit ones on one thread too. Each
-        // thread has 512 KiB of counters: at most eight keep them small.
+    if (depth == 4 && (threads_ > 1 || !smallAndSpread(b, size))) {
+        // Two 16-bit digits beat four 8-bit ones on one thread too, but for
+        // small blocks of spread bytes. Each thread has 512 KiB of
+        // counters: at most eight keep them small.
         parallelGroup4(b, size, I, V, threads_ < 8 ? threads_ : 8);
         numSuffixes = size + 1;
         return;
