@@ -289,11 +289,7 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
 template <typename Index>
 void Sadakane<Index>::suffixSort(unsigned h) {
     const Index all = sortedRun + numSuffixes;
-    // The team defers its writes to V and so does close to twice the work
-    // of one thread: two threads gain nothing on an idle machine and lose
-    // much when the other core is busy, so the passes take a team from
-    // three threads on.
-    if (threads_ > 2 && I[0] != all) {
+    if (threads_ > 1 && I[0] != all) {
         parallelSuffixSort(I, V, numSuffixes, h, threads_);
         return;
     }

@@ -20,11 +20,10 @@
 // Allocation failures propagate as std::bad_alloc with nothing leaked.
 //
 // Threads: a sorter made with threads > 1 runs the 4-byte grouping of
-// makeTables2 on that many threads, and with threads > 2 the passes of
-// suffixSort too (threads started for the call, joined before it returns;
-// see suffixsortparallel.h). The 4-byte grouping takes the same two-digit
-// path on one thread; two threads run the passes as one does. Tables and
-// order come out the same at every count.
+// makeTables2 and the passes of suffixSort on that many threads (started for
+// the call, joined before it returns; see suffixsortparallel.h). The 4-byte
+// grouping takes the same two-digit path on one thread, except for small
+// blocks of spread bytes. Tables and order come out the same at every count.
 //
 // Memory: the two tables, and while suffixSort runs a split scratch of
 // 12 * min(n + 1, 2^19) bytes (at most 6 MiB) on one thread, or one of at
