@@ -124,6 +124,27 @@ void Sadakane<Index>::makeTables(const char* begin, const char* end) {
     numSuffixes = n + 1;
 }
 
+namespace {
+
+// Below 3 MiB, a block whose first pairs of bytes are mostly distinct (as in
+// compressed or random data) fills all 65536 buckets of a 16-bit digit, and
+// scattering over them costs more than four passes over 256.
+bool smallAndSpread(const unsigned char* b, std::size_t n) {
+    if (n >= (std::size_t(3) << 20)) return false;
+    const std::size_t sample = std::min<std::size_t>(n - 1, std::size_t(1) << 16);
+    std::uint64_t seen[1024] = {};
+    std::size_t distinct = 0;
+    for (std::size_t x = 0; x < sample; ++x) {
+        const unsigned pair = unsigned(b[x]) << 8 | b[x + 1];
+        const std::uint64_t bit = std::uint64_t(1) << (pair & 63);
+        distinct += (seen[pair >> 6] & bit) == 0;
+        seen[pair >> 6] |= bit;
+    }
+    return 4 * distinct > sample;
+}
+
+}  // namespace
+
 template <typename Index>
 void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned depth) {
     const std::size_t bytes = static_cast<std::size_t>(end - begin);
@@ -133,8 +154,10 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
     numSuffixes = size;
     const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
     allocateTables(size);
-    if (depth == 4 && threads_ > 1) {
-        // Each thread has 256 KiB of counters: at most eight keep them small.
+    if (depth == 4 && (threads_ > 1 || !smallAndSpread(b, size))) {
+        // Two 16-bit digits beat four 8-bit ones on one thread too, but for
+        // small blocks of spread bytes. Each thread has 512 KiB of
+        // counters: at most eight keep them small.
         parallelGroup4(b, size, I, V, threads_ < 8 ? threads_ : 8);
         numSuffixes = size + 1;
         return;
@@ -480,8 +503,7 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
                 continue;
             }
             sortSmallGathered(lo + l, a - l, K + l);
-            if (lo + b != current)
-                for (Index p = a; p < b; ++p) V[T[p]] = lo + b;
+            if (lo + b != current) numberGathered(T, a, b, lo + b);
             if (b - a == 1) T[a] = sortedRun + 1;
             l = b;
             continue;
@@ -490,11 +512,20 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
         if (pending.size() == base) return;
         const Pending f = pending.back();
         pending.pop_back();
-        if (lo + f.equalEnd != current)
-            for (Index p = f.equalBegin; p < f.equalEnd; ++p) V[T[p]] = lo + f.equalEnd;
+        if (lo + f.equalEnd != current) numberGathered(T, f.equalBegin, f.equalEnd, lo + f.equalEnd);
         if (f.equalEnd - f.equalBegin == 1) T[f.equalBegin] = sortedRun + 1;
         l = f.equalEnd;
         h = f.greaterEnd;
+    }
+}
+
+template <typename Index>
+void Sadakane<Index>::numberGathered(const Index* T, Index a, Index b, Index number) {
+    // The members of a large group were not fetched ahead by the pass, and
+    // their numbers land at random: ask for the lines ahead.
+    for (Index p = a; p < b; ++p) {
+        if (p + gatherDistance < b) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
+        V[T[p]] = number;
     }
 }
 
@@ -517,12 +548,18 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
         T = I + lo;
     }
     // Runs of equal keys: each is a group numbered by its end; members keep
-    // their number where the run ends where the whole group did.
+    // their number where the run ends where the whole group did. The
+    // numbers land at random: their lines are asked for ahead.
+    const Index ahead = m > gatherDistance ? gatherDistance : m;
+    for (Index p = 0; p < ahead; ++p) prefetchForWrite(reinterpret_cast<const char*>(V + T[p]));
     for (Index s = 0; s < m;) {
         Index t = s + 1;
         while (t < m && K[t] == K[s]) ++t;
         if (lo + t != current)
-            for (Index p = s; p < t; ++p) V[T[p]] = lo + t;
+            for (Index p = s; p < t; ++p) {
+                if (p + gatherDistance < m) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
+                V[T[p]] = lo + t;
+            }
         if (t - s == 1) T[s] = sortedRun + 1;
         s = t;
     }
@@ -621,12 +658,12 @@ void Sadakane<Index>::sort4(Index lo) {
 template <typename Index>
 unsigned Sadakane<Index>::recoverBwt(char* block) {
     const Index n = numSuffixes - 1;
-    // The order table goes first so the copy below does not add to the peak.
-    Ibuf.reset();
+    // The order table, no longer needed, holds the copy of the block: no
+    // allocation, and the peak stays that of the sort.
+    char* const Q = reinterpret_cast<char*>(Ibuf.get());
     I = nullptr;
     numSuffixes = n;
-    std::unique_ptr<char[]> Q(new char[n]);
-    std::memcpy(Q.get(), block, n);
+    std::memcpy(Q, block, n);
     block[V[0] - 2] = Q[n - 1];
     // The writes land at random: ask for their lines well ahead.
     const Index ahead = 4 * prefetchDistance;
@@ -635,7 +672,7 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
         block[V[x] - 2] = Q[x - 1];
     }
     const unsigned primary = V[0] - 2;
-    Q.reset();
+    Ibuf.reset();
     Vbuf.reset();
     V = Vh = nullptr;
     return primary;

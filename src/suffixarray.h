@@ -21,13 +21,14 @@
 //
 // Threads: a sorter made with threads > 1 runs the 4-byte grouping of
 // makeTables2 and the passes of suffixSort on that many threads (started for
-// the call, joined before it returns; see suffixsortparallel.h). Tables and
-// order come out the same at every count.
+// the call, joined before it returns; see suffixsortparallel.h). The 4-byte
+// grouping takes the same two-digit path on one thread, except for small
+// blocks of spread bytes. Tables and order come out the same at every count.
 //
 // Memory: the two tables, and while suffixSort runs a split scratch of
 // 12 * min(n + 1, 2^19) bytes (at most 6 MiB) on one thread, or one of at
-// most 8 MiB shared by all threads, released when it returns; the grouping
-// on threads adds 256 KiB of counters per thread, for at most eight.
+// most 8 MiB shared by all threads, released when it returns; the 4-byte
+// grouping adds 512 KiB of counters per thread, for at most eight.
 #ifndef VEXAQ38_SUFFIXARRAY_H
 #define VEXAQ38_SUFFIXARRAY_H
 
@@ -115,6 +116,7 @@ private:
     std::vector<Index> digitCounts;  // counters of the digit sorts
 
     void sortGathered(Index lo, Index hi);
+    void numberGathered(const Index* T, Index a, Index b, Index number);
     bool sortGatheredByDigits(Index lo, Index hi);
     void sortSmallGathered(Index lo, Index m, const Index* keys);
 

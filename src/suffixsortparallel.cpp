@@ -26,10 +26,20 @@ constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
 constexpr unsigned lookahead = 96;
 constexpr unsigned digitBits = 11;
+// Groups from this size sort by digits, smaller ones by three-way splits.
+constexpr unsigned digitSortMin = 32;
 
 inline void prefetch(const void* p) {
 #if defined(__GNUC__) || defined(__clang__)
     __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
+inline void prefetchForWrite(const void* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p, 1);
 #else
     (void)p;
 #endif
@@ -105,7 +115,9 @@ public:
             small(0, m, K);
             return;
         }
-        if (byDigits(m, space)) return;
+        // As on one thread, small groups split: their digit passes would be
+        // many and narrow.
+        if (m >= digitSortMin && byDigits(m, space)) return;
         Index* const ST = space + m;
         Index* const SK = ST + m;
         std::uint32_t seed = 0x9e3779b9u ^ m;
@@ -343,6 +355,9 @@ private:
         rec[1] = hi - lo;
         rec[2] = current;
         w.split.run(I_, Vh_, lo, hi, rec + 3);
+        // A group that stays whole, with the number it has, leaves nothing
+        // to write (long repeats give many such in the late passes).
+        if (hi - lo > 1 && rec[3] == hi && hi == current) return;
         w.used += 3 + std::size_t(hi - lo);
     }
 
@@ -631,11 +646,16 @@ void placeCounts(std::vector<std::vector<Index>>& count, Index base, Index* star
 void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads) {
     // The n - 3 suffixes with four bytes are sorted by them, two bytes per
     // pass (V holds the first pass's order); the three shorter ones and the
-    // empty suffix are put in their places after.
+    // empty suffix are put in their places after. The second pass marks, with
+    // the top bit of I, each entry whose four bytes differ from its
+    // predecessor's, so the numbering after it reads no text.
     const Index full = n - 3;
     const Index n1 = n + 1;
     constexpr std::size_t digits = std::size_t(1) << 16;
+    constexpr Index noDigit = Index(1) << 16;
     std::vector<std::vector<Index>> count(threads, std::vector<Index>(digits));
+    // Per thread and first two bytes, the last two of the entry placed last.
+    std::vector<std::vector<Index>> last(threads, std::vector<Index>(digits));
     std::vector<Index> start(digits + 1);
     std::vector<Index> groupStart(threads + 1);
     groupStart[threads] = n1;
@@ -667,15 +687,34 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
         barrier.wait();
         if (t == 0) placeCounts(count, 4, start.data());
         barrier.wait();
+        // Within a thread, a first-two-bytes bucket fills in order of the
+        // last two: an entry starts a group when those differ from the
+        // previous entry's. A thread's first entry in a bucket is marked
+        // and checked against its predecessor below.
+        std::vector<Index>& L = last[t];
+        std::fill(L.begin(), L.end(), noDigit);
         for (Index p = xs; p < xe; ++p) {
             if (p + 32 < xe) prefetch(b + V[p + 32]);
             const Index x = V[p];
-            I[c[Index(b[x]) << 8 | b[x + 1]]++] = x;
+            const Index key = prefix4(b, x);
+            const Index hi = key >> 16, lo = key & 0xffff;
+            I[c[hi]++] = x | (L[hi] != lo ? sortedRun : 0);
+            L[hi] = lo;
         }
         barrier.wait();
         if (t == 0) {
+            // Where a thread's run in a bucket follows another's, the two
+            // entries meet and are compared.
+            for (unsigned u = 1; u < threads; ++u)
+                for (std::size_t d = 0; d < digits; ++d) {
+                    const Index q = count[u - 1][d];
+                    if (q > start[d] && count[u][d] > q &&
+                        prefix4(b, I[q - 1] & ~sortedRun) == prefix4(b, I[q] & ~sortedRun))
+                        I[q] &= ~sortedRun;
+                }
             // The suffixes of 3, 2 and 1 bytes: each goes before the four-byte
-            // prefixes that start with it, after all smaller ones.
+            // prefixes that start with it, after all smaller ones, so always
+            // where a group starts.
             struct Short {
                 Index x, rank;
             } shorts[3];
@@ -688,7 +727,7 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
                     Index lo = start[d], hi = start[d + 1];
                     while (lo < hi) {
                         const Index mid = lo + (hi - lo) / 2;
-                        if (b[I[mid] + 2] < b[x + 2])
+                        if (b[(I[mid] & ~sortedRun) + 2] < b[x + 2])
                             lo = mid + 1;
                         else
                             hi = mid;
@@ -707,35 +746,32 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
             for (unsigned k = 0; k < 3; ++k) {
                 const Index r = shorts[k].rank;
                 std::memmove(I + 1 + k + moved, I + 4 + moved, std::size_t(r - moved) * sizeof(Index));
-                I[1 + k + r] = shorts[k].x;
+                I[1 + k + r] = shorts[k].x | sortedRun;
                 moved = r;
             }
-            I[0] = n;
+            I[0] = n | sortedRun;
         }
         barrier.wait();
         // Numbering: each thread takes the groups that start in its slice
-        auto same = [&](Index x, Index y) { return x < full && y < full && prefix4(b, x) == prefix4(b, y); };
-        // (A group running past the slice is left to the thread it started in.)
+        // (a group running past the slice is left to the thread it started in).
         Index ps = slice(n1, t).first;
-        while (ps > 0 && ps < n1 && same(I[ps - 1], I[ps])) ++ps;
+        while (ps < n1 && !(I[ps] & sortedRun)) ++ps;
         groupStart[t] = ps;
         barrier.wait();
         const Index end = groupStart[t + 1];
+        Index ahead = groupStart[t];
         for (Index p = groupStart[t]; p < end;) {
             Index q = p + 1;
-            const Index x = I[p];
-            if (x < full) {
-                const Index key = prefix4(b, x);
-                while (q < end && I[q] < full) {
-                    if (q + 16 < end) prefetch(b + I[q + 16]);
-                    if (prefix4(b, I[q]) != key) break;
-                    ++q;
-                }
-            }
+            while (q < end && !(I[q] & sortedRun)) ++q;
+            // The numbers land at random: ask for their lines ahead.
+            const Index stop = end - q > 32 ? q + 32 : end;
+            for (; ahead < stop; ++ahead) prefetchForWrite(V + (I[ahead] & ~sortedRun));
+            const Index x = I[p] & ~sortedRun;
             if (q - p == 1) {
                 V[x] = q;
                 I[p] = sortedRun + 1;
             } else {
+                I[p] = x;
                 for (Index r = p; r < q; ++r) V[I[r]] = q;
             }
             p = q;

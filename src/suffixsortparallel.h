@@ -134,8 +134,9 @@ inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_
 // merged into runs. Ends with I[0] = marker + n1 like the one-thread sort.
 void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads);
 
-// The 4-byte grouping of a block of n > 4 bytes on `threads` threads: I and
-// V (n + 1 entries each) come out as makeTables2(b, b + n, 4) leaves them.
+// The 4-byte grouping of a block of n > 4 bytes on `threads` threads (one
+// included): I and V (n + 1 entries each) come out as makeTables2(b, b + n, 4)
+// leaves them, singletons marked, groups numbered by their ends.
 void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads);
 
 #endif

@@ -148,32 +148,66 @@ TEST(SadakaneKnown, HighBytesSortAfterLowBytes) {
 
 // The grouping alone: V[x] counts the suffixes whose k-byte prefix (cut at
 // the block end) is at most that of x, and exactly the singletons are marked.
+void expectGroupedBy(const Sorter& sorter, const std::string& s, unsigned k, const std::string& what) {
+    std::vector<std::string> prefixes;
+    for (std::size_t x = 0; x <= s.size(); ++x) prefixes.push_back(s.substr(x, k));
+    std::vector<std::string> sorted = prefixes;
+    std::sort(sorted.begin(), sorted.end());
+    std::map<std::uint32_t, unsigned> groupSize;
+    for (std::size_t x = 0; x <= s.size(); ++x) {
+        const auto end = std::upper_bound(sorted.begin(), sorted.end(), prefixes[x]);
+        ASSERT_EQ(sorter.V[x], static_cast<std::uint32_t>(end - sorted.begin())) << what << " x " << x;
+        ++groupSize[sorter.V[x]];
+    }
+    for (std::uint32_t p = 0; p <= s.size(); ++p) {
+        const std::uint32_t e = sorter.I[p];
+        if (e & marker) {
+            ASSERT_EQ(e, 0x80000001u) << what << " position " << p;
+            continue;
+        }
+        ASSERT_GT(groupSize[sorter.V[e]], 1u) << what << " position " << p;
+        ASSERT_LT(p, sorter.V[e]) << what << " position " << p;
+        ASSERT_GE(p + groupSize[sorter.V[e]], sorter.V[e]) << what << " position " << p;
+    }
+}
+
 TEST(SadakaneGrouping, EveryDepthMatchesPrefixCount) {
     for (unsigned k : {1u, 2u, 3u, 4u, 5u, 7u, 8u, 12u, 16u, 17u, 23u}) {
         for (const std::string& s : blocksOfSize(97)) {
             Sorter sorter;
             sorter.makeTables2(s.data(), s.data() + s.size(), k);
-            std::vector<std::string> prefixes;
-            for (std::size_t x = 0; x <= s.size(); ++x) prefixes.push_back(s.substr(x, k));
-            std::vector<std::string> sorted = prefixes;
-            std::sort(sorted.begin(), sorted.end());
-            std::map<std::uint32_t, unsigned> groupSize;
-            for (std::size_t x = 0; x <= s.size(); ++x) {
-                const auto end = std::upper_bound(sorted.begin(), sorted.end(), prefixes[x]);
-                ASSERT_EQ(sorter.V[x], static_cast<std::uint32_t>(end - sorted.begin()))
-                    << "k " << k << " x " << x;
-                ++groupSize[sorter.V[x]];
-            }
-            for (std::uint32_t p = 0; p <= s.size(); ++p) {
-                const std::uint32_t e = sorter.I[p];
-                if (e & marker) {
-                    ASSERT_EQ(e, 0x80000001u);
-                    continue;
-                }
-                ASSERT_GT(groupSize[sorter.V[e]], 1u) << "k " << k << " position " << p;
-                ASSERT_LT(p, sorter.V[e]);
-            }
+            expectGroupedBy(sorter, s, k, "k " + std::to_string(k));
         }
+    }
+}
+
+// The 4-byte grouping numbers its groups from marks set while it places the
+// suffixes, not from the text: every size around the short suffixes, groups
+// that cross the threads' slices (one byte, period 2 and 3) and the extreme
+// byte values, on one thread and on teams.
+TEST(SadakaneGrouping, FourBytesMatchPrefixCountOnEveryThreadCount) {
+    std::vector<std::size_t> sizes;
+    for (std::size_t n = 5; n <= 40; ++n) sizes.push_back(n);
+    for (std::size_t n : {63u, 64u, 65u, 255u, 256u, 257u, 1023u, 1200u, 4099u}) sizes.push_back(n);
+    for (std::size_t n : sizes) {
+        std::vector<std::string> blocks = blocksOfSize(n);
+        blocks.push_back(std::string(n, '\0'));
+        std::string period2(n, '\0'), edges(n, '\0');
+        for (std::size_t i = 0; i < n; ++i) {
+            period2[i] = i % 2 ? '\xff' : '\0';
+            edges[i] = (i * 7 % 5) < 2 ? '\xff' : '\0';
+        }
+        blocks.push_back(period2);
+        blocks.push_back(edges);
+        for (std::size_t k = 0; k < blocks.size(); ++k)
+            for (unsigned threads : {1u, 2u, 3u, 8u}) {
+                Sorter sorter(threads);
+                sorter.makeTables2(blocks[k].data(), blocks[k].data() + n, 4);
+                ASSERT_EQ(sorter.numSuffixes, n + 1);
+                expectGroupedBy(sorter, blocks[k], 4,
+                                "size " + std::to_string(n) + " kind " + std::to_string(k) + " threads " +
+                                    std::to_string(threads));
+            }
     }
 }
 
