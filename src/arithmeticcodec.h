@@ -84,13 +84,17 @@ public:
     static unsigned leadingEqualBits(R lo, R hi) { return leadingEqualBitsP<R, P>(lo, hi); }
     static unsigned straddles(R lo, R hi) { return straddlesP<R, P>(lo, hi); }
 
-    // `out` must outlive the coder.
+    // `out` must outlive the coder. The coder keeps up to 31 code bits of
+    // its own before they go to `out` (whole words at a time): nothing else
+    // may be written through `out` from the first encode until flush.
     explicit ArithmeticCoder(OutBitStream& out) : os(&out) { reset(); }
 
     void reset() {
         low = 0;
         high = TOP;
         pending = 0;
+        held = 0;
+        heldCount = 0;
     }
 
     R lowValue() const { return low; }
@@ -134,13 +138,16 @@ public:
     }
 
     // Ends the code: 2 + pending bits that name a number inside the final
-    // interval whatever follows. The last call on a coder; the caller then
-    // flushes the bit writer.
+    // interval whatever follows, then every bit still held goes to the
+    // writer. The last call on a coder; the caller then flushes the bit
+    // writer.
     void flush() {
         const bool b = (low & QUARTER) != 0;
-        os->putBit(b);
+        emit(b, 1);
         putPending(!b, pending + 1);
         pending = 0;
+        if (heldCount != 0) os->putBits(reverseBits(static_cast<std::uint32_t>(held), heldCount), heldCount);
+        heldCount = 0;
     }
 
 private:
@@ -148,6 +155,21 @@ private:
     R high;
     R pending;
     OutBitStream* os;  // not owned
+    // Code bits not yet written, the oldest highest: the coder settles its
+    // bits first-highest and the writer stores them first-lowest, so they
+    // are turned round once per word rather than once per renormalisation.
+    std::uint64_t held = 0;
+    unsigned heldCount = 0;  // below 32 between calls
+
+    // Appends the n (<= 32) low bits of v, highest first.
+    void emit(std::uint32_t v, unsigned n) {
+        held = (held << n) | v;
+        heldCount += n;
+        if (heldCount >= 32) {
+            heldCount -= 32;
+            os->putBits(reverseBits(static_cast<std::uint32_t>(held >> heldCount), 32), 32);
+        }
+    }
 
     // Bits settled in low and high go out, and straddles of the middle
     // (low 01..., high 10...) become pending bits, in two batches: the
@@ -158,9 +180,15 @@ private:
         const unsigned s = leadingEqualBits(lo, hi);
         if (s != 0) {
             const R settled = lo >> (P - s);  // highest bit first
-            const bool first = (settled >> (s - 1)) & 1;
-            outputBit(first);
-            if (s > 1) os->putBits(reverseBits(settled, s - 1), s - 1);
+            if (pending == 0) {
+                emit(static_cast<std::uint32_t>(settled), s);
+            } else {
+                const bool first = (settled >> (s - 1)) & 1;
+                emit(first, 1);
+                putPending(!first, pending);
+                pending = 0;
+                if (s > 1) emit(static_cast<std::uint32_t>(settled) & ((std::uint32_t(1) << (s - 1)) - 1), s - 1);
+            }
             lo = (lo << s) & TOP;
             hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
         }
@@ -174,21 +202,12 @@ private:
         high = hi;
     }
 
-    void outputBit(bool bit) {
-        os->putBit(bit);
-        if (pending != 0) {
-            putPending(!bit, pending);
-            pending = 0;
-        }
-    }
-
-    // Zeros only advance the writer's position, so a long run costs a few
-    // word steps instead of a call per bit.
+    // `count` copies of `bit`, up to 32 at a time.
     void putPending(bool bit, R count) {
-        if (bit) {
-            for (R i = 0; i < count; ++i) os->putBit(true);
-        } else {
-            os->putZeros(count);
+        while (count != 0) {
+            const unsigned n = count < 32 ? static_cast<unsigned>(count) : 32;
+            emit(bit ? static_cast<std::uint32_t>((std::uint64_t(1) << n) - 1) : 0, n);
+            count -= n;
         }
     }
 };
