@@ -186,6 +186,21 @@ private:
     T emptyTab[1] = {0};
 };
 
+// Every count of a model kept top-down (above[s]: the counts of s and every
+// symbol after it, above[num] = 0) halved, at least 1 each, as
+// AdaptiveSymbolStats::limit does from the bottom.
+template <class T>
+void halveTopDown(T* above, unsigned num) {
+    unsigned prevOld = above[num];
+    for (unsigned i = num; i-- > 0;) {
+        const unsigned old = above[i];
+        unsigned count = (old - prevOld) >> 1;
+        if (count == 0) count = 1;
+        prevOld = old;
+        above[i] = static_cast<T>(above[i + 1] + count);
+    }
+}
+
 // The same model kept from the other end, for the decoders: above[s] is the
 // sum of the counts of s and every symbol after it (above[0] the total,
 // above[num] 0). Counting a symbol then adds to the entries up to it rather
@@ -238,18 +253,7 @@ public:
     }
 
 private:
-    // Every count halved, at least 1 each, as AdaptiveSymbolStats::limit.
-    void halve() {
-        unsigned* const t = above.get();
-        unsigned prevOld = t[num];
-        for (unsigned i = num; i-- > 0;) {
-            const unsigned old = t[i];
-            unsigned count = (old - prevOld) >> 1;
-            if (count == 0) count = 1;
-            prevOld = old;
-            t[i] = t[i + 1] + count;
-        }
-    }
+    void halve() { halveTopDown(above.get(), num); }
 
     unsigned num;
     std::unique_ptr<unsigned[]> above;
@@ -337,17 +341,7 @@ private:
     static constexpr const std::uint16_t* indexes = smallStatsIndexes.i;
     static_assert(sizeof smallStatsIndexes.i == tableSize * sizeof(std::uint16_t), "an index per entry");
 
-    // Every count halved, at least 1 each, as AdaptiveSymbolStats::limit.
-    void halve() {
-        unsigned prevOld = above[num];
-        for (unsigned i = num; i-- > 0;) {
-            const unsigned old = above[i];
-            unsigned count = (old - prevOld) >> 1;
-            if (count == 0) count = 1;
-            prevOld = old;
-            above[i] = static_cast<std::uint16_t>(above[i + 1] + count);
-        }
-    }
+    void halve() { halveTopDown(above, num); }
 
     alignas(16) std::uint16_t above[tableSize];  // zeros from num on
     unsigned num;

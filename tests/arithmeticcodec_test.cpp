@@ -8,6 +8,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -150,6 +151,73 @@ TYPED_TEST(ArithmeticCodecTest, RandomModelsRoundTrip) {
             ASSERT_EQ(s, symbols[i]) << "round " << round << " symbol " << i;
             d.decodeExtract(cum[s], cum[s + 1], total);
         }
+    }
+}
+
+// The textbook coder, one shift and one bit at a time, with the bits packed
+// first-lowest: the coder that settles and holds bits in batches must give
+// exactly its bytes.
+template <class W, unsigned P>
+std::string encodeOneBitAtATime(const std::vector<Sym>& syms) {
+    const std::uint64_t top = (std::uint64_t(1) << P) - 1, half = std::uint64_t(1) << (P - 1), quarter = half / 2;
+    std::uint64_t low = 0, high = top, pending = 0;
+    std::vector<bool> bits;
+    auto output = [&](bool b) {
+        bits.push_back(b);
+        for (; pending > 0; --pending) bits.push_back(!b);
+    };
+    for (const Sym& s : syms) {
+        const W range = static_cast<W>(high - low) + 1;
+        high = low + range * s.high / s.total - 1;
+        low = low + range * s.low / s.total;
+        for (;;) {
+            if (high < half) {
+                output(false);
+            } else if (low >= half) {
+                output(true);
+                low -= half;
+                high -= half;
+            } else if (low >= quarter && high < 3 * quarter) {
+                ++pending;
+                low -= quarter;
+                high -= quarter;
+            } else {
+                break;
+            }
+            low = 2 * low;
+            high = 2 * high + 1;
+        }
+    }
+    const bool b = (low & quarter) != 0;
+    bits.push_back(b);
+    for (std::uint64_t i = 0; i <= pending; ++i) bits.push_back(!b);
+    std::string out((bits.size() + 7) / 8, '\0');
+    for (std::size_t i = 0; i < bits.size(); ++i)
+        if (bits[i]) out[i / 8] = static_cast<char>(out[i / 8] | 1 << (i % 8));
+    return out;
+}
+
+// Random models, and runs of middle symbols whose deferred bits pile up past
+// a word and past two.
+TYPED_TEST(ArithmeticCodecTest, SameBytesAsOneBitAtATime) {
+    using C = typename TypeParam::Coder;
+    std::mt19937 rng(77);
+    for (int round = 0; round < 60; ++round) {
+        const unsigned total = round % 3 == 0 ? TypeParam::quarter : 3 + rng() % 5000;
+        const std::vector<unsigned> cum = randomCumulative(rng, total);
+        const unsigned n = static_cast<unsigned>(cum.size() - 1);
+        std::vector<Sym> syms;
+        for (int i = 0, count = 1 + static_cast<int>(rng() % 2000); i < count; ++i) {
+            if (round % 2 && rng() % 200 == 0) {
+                for (unsigned k = 0, run = 20 + rng() % 150; k < run; ++k) syms.push_back({1, 2, 3});
+            }
+            const unsigned s = rng() % n;
+            syms.push_back({cum[s], cum[s + 1], total});
+        }
+        if (round % 4 == 1) syms.insert(syms.end(), 100, Sym{1, 2, 3});  // deferred bits up to the flush
+        using W = std::conditional_t<std::is_same_v<TypeParam, Codec16>, unsigned, unsigned long long>;
+        ASSERT_EQ(encodeAll<C>(syms), (encodeOneBitAtATime<W, TypeParam::Coder::TOP == 0xFFFF ? 16 : 18>(syms)))
+            << "round " << round;
     }
 }
 
