@@ -310,13 +310,30 @@ public:
         return true;
     }
 
-    std::size_t step(std::size_t row, unsigned char& c) const {
-        const Piece* p = pieces_.data() + coarse_[row >> shift_];
-        while (p[1].first <= row) ++p;
-        c = p->byte;
-        return p->target + (row - p->first);
-    }
-    void fetch(std::size_t) const {}
+    struct Piece {
+        std::uint32_t first;   // the piece's first row
+        std::uint32_t target;  // P of that row
+        unsigned char byte;
+    };
+
+    // What the walks read, as plain pointers: each walk keeps its own copy
+    // (a few words), and the built lists stay where they are.
+    struct View {
+        const Piece* pieces;
+        const std::uint32_t* coarse;  // the piece of row k << shift
+        unsigned shift;
+
+        std::size_t step(std::size_t row, unsigned char& c) const {
+            const Piece* p = pieces + coarse[row >> shift];
+            while (p[1].first <= row) ++p;
+            c = p->byte;
+            return p->target + (row - p->first);
+        }
+        void fetch(std::size_t) const {}
+    };
+
+    // Valid while this object lives and is not built again.
+    View view() const { return View{pieces_.data(), coarse_.data(), shift_}; }
 
 private:
     // The end of the run that starts at i.
@@ -337,11 +354,6 @@ private:
         return j;
     }
 
-    struct Piece {
-        std::uint32_t first;   // the piece's first row
-        std::uint32_t target;  // P of that row
-        unsigned char byte;
-    };
     std::vector<Piece> pieces_;
     std::vector<std::uint32_t> coarse_;  // the piece of row k << shift_
     unsigned shift_ = 0;
@@ -582,7 +594,7 @@ void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, 
     if (choice != RowsChoice::table) {
         RunRows runs;
         if (runs.build(u, n, index, choice == RowsChoice::runs ? n : n / kRowsPerRun)) {
-            walkRows(out, runs, n, index, threads, forced, spare);
+            walkRows(out, runs.view(), n, index, threads, forced, spare);
             return;
         }
     }
