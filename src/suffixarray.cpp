@@ -44,10 +44,6 @@ constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
 // Widest digit of the gathered radix sorts (2^11 counters per pass).
 constexpr unsigned digitBits = 11;
-// Groups from this size look for a period (splitTandem); the sample that
-// confirms one has this many members.
-constexpr unsigned tandemMin = 64;
-constexpr unsigned tandemSample = 32;
 
 // Exchanges only when the first key is strictly greater: the networks keep
 // equal keys in their order.
@@ -365,128 +361,28 @@ void Sadakane<Index>::sortNonEmpty(Index lo, Index hi) {
 }
 
 template <typename Index>
-Index Sadakane<Index>::findTandemShift(Index lo, Index hi, Index h) const {
-    // The grouping and the stable splits leave a group's members in start
-    // order, so in a repeat of period d neighbours mostly lie d apart: the
-    // candidates cost nothing to find. A member x and x + d both in the
-    // group: V[x + d] is the group's number. The sample gives up once too
-    // many members miss, so a group that is no repeat costs a few loads.
-    const Index m = hi - lo;
-    const Index current = hi;
-    const Index probes[3] = {lo, lo + m / 2, lo + m / 4};
-    Index tried[3] = {0, 0, 0};
-    for (unsigned k = 0; k < 3; ++k) {
-        const Index a = I[probes[k]], b = I[probes[k] + 1];
-        if (b <= a || b - a > h) continue;
-        const Index d = b - a;
-        if (d == tried[0] || d == tried[1]) continue;
-        tried[k] = d;
-        unsigned miss = 0;
-        for (unsigned i = 0; i < tandemSample && 4 * miss <= tandemSample; ++i)
-            miss += V[I[lo + Index(std::uint64_t(m) * i / tandemSample)] + d] != current;
-        if (4 * miss <= tandemSample) return d;
-    }
-    return 0;
-}
-
-template <typename Index>
 bool Sadakane<Index>::splitTandem(Index lo, Index hi, unsigned h) {
-    // Members share their first h >= d bytes, so x sorts before y exactly
-    // when x + d sorts before y + d. Members whose x + d lies in an earlier
-    // group (L) come first, those in a later group (R) last, and those in
-    // the group itself (M) between. L and R split by the pass's keys. An M
-    // member's chain x, x + d, x + 2d, ... stays in the group until it
-    // reaches an L or R member; the M members whose chain ends in L follow
-    // L in the order of their suffixes d on, so a forward scan over the
-    // group's order, appending z - d for every z it passes, places them
-    // all, and a backward scan from R places the others from the back. The
-    // members brought in by one group of equal suffixes d on share d bytes
-    // more than those do, at least 2h, and form a group of the next pass.
-    const Index m = hi - lo;
-    const Index current = hi;  // V[x] of every member, and of nothing else
+    // See splitTandemGroup. Numbers go straight to V (members whose group
+    // ends where theirs did keep theirs), and the groups' ends come back
+    // from there; a place is marked once the scans have read it.
+    struct Numbers {
+        Index* I;
+        Index* V;
+        Index current;
+        Index end(Index, Index x) const { return V[x]; }
+        void give(Index, Index x, Index e) const {
+            if (e != current) V[x] = e;
+        }
+        void alone(Index p) const { I[p] = sortedRun + 1; }
+    } numbers{I, V, hi};
     if (splitKeyCount == 0) return false;
-    const Index d = findTandemShift(lo, hi, h);
+    const Index d = findTandemShift(I, V, lo, hi, h);
     if (d == 0) return false;
-
-    // L from the front of T, R from its back, with their keys in K. The
-    // chains through M are then at least four members long on average: any
-    // shorter, or L and R more than the scratch holds, and the ordinary
-    // split does better.
-    const Index room = std::min<Index>(splitKeyCount, m / 4);
-    Index* const T = splitKeys.get();
-    Index* const K = T + splitKeyCount;
-    Index* const P = K + splitKeyCount;
-    Index nl = 0, nr = 0;
-    for (Index p = lo; p < hi; ++p) {
-        if (p + gatherDistance < hi) prefetchKey(V + d, I[p + gatherDistance]);
-        const Index x = I[p];
-        const Index next = V[x + d];
-        if (next == current) continue;
-        if (nl + nr == room) return false;
-        const Index slot = next < current ? nl++ : room - ++nr;
-        T[slot] = x;
-        K[slot] = Vh[x];
-    }
-
-    // Sorted by key, ties in start order; numbered, but not yet marked:
-    // the scans below read the members of every place.
-    auto place = [&](Index first, Index count, Index at) {
-        for (Index i = 0; i < count; ++i) P[i] = first + i;
-        std::sort(P, P + count, [&](Index a, Index b) { return K[a] < K[b] || (K[a] == K[b] && T[a] < T[b]); });
-        for (Index s = 0; s < count;) {
-            Index t = s + 1;
-            while (t < count && K[P[t]] == K[P[s]]) ++t;
-            for (Index i = s; i < t; ++i) {
-                I[at + i] = T[P[i]];
-                if (at + t != current) V[T[P[i]]] = at + t;
-            }
-            s = t;
-        }
-    };
-    place(0, nl, lo);
-    place(room - nr, nr, hi - nr);
-
-    // Forward, a group at a time: a group of the final order is complete
-    // before the scan reaches it, so its number (its end) tells where it
-    // ends. M members are tested once each (by their own z), so V[s] still
-    // holds the group's number when they are.
-    Index q = lo + nl;
-    for (Index p = lo; p < q;) {
-        const Index b = V[I[p]];
-        const Index q0 = q;
-        for (Index r = p; r < b; ++r) {
-            if (r + gatherDistance < q && I[r + gatherDistance] >= d) prefetchKey(V, I[r + gatherDistance] - d);
-            const Index z = I[r];
-            if (z >= d && V[z - d] == current) I[q++] = z - d;
-        }
-        if (b - p == 1) I[p] = sortedRun + 1;
-        if (q != current)
-            for (Index r = q0; r < q; ++r) V[I[r]] = q;
-        p = b;
-    }
-
-    // Backward: each group of R or M brings in a group that ends where the
-    // places filled so far begin; its number is known as it starts.
-    Index f = hi - nr;  // the first place filled from the back
-    Index source = 0, number = 0;
-    for (Index p = hi; p > f;) {
-        --p;
-        if (p >= f + gatherDistance && I[p - gatherDistance] >= d) prefetchKey(V, I[p - gatherDistance] - d);
-        const Index z = I[p];
-        const Index e = V[z];
-        if (z >= d && V[z - d] == current) {
-            if (e != source) {
-                source = e;
-                number = f;
-            }
-            I[--f] = z - d;
-            V[z - d] = number;
-        }
-        // Alone when its group ends here and does not go on before it.
-        if (e == p + 1 && !(p > f && V[I[p - 1]] == e)) I[p] = sortedRun + 1;
-    }
-    Q38_ASSERT(q == f);
-    return true;
+    // L and R in the scratch: no more than a quarter of the group (chains
+    // through M four members long on average), or the ordinary split does
+    // better.
+    const Index room = std::min<Index>(splitKeyCount, (hi - lo) / 4);
+    return splitTandemGroup(I, V, h, lo, hi, d, splitKeys.get(), room, numbers);
 }
 
 template <typename Index>

@@ -83,18 +83,13 @@ public:
     void sortNonEmpty(Index lo, Index hi);
 
     // The split of a group [lo, hi) at level h whose members mostly recur
-    // d <= h positions on inside the group (a tandem repeat of period d):
-    // members whose suffix d on lies before the group come first and those
-    // whose suffix d on lies after it last, both split by the pass's keys;
-    // the others are placed in order from those alone, without their keys.
-    // Returns false, having written nothing, when no such d is found or too
-    // few members recur. Needs the split scratch (reserveSplitKeys).
+    // d <= h places on inside the group (a tandem repeat of period d): one
+    // pass orders it to depth 2h at least, and the repeating members far
+    // deeper, reading the keys of the others only (splitTandemGroup in
+    // suffixsortparallel.h). Returns false, having written nothing, when
+    // no period is found or too few members repeat. Needs the split
+    // scratch (reserveSplitKeys).
     bool splitTandem(Index lo, Index hi, unsigned h);
-
-    // The period d <= h for splitTandem, or 0: the distance from a member
-    // to the next in I at one of a few places, if a sample of the group
-    // says at least three quarters of it recur that far on.
-    Index findTandemShift(Index lo, Index hi, Index h) const;
 
     // Sorts a part [lo, hi) produced by a split; it may be empty.
     void sort(Index lo, Index hi);
