@@ -28,6 +28,9 @@ constexpr unsigned lookahead = 96;
 constexpr unsigned digitBits = 11;
 // Groups from this size sort by digits, smaller ones by three-way splits.
 constexpr unsigned digitSortMin = 32;
+// Groups from this size have their numbers stored from a different place
+// by each thread (see writePhase).
+constexpr Index spreadStores = 4096;
 
 inline void prefetch(const void* p) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -456,27 +459,17 @@ private:
 
     // Stores the numbers recorded in the read phase and marks the members
     // that are now alone, merging neighbours into one run. The groups of a
-    // periodic block interleave in V, and threads sweeping theirs in step
-    // would fight over the same lines of it (ten times slower): each thread
-    // starts a group's stores at its own fraction of the group.
+    // periodic block interleave in V, and threads sweeping large ones in
+    // step would fight over the same lines of it (ten times slower): each
+    // thread starts such a group's stores at its own fraction of it.
     void writePhase(Worker& w, unsigned t) {
         const Index* rec = w.arena;
         const Index* const stop = w.arena + w.used;
         while (rec < stop) {
             const Index lo = rec[0], m = rec[1], current = rec[2];
             const Index* num = rec + 3;
-            auto store = [&](Index from, Index to) {
-                for (Index p = from; p < to; ++p) {
-                    if (p + 16 < to) prefetchForWrite(V_ + I_[lo + p + 16]);
-                    if (num[p] != current) V_[I_[lo + p]] = num[p];
-                }
-            };
-            const Index start = static_cast<Index>(std::uint64_t(m) * t / threads_);
-            store(start, m);
-            store(0, start);
             Index runStart = m;  // none
-            for (Index p = 0; p < m; ++p) {
-                const Index v = num[p];
+            auto mark = [&](Index p, Index v) {
                 const bool alone = v == lo + p + 1 && (p == 0 || num[p - 1] != v);
                 if (alone) {
                     if (runStart == m) runStart = p;
@@ -484,6 +477,26 @@ private:
                 } else {
                     runStart = m;
                 }
+            };
+            auto store = [&](Index from, Index to) {
+                for (Index p = from; p < to; ++p) {
+                    if (p + 16 < to) prefetch(V_ + I_[lo + p + 16]);
+                    if (num[p] != current) V_[I_[lo + p]] = num[p];
+                }
+            };
+            if (m < spreadStores) {
+                // A marker lands at or before p: the members after it are intact.
+                for (Index p = 0; p < m; ++p) {
+                    if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
+                    const Index v = num[p];
+                    if (v != current) V_[I_[lo + p]] = v;
+                    mark(p, v);
+                }
+            } else {
+                const Index start = static_cast<Index>(std::uint64_t(m) * t / threads_);
+                store(start, m);
+                store(0, start);
+                for (Index p = 0; p < m; ++p) mark(p, num[p]);
             }
             rec = num + m;
         }
