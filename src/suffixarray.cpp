@@ -299,12 +299,14 @@ void Sadakane<Index>::suffixSort(unsigned h) {
         h *= 2;
     }
     reserveSplitKeys(0);
+    depth_ = 0;
 }
 
 template <typename Index>
 void Sadakane<Index>::sortPass(unsigned h) {
     {
         Vh = V + h;
+        depth_ = h;
         // A second cursor runs ahead over the same positions and fetches the
         // group number and key of every unsorted suffix it meets, so that
         // the small groups, which are most of the work, find both in cache
@@ -351,8 +353,36 @@ void Sadakane<Index>::sortNonEmpty(Index lo, Index hi) {
         case 2: sort2(lo); return;
         case 3: sort3(lo); return;
         case 4: sort4(lo); return;
-        default: ternaryQuickSort(lo, hi); return;
+        default:
+            if (hi - lo >= tandemMin && depth_ != 0 && splitTandem(lo, hi, depth_)) return;
+            ternaryQuickSort(lo, hi);
+            return;
     }
+}
+
+template <typename Index>
+bool Sadakane<Index>::splitTandem(Index lo, Index hi, unsigned h) {
+    // See splitTandemGroup. Numbers go straight to V (members whose group
+    // ends where theirs did keep theirs), and the groups' ends come back
+    // from there; a place is marked once the scans have read it.
+    struct Numbers {
+        Index* I;
+        Index* V;
+        Index current;
+        Index end(Index, Index x) const { return V[x]; }
+        void give(Index, Index x, Index e) const {
+            if (e != current) V[x] = e;
+        }
+        void alone(Index p) const { I[p] = sortedRun + 1; }
+    } numbers{I, V, hi};
+    if (splitKeyCount == 0) return false;
+    const Index d = findTandemShift(I, V, lo, hi, h);
+    if (d == 0) return false;
+    // L and R in the scratch: no more than a quarter of the group (chains
+    // through M four members long on average), or the ordinary split does
+    // better.
+    const Index room = std::min<Index>(splitKeyCount, (hi - lo) / 4);
+    return splitTandemGroup(I, V, h, lo, hi, d, splitKeys.get(), room, numbers);
 }
 
 template <typename Index>

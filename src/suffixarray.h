@@ -82,6 +82,15 @@ public:
     // Sorts the group at positions [lo, hi) found by a pass.
     void sortNonEmpty(Index lo, Index hi);
 
+    // The split of a group [lo, hi) at level h whose members mostly recur
+    // d <= h places on inside the group (a tandem repeat of period d): one
+    // pass orders it to depth 2h at least, and the repeating members far
+    // deeper, reading the keys of the others only (splitTandemGroup in
+    // suffixsortparallel.h). Returns false, having written nothing, when
+    // no period is found or too few members repeat. Needs the split
+    // scratch (reserveSplitKeys).
+    bool splitTandem(Index lo, Index hi, unsigned h);
+
     // Sorts a part [lo, hi) produced by a split; it may be empty.
     void sort(Index lo, Index hi);
 
@@ -110,6 +119,7 @@ private:
         Index equalBegin, equalEnd, greaterEnd;
     };
     unsigned threads_ = 1;
+    unsigned depth_ = 0;  // h of the pass under way, 0 outside passes
     std::vector<Pending> pending;
     std::unique_ptr<Index[]> splitKeys;  // scratch of the gathered splits
     Index splitKeyCount = 0;

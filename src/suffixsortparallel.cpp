@@ -28,6 +28,9 @@ constexpr unsigned lookahead = 96;
 constexpr unsigned digitBits = 11;
 // Groups from this size sort by digits, smaller ones by three-way splits.
 constexpr unsigned digitSortMin = 32;
+// Groups from this size have their numbers stored from a different place
+// by each thread (see writePhase).
+constexpr Index spreadStores = 4096;
 
 inline void prefetch(const void* p) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -316,7 +319,7 @@ private:
             for (;;) {
                 readPhase(w);
                 barrier_.wait();
-                writePhase(w);
+                writePhase(w, t);
                 cooperate(t);
                 if (t == 0) endRound();
                 barrier_.wait();
@@ -354,11 +357,33 @@ private:
         rec[0] = lo;
         rec[1] = hi - lo;
         rec[2] = current;
+        if (hi - lo >= tandemMin && current == hi && splitTandem(lo, hi, rec + 3)) {
+            w.used += 3 + std::size_t(hi - lo);
+            return;
+        }
         w.split.run(I_, Vh_, lo, hi, rec + 3);
         // A group that stays whole, with the number it has, leaves nothing
         // to write (long repeats give many such in the late passes).
         if (hi - lo > 1 && rec[3] == hi && hi == current) return;
         w.used += 3 + std::size_t(hi - lo);
+    }
+
+    // A group repeating with a period, split as on one thread (see
+    // splitTandemGroup) into the numbers of its places in space[0, m), the
+    // rest of its 3m entries holding the members outside the repeat. V is
+    // only read here: what the group's own split sees of V is the state
+    // of the round's start, which is consistent.
+    bool splitTandem(Index lo, Index hi, Index* space) {
+        struct Numbers {
+            Index* num;
+            Index lo;
+            Index end(Index p, Index) const { return num[p - lo]; }
+            void give(Index p, Index, Index e) const { num[p - lo] = e; }
+            void alone(Index) const {}  // the write phase marks them
+        } numbers{space, lo};
+        const Index d = findTandemShift(I_, V_, lo, hi, h_);
+        if (d == 0) return false;
+        return splitTandemGroup(I_, V_, h_, lo, hi, d, space + (hi - lo), (hi - lo) / 4, numbers);
     }
 
     void readPhase(Worker& w) {
@@ -433,19 +458,18 @@ private:
     }
 
     // Stores the numbers recorded in the read phase and marks the members
-    // that are now alone, merging neighbours into one run.
-    void writePhase(Worker& w) {
+    // that are now alone, merging neighbours into one run. The groups of a
+    // periodic block interleave in V, and threads sweeping large ones in
+    // step would fight over the same lines of it (ten times slower): each
+    // thread starts such a group's stores at its own fraction of it.
+    void writePhase(Worker& w, unsigned t) {
         const Index* rec = w.arena;
         const Index* const stop = w.arena + w.used;
         while (rec < stop) {
             const Index lo = rec[0], m = rec[1], current = rec[2];
             const Index* num = rec + 3;
             Index runStart = m;  // none
-            for (Index p = 0; p < m; ++p) {
-                if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
-                const Index x = I_[lo + p];
-                const Index v = num[p];
-                if (v != current) V_[x] = v;
+            auto mark = [&](Index p, Index v) {
                 const bool alone = v == lo + p + 1 && (p == 0 || num[p - 1] != v);
                 if (alone) {
                     if (runStart == m) runStart = p;
@@ -453,6 +477,26 @@ private:
                 } else {
                     runStart = m;
                 }
+            };
+            auto store = [&](Index from, Index to) {
+                for (Index p = from; p < to; ++p) {
+                    if (p + 16 < to) prefetch(V_ + I_[lo + p + 16]);
+                    if (num[p] != current) V_[I_[lo + p]] = num[p];
+                }
+            };
+            if (m < spreadStores) {
+                // A marker lands at or before p: the members after it are intact.
+                for (Index p = 0; p < m; ++p) {
+                    if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
+                    const Index v = num[p];
+                    if (v != current) V_[I_[lo + p]] = v;
+                    mark(p, v);
+                }
+            } else {
+                const Index start = static_cast<Index>(std::uint64_t(m) * t / threads_);
+                store(start, m);
+                store(0, start);
+                for (Index p = 0; p < m; ++p) mark(p, num[p]);
             }
             rec = num + m;
         }

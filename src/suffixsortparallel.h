@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "base.h"
+
 // One level of the three-way split of a gathered group, shared by the
 // one-thread sorter and the team: the members T[l, h) with keys K[l, h)
 // (h - l >= 5) split stably through the scratch ST and SK (h - l entries
@@ -126,6 +128,147 @@ inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_
         std::swap(T, ST);
         std::swap(K, SK);
     }
+    return true;
+}
+
+// The tandem split of a group, shared by the one-thread sorter and the team.
+// Groups from tandemMin members look for a period; tandemSample members
+// confirm one.
+constexpr std::uint32_t tandemMin = 64;
+constexpr unsigned tandemSample = 32;
+
+// A period d <= h of the group [lo, hi) at level h, or 0. The grouping and
+// the stable splits leave a group's members in start order, so in a repeat
+// of period d neighbours mostly lie d apart: the candidates cost nothing to
+// find. A member x has x + d in the group when V[x + d] is the group's
+// number, hi. A sample of the group must show three quarters of it
+// recurring; it gives up once too many miss, so a group that is no repeat
+// costs a few loads.
+inline std::uint32_t findTandemShift(const std::uint32_t* I, const std::uint32_t* V, std::uint32_t lo,
+                                     std::uint32_t hi, unsigned h) {
+    using Index = std::uint32_t;
+    const Index m = hi - lo;
+    const Index probes[3] = {lo, lo + m / 2, lo + m / 4};
+    Index tried[3] = {0, 0, 0};
+    for (unsigned k = 0; k < 3; ++k) {
+        const Index a = I[probes[k]], b = I[probes[k] + 1];
+        if (b <= a || b - a > h) continue;
+        const Index d = b - a;
+        if (d == tried[0] || d == tried[1]) continue;
+        tried[k] = d;
+        unsigned miss = 0;
+        for (unsigned i = 0; i < tandemSample && 4 * miss <= tandemSample; ++i)
+            miss += V[I[lo + Index(std::uint64_t(m) * i / tandemSample)] + d] != hi;
+        if (4 * miss <= tandemSample) return d;
+    }
+    return 0;
+}
+
+// Splits the group [lo, hi) of I (m = hi - lo >= 4 members, each carrying
+// the number hi in V, which nothing else carries) at level h by a period
+// 1 <= d <= h. Members share their first h >= d bytes, so x sorts before y
+// exactly when x + d sorts before y + d. Members whose x + d lies in an
+// earlier group (L) come first, those in a later group (R) last, and those
+// in the group itself (M) between; L and R split by their keys V[x + h]. An
+// M member's chain x, x + d, x + 2d, ... stays in the group until it
+// reaches an L or R member. The M members whose chain ends in L follow L in
+// the order of their suffixes d on, so a forward scan over the group's
+// final order, appending z - d for every z it passes whose z - d is in M,
+// places them all; a backward scan from R places the others from the back.
+// The members brought in by one group share d bytes more than it, at least
+// 2h, and form one group of the next pass; those of a member alone are
+// alone. No key of M is read.
+//
+// `scratch` holds 3 * room entries. More than `room` members in L and R
+// (the chains through M too short to pay), and it returns false having
+// changed nothing. Otherwise I[lo, hi) holds the final order and `numbers`
+// was told every place's group number:
+//   end(p, x)      the number already given to place p (member x)
+//   give(p, x, e)  place p, member x, is in the group numbered e
+//   alone(p)       place p is a group of one and is not read again
+// A number is given before the scans can ask for it; V itself is only read
+// at places of M not yet given a number, so the policy may write V.
+template <typename Numbers>
+bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std::uint32_t lo, std::uint32_t hi,
+                      std::uint32_t d, std::uint32_t* scratch, std::uint32_t room, Numbers& numbers) {
+    using Index = std::uint32_t;
+    const Index* const Vh = V + h;
+    Index* const T = scratch;  // L from the front, R from the back
+    Index* const K = T + room;
+    Index* const P = K + room;
+    Index nl = 0, nr = 0;
+    for (Index p = lo; p < hi; ++p) {
+#if defined(__GNUC__) || defined(__clang__)
+        if (p + 64 < hi) __builtin_prefetch(V + d + I[p + 64]);
+#endif
+        const Index x = I[p];
+        const Index next = V[x + d];
+        if (next == hi) continue;
+        if (nl + nr == room) return false;
+        const Index slot = next < hi ? nl++ : room - ++nr;
+        T[slot] = x;
+        K[slot] = Vh[x];
+    }
+    // Sorted by key, ties in start order (the order the next pass and the
+    // next search for a period like).
+    auto place = [&](Index first, Index count, Index at) {
+        for (Index i = 0; i < count; ++i) P[i] = first + i;
+        std::sort(P, P + count, [&](Index a, Index b) { return K[a] < K[b] || (K[a] == K[b] && T[a] < T[b]); });
+        for (Index s = 0; s < count;) {
+            Index t = s + 1;
+            while (t < count && K[P[t]] == K[P[s]]) ++t;
+            for (Index i = s; i < t; ++i) {
+                I[at + i] = T[P[i]];
+                numbers.give(at + i, T[P[i]], at + t);
+            }
+            s = t;
+        }
+    };
+    place(0, nl, lo);
+    place(room - nr, nr, hi - nr);
+
+    // Forward, a group at a time: every group of the final order is
+    // complete, and numbered by its end, before the scan reaches it.
+    Index q = lo + nl;  // the next place to fill
+    for (Index p = lo; p < q;) {
+        const Index b = numbers.end(p, I[p]);
+        const Index q0 = q;
+        for (Index r = p; r < b; ++r) {
+#if defined(__GNUC__) || defined(__clang__)
+            if (r + 64 < q && I[r + 64] >= d) __builtin_prefetch(V + I[r + 64] - d);
+#endif
+            const Index z = I[r];
+            if (z >= d && V[z - d] == hi) I[q++] = z - d;
+        }
+        if (b - p == 1) numbers.alone(p);
+        for (Index r = q0; r < q; ++r) numbers.give(r, I[r], q);
+        p = b;
+    }
+    // Backward: each group of R or M brings in a group that ends where the
+    // places filled from the back begin, so its number is known at once.
+    Index f = hi - nr;  // the first place filled from the back
+    Index source = 0, number = 0;
+    for (Index p = hi; p > f;) {
+        --p;
+#if defined(__GNUC__) || defined(__clang__)
+        if (p >= f + 64 && I[p - 64] >= d) __builtin_prefetch(V + I[p - 64] - d);
+#endif
+        const Index z = I[p];
+        const Index e = numbers.end(p, z);
+        if (z >= d && V[z - d] == hi) {
+            if (e != source) {
+                source = e;
+                number = f;
+            }
+            --f;
+            I[f] = z - d;
+            numbers.give(f, z - d, number);
+        }
+        // Alone when its group ends here and does not go on before it (a
+        // place before it is filled, and numbered, if its group does).
+        if (e == p + 1 && !(p > f && numbers.end(p - 1, I[p - 1]) == e)) numbers.alone(p);
+    }
+    Q38_ASSERT(q == f);
     return true;
 }
 

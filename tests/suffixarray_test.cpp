@@ -308,6 +308,138 @@ TEST(SadakaneOrder, OtherGroupingDepthsGiveTheSameOrder) {
         for (const std::string& s : blocksOfSize(n)) expectSorted(s, 0);
 }
 
+// ---- repeats: groups that recur a period d <= h on split in one pass
+
+// `length` bytes repeating a pattern of `period` random bytes (one seed per
+// period), then `tail`: an ending below or above the pattern's next byte
+// decides whether the repeat's chains end before or after the group.
+std::string periodicBlock(std::size_t period, std::size_t length, const std::string& tail) {
+    const std::string unit = testutil::randomBytes(period, 200, static_cast<std::uint32_t>(period) * 13u, 20);
+    std::string s;
+    while (s.size() < length) s += unit;
+    s.resize(length);
+    return s + tail;
+}
+
+struct RepeatCase {
+    std::string what, block;
+};
+
+std::vector<RepeatCase> repeatCases() {
+    std::vector<RepeatCase> cases;
+    const std::string tails[] = {"", std::string(1, '\0'), "\xff\xfe", "\x14zz"};
+    for (std::size_t period : {1u, 2u, 3u, 7u, 27u, 64u, 100u})
+        for (std::size_t length : {3000u, 9000u})
+            for (std::size_t t = 0; t < std::size(tails); ++t)
+                cases.push_back({"period " + std::to_string(period) + " length " + std::to_string(length) + " tail " +
+                                     std::to_string(t),
+                                 periodicBlock(period, length, tails[t])});
+    // Runs of one byte inside text: spaces in source, zeros in binaries,
+    // short and long, ending on smaller and larger bytes.
+    {
+        std::string text = testutil::textLike(12000, 5);
+        std::mt19937 rng(11);
+        for (std::size_t run : {5u, 9u, 70u, 300u, 1200u, 3000u})
+            for (char c : {' ', '\0', 'z'}) text.insert(rng() % text.size(), std::string(run, c));
+        cases.push_back({"runs in text", text});
+    }
+    for (std::size_t n : {3000u, 12000u}) cases.push_back({"fibonacci " + std::to_string(n), fibonacciWord(n)});
+    // Random bytes with pieces repeated back to back and again elsewhere.
+    for (std::uint32_t seed : {1u, 2u, 3u}) {
+        std::string s = testutil::randomBytes(4000, seed == 3 ? 4 : 256, seed);
+        std::mt19937 rng(seed);
+        for (unsigned k = 0; k < 6; ++k) {
+            const std::size_t len = 2 + rng() % 150, from = rng() % (s.size() - len);
+            const std::string piece = s.substr(from, len);
+            std::string copies;
+            for (unsigned c = 0, times = 3 + rng() % 60; c < times; ++c) copies += piece;
+            s.insert(rng() % s.size(), copies);
+            s.insert(rng() % s.size(), copies.substr(0, copies.size() / 2));
+        }
+        cases.push_back({"random with repeats " + std::to_string(seed), s});
+    }
+    // Copies of one repeat with the same bytes after it, some as long as
+    // others: the members where the repeats end form groups of several,
+    // and so must the members brought in from each of those.
+    for (std::size_t period : {1u, 3u, 27u}) {
+        const std::string after = testutil::randomBytes(60, 256, 99);
+        std::string s = testutil::randomBytes(500, 256, 7);
+        for (std::size_t copies : {400u, 400u, 900u, 400u, 900u, 1300u}) {
+            s += periodicBlock(period, copies, "") + after;
+            s += testutil::randomBytes(100, 256, static_cast<std::uint32_t>(s.size()));
+        }
+        cases.push_back({"copies of period " + std::to_string(period), s});
+    }
+    // A period whose pattern repeats inside itself, and two periods in turn.
+    std::string nested;
+    while (nested.size() < 9000) nested += "aabaaabaab";
+    cases.push_back({"nested period", nested});
+    cases.push_back({"periods in turn", periodicBlock(5, 4000, "") + periodicBlock(27, 4000, "") +
+                                            periodicBlock(5, 2000, "!")});
+    return cases;
+}
+
+// The order on every thread count, against the naive sort.
+TEST(SadakaneRepeats, MatchNaiveSortOnEveryThreadCount) {
+    for (const RepeatCase& c : repeatCases()) {
+        const auto order = naiveOrder(c.block);
+        const std::uint32_t n1 = static_cast<std::uint32_t>(c.block.size() + 1);
+        for (unsigned threads : {1u, 2u, 3u, 8u}) {
+            Sorter sorter(threads);
+            sortBlock(sorter, c.block, 4);
+            ASSERT_EQ(sorter.I[0], marker + n1) << c.what << " threads " << threads;
+            for (std::uint32_t p = 0; p < n1; ++p)
+                ASSERT_EQ(sorter.V[order[p]], p + 1) << c.what << " threads " << threads << " position " << p;
+        }
+    }
+}
+
+// After every pass at h, the tables must hold what the next pass at 2h
+// relies on: each group a run of the sorted order numbered by its end, its
+// neighbours in it sharing 2h bytes, I holding its members, and marking
+// exactly the places of groups of one. A split that drew a group's bounds too wide
+// could still come out right in the end; this sees it at once.
+TEST(SadakaneRepeats, EveryPassLeavesGroupsOfTwiceTheDepth) {
+    for (const RepeatCase& c : repeatCases()) {
+        const std::string& s = c.block;
+        const auto order = naiveOrder(s);
+        const std::uint32_t n1 = static_cast<std::uint32_t>(s.size() + 1);
+        Sorter sorter;
+        sorter.makeTables2(s.data(), s.data() + s.size(), 4);
+        sorter.reserveSplitKeys(n1);
+        for (unsigned h = 4; sorter.I[0] != marker + n1; h *= 2) {
+            sorter.sortPass(h);
+            const std::string at = c.what + " after the pass at " + std::to_string(h);
+            std::vector<bool> marked(n1, false);
+            for (std::uint32_t p = 0; p < n1;) {
+                const std::uint32_t e = sorter.I[p];
+                const std::uint32_t len = e & marker ? e - marker : 1;
+                for (std::uint32_t q = p; q < p + len; ++q) marked[q] = (e & marker) != 0;
+                p += len;
+            }
+            for (std::uint32_t p = 0; p < n1; ++p) {
+                const std::uint32_t end = sorter.V[order[p]];
+                ASSERT_GE(end, p + 1) << at << " position " << p;
+                if (p + 1 < n1 && sorter.V[order[p + 1]] == end) {
+                    const std::size_t x = order[p], y = order[p + 1];
+                    const std::size_t common = 2 * std::size_t(h);
+                    ASSERT_TRUE(s.size() - std::max(x, y) >= common && s.compare(x, common, s, y, common) == 0)
+                        << at << " position " << p << " shares fewer than 2h bytes with the next";
+                } else {
+                    ASSERT_EQ(end, p + 1) << at << " position " << p;
+                }
+                const bool alone = end == p + 1 && (p == 0 || sorter.V[order[p - 1]] != end);
+                ASSERT_EQ(marked[p], alone) << at << " position " << p << (alone ? " alone but not marked" : " marked in a group of several");
+                if (alone) continue;
+                const std::uint32_t x = sorter.I[p];
+                ASSERT_LT(x, n1) << at << " position " << p;
+                ASSERT_EQ(sorter.V[x], end) << at << " position " << p << " holds a member of another group";
+            }
+        }
+        sorter.reserveSplitKeys(0);
+    }
+}
+
 // ---- the group sorts on their own, with keys that do not change meanwhile
 
 struct GroupFixture {
