@@ -364,16 +364,22 @@ template <typename Index>
 bool Sadakane<Index>::splitTandem(Index lo, Index hi, unsigned h) {
     // See splitTandemGroup. Numbers go straight to V (members whose group
     // ends where theirs did keep theirs), and the groups' ends come back
-    // from there; a place is marked once the scans have read it.
+    // from there; a place is marked once the scans have read it. A group
+    // sorted whole (periodic blocks) becomes one run, so that the next pass
+    // steps over it at once instead of merging its places one by one.
     struct Numbers {
         Index* I;
         Index* V;
         Index current;
+        Index alones = 0;
         Index end(Index, Index x) const { return V[x]; }
         void give(Index, Index x, Index e) const {
             if (e != current) V[x] = e;
         }
-        void alone(Index p) const { I[p] = sortedRun + 1; }
+        void alone(Index p) {
+            I[p] = sortedRun + 1;
+            ++alones;
+        }
     } numbers{I, V, hi};
     if (splitKeyCount == 0) return false;
     const Index d = findTandemShift(I, V, lo, hi, h);
@@ -382,7 +388,9 @@ bool Sadakane<Index>::splitTandem(Index lo, Index hi, unsigned h) {
     // through M four members long on average), or the ordinary split does
     // better.
     const Index room = std::min<Index>(splitKeyCount, (hi - lo) / 4);
-    return splitTandemGroup(I, V, h, lo, hi, d, splitKeys.get(), room, numbers);
+    if (!splitTandemGroup(I, V, h, lo, hi, d, splitKeys.get(), room, numbers)) return false;
+    if (numbers.alones == hi - lo) I[lo] = sortedRun + (hi - lo);
+    return true;
 }
 
 template <typename Index>
