@@ -307,40 +307,39 @@ private:
     unsigned aheadCount = 0;
 
     // The next n code bits, the first one highest: what reverseBits(
-    // is->getBits(n), n) gives. REQUIRES 1 <= n <= 32.
+    // is->getBits(n), n) gives (0 for n = 0). REQUIRES n <= 32.
     R takeBits(unsigned n) {
         if (aheadCount < n) {
             // aheadCount <= 31 here, so the word fits below the bits held.
             ahead |= static_cast<std::uint64_t>(reverseBits(is->getBits(32), 32)) << (32 - aheadCount);
             aheadCount += 32;
         }
-        const R x = static_cast<R>(ahead >> (64 - n));
+        // Two shifts, so that n = 0 shifts by 32 at most.
+        const R x = static_cast<R>((ahead >> 32) >> (32 - n));
         ahead <<= n;
         aheadCount -= n;
         return x;
     }
 
-    // The mirror of the coder's: the same shifts, each taking the next code
-    // bits into value.
+    // The mirror of the coder's: the same shifts, taking the next code bits
+    // into value. Without branches: whether bits settle or straddle depends
+    // on the data, and mispredicted jumps cost more than shifts by zero.
+    // s + m <= P <= 32: after s settled bits only P - s - 1 can straddle.
     void renormalize() {
-        R lo = low, hi = high, v = value;
+        R lo = low, hi = high;
         const unsigned s = leadingEqualBits(lo, hi);
-        if (s != 0) {
-            lo = (lo << s) & TOP;
-            hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
-            v = ((v << s) | takeBits(s)) & TOP;
-        }
+        lo = (lo << s) & TOP;
+        hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
         const unsigned m = straddles(lo, hi);
-        if (m != 0) {
-            lo = (lo << m) & (HALF - 1);
-            hi = (((hi << m) | ((R(1) << m) - 1)) & TOP) | HALF;
-            // Each straddle flips the second bit, which the next shift moves
-            // out of the register; only the last flip stays, on the top bit.
-            v = (((v << m) | takeBits(m)) & TOP) ^ HALF;
-        }
+        lo = (lo << m) & (HALF - 1);
+        hi = (((hi << m) | ((R(1) << m) - 1)) & TOP) | HALF;
         low = lo;
         high = hi;
-        value = v;
+        // Each straddle flips the second bit, which the next shift moves out
+        // of the register; only the last flip stays, on the top bit. The
+        // settled bits leave value the same way, so one shift takes both.
+        const unsigned n = s + m;
+        value = (((value << n) | takeBits(n)) & TOP) ^ (m != 0 ? HALF : 0);
     }
 };
 

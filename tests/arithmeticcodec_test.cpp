@@ -270,6 +270,58 @@ TYPED_TEST(ArithmeticCodecTest, GarbageStreamGivesValidCounts) {
     }
 }
 
+// The decoder's renormalisation takes settled and straddling bits in one
+// shift; the textbook decoder moves one bit at a time. On any stream (code or
+// junk), with symbols from the widest down to a single count of QUARTER,
+// both must hold the same low, high and value after every symbol.
+TYPED_TEST(ArithmeticCodecTest, DecoderStateMatchesOneBitAtATime) {
+    constexpr unsigned P = TypeParam::Coder::TOP == 0xFFFF ? 16 : 18;
+    constexpr std::uint64_t top = (std::uint64_t(1) << P) - 1, half = std::uint64_t(1) << (P - 1),
+                            quarter = half / 2;
+    std::mt19937 rng(31);
+    for (int round = 0; round < 12; ++round) {
+        std::string junk(2000, '\0');
+        for (char& c : junk) c = static_cast<char>(round % 3 == 0 ? 0 : round % 3 == 1 ? -1 : static_cast<int>(rng()));
+        std::size_t bitPos = 0;
+        auto nextBit = [&]() -> std::uint64_t {
+            const std::size_t i = bitPos++;
+            return i / 8 < junk.size() ? (static_cast<unsigned char>(junk[i / 8]) >> (i % 8)) & 1 : 0;
+        };
+        std::istringstream in(junk);
+        StreamInBitStream r(in, 64);
+        typename TypeParam::Decoder d(r);
+        d.start();
+        std::uint64_t low = 0, high = top, value = 0;
+        for (unsigned i = 0; i < P; ++i) value = 2 * value + nextBit();
+        for (int i = 0; i < 3000; ++i) {
+            // Wide, narrow and single-count symbols of small and largest totals.
+            const unsigned total = rng() % 2 ? static_cast<unsigned>(quarter) : 2 + rng() % 300;
+            const unsigned v = d.decode(total);
+            const unsigned kind = rng() % 3;
+            const unsigned sLow = kind == 0 ? v : kind == 1 ? v / 2 : 0;
+            const unsigned sHigh = kind == 0 ? v + 1 : kind == 1 ? std::min(total, v + 1 + (total - v) / 2) : total;
+            d.decodeExtract(sLow, sHigh, total);
+            const std::uint64_t range = high - low + 1;
+            high = low + range * sHigh / total - 1;
+            low = low + range * sLow / total;
+            for (;;) {
+                if (low >= half) {
+                    low -= half, high -= half, value -= half;
+                } else if (high >= half) {
+                    if (low < quarter || high >= 3 * quarter) break;
+                    low -= quarter, high -= quarter, value -= quarter;
+                }
+                low = 2 * low;
+                high = 2 * high + 1;
+                value = 2 * value + nextBit();
+            }
+            ASSERT_EQ(d.lowValue(), low) << "round " << round << " symbol " << i;
+            ASSERT_EQ(d.highValue(), high) << "round " << round << " symbol " << i;
+            ASSERT_EQ(d.codeValue(), value) << "round " << round << " symbol " << i;
+        }
+    }
+}
+
 TEST(ArithmeticCoderDeathTest, EmptyRange) {
     std::ostringstream out;
     StreamOutBitStream w(out, 4);
