@@ -270,18 +270,18 @@ inline constexpr SmallStatsIndexes smallStatsIndexes{};
 
 // The same model again for small alphabets (the DC buckets), on both ends:
 // top-down like TopDownSymbolStats, in 16 bits, so that the whole table is
-// eight 16-byte vectors. Finding a symbol is then one comparison of every
-// entry at once instead of a bisection of dependent loads, and counting one
-// is a fixed handful of vector additions: both sit on the coder's critical
-// path, value after value. Same states, ranges and symbols as
-// AdaptiveSymbolStats<unsigned> on the same calls.
+// eight 16-byte vectors (six do up to 48 symbols). Finding a symbol is then
+// one comparison of every entry at once instead of a bisection of dependent
+// loads, and counting one is a fixed handful of vector additions: both sit
+// on the coder's critical path, value after value. Same states, ranges and
+// symbols as AdaptiveSymbolStats<unsigned> on the same calls.
 class SmallSymbolStats {
 public:
     static constexpr unsigned maxSymbols = 63;    // above[num] = 0 stays in the table
     static constexpr unsigned maxLimit = 0x7FFF;  // totals compare as signed 16-bit
 
     // n symbols of count 1. REQUIRES 2 <= n <= maxSymbols.
-    explicit SmallSymbolStats(unsigned n) : num(n) {
+    explicit SmallSymbolStats(unsigned n) : num(n), wide(n > 48) {
         Q38_ASSERT(n >= 2 && n <= maxSymbols);
         for (unsigned i = 0; i < tableSize; ++i) above[i] = static_cast<std::uint16_t>(i < n ? n - i : 0);
     }
@@ -299,13 +299,16 @@ public:
 #if defined(__SSE2__)
         const __m128i limit = _mm_set1_epi16(static_cast<short>(x - 1));
         const __m128i* const t = reinterpret_cast<const __m128i*>(above);
-        std::uint64_t atLeast = 0;
-        for (unsigned v = 0; v < tableSize / 16; ++v) {
+        auto atLeast16 = [&](unsigned v) {
             const __m128i a = _mm_cmpgt_epi16(_mm_load_si128(t + 2 * v), limit);
             const __m128i b = _mm_cmpgt_epi16(_mm_load_si128(t + 2 * v + 1), limit);
-            atLeast |= std::uint64_t(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & 0xFFFFu)
-                       << (16 * v);
-        }
+            return std::uint64_t(static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(a, b))) & 0xFFFFu);
+        };
+        // Symbols are below num; up to 48 of them (the DC buckets of blocks
+        // up to 4 MiB) the entries past the first three groups count as
+        // zeros, which end the run of ones as the real zeros would.
+        std::uint64_t atLeast = atLeast16(0) | atLeast16(1) << 16 | atLeast16(2) << 32;
+        if (wide) atLeast |= atLeast16(3) << 48;
         return static_cast<unsigned>(__builtin_ctzll(~atLeast)) - 1;
 #else
         unsigned s = 0;
@@ -326,8 +329,16 @@ public:
         const __m128i bound = _mm_set1_epi16(static_cast<short>(symbol + 1));
         __m128i* const t = reinterpret_cast<__m128i*>(above);
         const __m128i* const index = reinterpret_cast<const __m128i*>(indexes);
-        for (unsigned v = 0; v < tableSize / 8; ++v)
+        auto count8 = [&](unsigned v) {
             _mm_store_si128(t + v, _mm_sub_epi16(_mm_load_si128(t + v), _mm_cmplt_epi16(_mm_load_si128(index + v), bound)));
+        };
+        // Entries past the symbol do not change: up to 48 symbols, six
+        // vectors hold every entry that can.
+        for (unsigned v = 0; v < 6; ++v) count8(v);
+        if (wide) {
+            count8(6);
+            count8(7);
+        }
 #else
         for (unsigned i = 0; i <= symbol; ++i) ++above[i];
 #endif
@@ -345,6 +356,7 @@ private:
 
     alignas(16) std::uint16_t above[tableSize];  // zeros from num on
     unsigned num;
+    bool wide;  // entries from 48 on take part (num > 48)
 };
 
 #endif

@@ -227,9 +227,10 @@ TEST(TopDownSymbolStats, MatchesAdaptiveModelStepForStep) {
 }
 
 // The vector model over its whole range: the smallest and largest alphabets,
-// the bucket model's own size and limit, and a limit that halves all the time.
+// the bucket model's own size and limit, both sides of 48 symbols (where the
+// table's last two vectors start to count), and a limit that halves all the time.
 TEST(SmallSymbolStats, MatchesAdaptiveModelStepForStep) {
-    expectSameStepsAsAdaptive<SmallSymbolStats>({{2, 5}, {3, 40}, {8, 9}, {17, 64}, {57, 4096}, {63, 70}, {63, 32767}});
+    expectSameStepsAsAdaptive<SmallSymbolStats>({{2, 5}, {3, 40}, {8, 9}, {17, 64}, {46, 4096}, {48, 300}, {49, 300}, {57, 4096}, {63, 70}, {63, 32767}});
 }
 
 }  // namespace
