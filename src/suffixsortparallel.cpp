@@ -21,6 +21,9 @@ constexpr Index sortedRun = Index(1) << 31;
 #define Q38_SORT_SCRATCH_LOG2 21
 #endif
 constexpr std::size_t scratchEntries = std::size_t(1) << Q38_SORT_SCRATCH_LOG2;
+// What a thread records in one round, at most (1 MiB), unless one group
+// needs more.
+constexpr std::size_t roundEntries = std::size_t(1) << 18;
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
@@ -350,7 +353,13 @@ private:
         h_ *= 2;
     }
 
-    bool fits(const Worker& w, Index m) const { return w.used + 3 + 3 * std::size_t(m) <= w.arenaSize; }
+    // A round ends once a thread's records outgrow its core's own cache,
+    // where the write phase then finds them; a group that needs more still
+    // has the whole share, alone in its round.
+    bool fits(const Worker& w, Index m) const {
+        const std::size_t need = w.used + 3 + 3 * std::size_t(m);
+        return need <= (w.used == 0 ? w.arenaSize : std::min(w.arenaSize, roundEntries));
+    }
 
     void split(Worker& w, Index lo, Index hi, Index current) {
         Index* rec = w.arena + w.used;
