@@ -12,6 +12,7 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <type_traits>
 #include <utility>
 
 #include "base.h"
@@ -125,7 +126,8 @@ void packBlockWith(std::ostream& os, char* data, unsigned dataSize, const CodecO
 // A whole block decoder around its own stage: `decode(bits, work, log)`
 // reads the payload (its primary index through readPrimaryIndex) into the
 // transform `work` under the stage label `label`, and returns the primary
-// index; then the inverse transform into `data` and the time lines ending
+// index (a decoder that also takes the inverse's row table may prepare it
+// while it waits for its own work); then the inverse transform into `data` and the time lines ending
 // with "Block decompression time". Nothing is written outside `data`.
 template <class Decode>
 void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const CodecOptions& options,
@@ -134,16 +136,20 @@ void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const Code
     BlockLog log(options);
     std::unique_ptr<unsigned char[]> work(new unsigned char[dataSize]);
     adviseHugePages(work.get(), dataSize);
+    InverseTable table(dataSize);
     unsigned first;
     {
         StreamInBitStream bits(is, bitStreamBufferWords);
         BlockLog::Stage stage(log, label);
-        first = decode(bits, work.get(), log);
+        if constexpr (std::is_invocable_v<Decode&, InBitStream&, unsigned char*, const BlockLog&, InverseTable&>)
+            first = decode(bits, work.get(), log, table);
+        else
+            first = decode(bits, work.get(), log);
     }
     log.line("   Performing iBWT...");
     {
         BlockLog::Stage stage(log, "   iBWT time: ");
-        ibwt(data, std::move(work), dataSize, first, options.threads);
+        ibwt(data, std::move(work), dataSize, first, options.threads, &table);
     }
     log.finish("   Block decompression time: ");
 }

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -589,7 +590,7 @@ void walkRows(char* out, const Rows& rows, unsigned n, unsigned index, unsigned 
 
 template <typename Entry>
 void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, unsigned threads,
-                 const WalkShape* forced, RowsChoice choice, unsigned char* spare) {
+                 const WalkShape* forced, RowsChoice choice, unsigned char* spare, InverseTable* table) {
     if (n < kThreadsFrom && forced == nullptr) threads = 1;
     if (choice != RowsChoice::table) {
         RunRows runs;
@@ -598,21 +599,30 @@ void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, 
             return;
         }
     }
-    std::unique_ptr<Entry[]> T(new Entry[n]);
-    adviseHugePages(T.get(), std::size_t(n) * sizeof(Entry));
-    buildTable(T.get(), u, n, index, threads);
-    walkRows(out, TableRows<Entry>{T.get()}, n, index, threads, forced, spare);
+    std::unique_ptr<Entry[]> own;
+    Entry* T = nullptr;
+    if constexpr (std::is_same_v<Entry, std::uint32_t>) {
+        if (table != nullptr && table->size() == n && table->entries() != nullptr) T = table->entries();
+    }
+    if (T == nullptr) {
+        own.reset(new Entry[n]);
+        T = own.get();
+        adviseHugePages(T, std::size_t(n) * sizeof(Entry));
+    }
+    buildTable(T, u, n, index, threads);
+    walkRows(out, TableRows<Entry>{T}, n, index, threads, forced, spare);
 }
 
 void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned index, unsigned threads,
-                      const WalkShape* forced, bool wideRows, RowsChoice choice, unsigned char* spare) {
+                      const WalkShape* forced, bool wideRows, RowsChoice choice, unsigned char* spare,
+                      InverseTable* table = nullptr) {
     if (size == 0) return;
     Q38_ASSERT(index < size);
     threads = threads == 0 ? 1 : threads < 64 ? threads : 64;
     if (size < (1u << 24) && !wideRows)
-        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, choice, spare);
+        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, choice, spare, table);
     else
-        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, choice, spare);
+        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, choice, spare, table);
 }
 
 }  // namespace
@@ -622,8 +632,24 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned thr
                      RowsChoice::either, nullptr);
 }
 
-void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads) {
-    inverseTransform(out, in.get(), size, index, threads, nullptr, false, RowsChoice::either, in.get());
+InverseTable::InverseTable(unsigned size) {
+    if (size == 0 || size >= (1u << 24)) return;
+    size_ = size;
+    entries_.reset(new std::uint32_t[size]);
+    adviseHugePages(entries_.get(), std::size_t(size) * sizeof(std::uint32_t));
+}
+
+bool InverseTable::prepareSome() {
+    constexpr std::size_t page = 4096, step = 16 * page;
+    const std::size_t bytes = std::size_t(size_) * sizeof(std::uint32_t);
+    volatile unsigned char* const p = reinterpret_cast<unsigned char*>(entries_.get());
+    for (const std::size_t end = std::min(bytes, touched_ + step); touched_ < end; touched_ += page) p[touched_] = 0;
+    return touched_ < bytes;
+}
+
+void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads,
+          InverseTable* table) {
+    inverseTransform(out, in.get(), size, index, threads, nullptr, false, RowsChoice::either, in.get(), table);
 }
 
 void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,

@@ -6,6 +6,7 @@
 #ifndef VEXAQ38_BWT_H
 #define VEXAQ38_BWT_H
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <ostream>
@@ -43,11 +44,33 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
 // output does not depend on it.
 void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned threads = 1);
 
+// Memory for the row table of the inverse of a block of `size` bytes, made
+// before the block is decoded so that its pages can be touched in moments
+// the decoder waits anyway: fresh pages must be zeroed by the kernel, which
+// would otherwise hold up the inverse. Empty (nothing to prepare, and the
+// inverse allocates as usual) for blocks of 2^24 bytes or more.
+class InverseTable {
+public:
+    explicit InverseTable(unsigned size);
+
+    // Touches the next few pages (a write each); false once all are.
+    bool prepareSome();
+
+    unsigned size() const { return size_; }
+    std::uint32_t* entries() const { return entries_.get(); }
+
+private:
+    unsigned size_ = 0;
+    std::unique_ptr<std::uint32_t[]> entries_;
+    std::size_t touched_ = 0;  // bytes
+};
+
 // The same, taking the transform over: once the rows are known its memory
 // keeps the walks' bytes, which keeps the peak at 6 x size (output
-// included).
+// included). A row table of the block's size, when given, is used instead
+// of new memory.
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index,
-          unsigned threads = 1);
+          unsigned threads = 1, InverseTable* table = nullptr);
 
 // How the inverse finds a row's successor: a table entry per row, or a list
 // of the transform's runs (chosen when there are few of them).

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -28,7 +29,10 @@ class Ahead {
 public:
     // Starts making `count` items with `s`, which the other thread takes
     // over. When no thread can be started, next() makes each item itself.
-    Ahead(Source&& s, std::uint32_t count) : total(count), ring(new Item[ringSize]), source(std::move(s)) {
+    // `idle`, if given, is a chore done a step at a time on the calling
+    // thread while it waits for items (it returns false once done).
+    Ahead(Source&& s, std::uint32_t count, std::function<bool()> idle = nullptr)
+        : total(count), ring(new Item[ringSize]), source(std::move(s)), idleStep(std::move(idle)) {
         try {
             worker = std::thread([this] { produce(); });
         } catch (const std::system_error&) {
@@ -68,6 +72,12 @@ private:
         std::unique_lock<std::mutex> lock(mutex);
         released = taken;
         changed.notify_all();
+        while (idleStep && produced == taken && !failure) {
+            lock.unlock();
+            const bool more = idleStep();
+            lock.lock();
+            if (!more) idleStep = nullptr;
+        }
         changed.wait(lock, [this] { return produced != taken || failure; });
         if (produced == taken) std::rethrow_exception(failure);
         ready = produced;
@@ -110,6 +120,7 @@ private:
     // The reader's own counts: items read, and items it may read.
     alignas(64) std::uint32_t taken = 0;
     std::uint32_t ready = 0;
+    std::function<bool()> idleStep;  // the reader's chore, null once done
     // Shared, under the mutex.
     alignas(64) std::mutex mutex;
     std::condition_variable changed;
@@ -213,7 +224,7 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
 template <class Decoder>
 void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, const CodecOptions& options) {
     unpackBlockWith(is, data, dataSize, options, "   iDC + adaptive arithmetic time: ",
-                    [&](InBitStream& bits, unsigned char* work, const BlockLog& log) {
+                    [&](InBitStream& bits, unsigned char* work, const BlockLog& log, InverseTable& table) {
         Decoder decoder(dataSize, bits);
         log.line("   Decoding data from arithmetic stream, performing iDC...");
         log.value("      Number of symbols: ", decoder.numSymbols);
@@ -226,7 +237,14 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, con
         decoder.start();
 
         if (options.threads > 1 && count >= minValuesAhead) {
-            Ahead<std::uint32_t, Decoding<Decoder>> ahead(Decoding<Decoder>{std::move(decoder)}, count);
+            // The runs are rebuilt faster than the values are decoded: while
+            // waiting, this thread readies the inverse's row table, unless
+            // the transform may be one of so few runs that the inverse walks
+            // over its runs instead (each value beyond the header starts a run).
+            const bool tableAhead = count - alphabet > dataSize / 256;
+            Ahead<std::uint32_t, Decoding<Decoder>> ahead(
+                Decoding<Decoder>{std::move(decoder)}, count,
+                tableAhead ? std::function<bool()>([&table] { return table.prepareSome(); }) : nullptr);
             rebuildRuns([&] { return ahead.next(); }, count, work, dataSize);
         } else {
             rebuildRuns([&] { return decoder.decode(); }, count, work, dataSize);

@@ -377,6 +377,38 @@ TEST(InverseTransform, FewRunsOnThreadsWithTheTransformHandedOver) {
     }
 }
 
+// The row table made ahead by the decoder, whatever part of it was touched
+// (or of another size, then left alone), changes no byte of the inverse.
+TEST(InverseTransform, RowTableMadeAheadGivesTheSameBytes) {
+    const std::string text = testutil::textLike((1u << 20) + 5, 11);
+    const Transformed intact = forward(text);
+    const std::string damaged = testutil::randomBytes(70001, 3, 4, 'a');
+    const struct {
+        const char* name;
+        const std::string& L;
+        unsigned index;
+        std::string expected;
+    } cases[] = {{"intact", intact.data, intact.index, text},
+                 {"damaged", damaged, 1234, oneStepInverse(damaged, 1234)}};
+    for (const auto& c : cases) {
+        const unsigned n = static_cast<unsigned>(c.L.size());
+        for (int touched : {0, 3, -1, -2}) {  // steps; -1 all of it; -2 a table of another size
+            InverseTable table(touched == -2 ? n - 1 : n);
+            if (touched == -1)
+                while (table.prepareSome()) {
+                }
+            for (int k = 0; k < touched; ++k) table.prepareSome();
+            for (unsigned threads : {1u, 2u}) {
+                std::string out(n, '\0');
+                auto handedOver = std::make_unique<unsigned char[]>(n);
+                std::memcpy(handedOver.get(), c.L.data(), n);
+                ibwt(out.data(), std::move(handedOver), n, c.index, threads, &table);
+                ASSERT_EQ(out, c.expected) << c.name << ", steps " << touched << ", threads " << threads;
+            }
+        }
+    }
+}
+
 // Damaged transforms, at sizes that take the segment walks and the threads
 // in the program's own shape: the rows fall into several cycles, and the
 // output must be the one walk's, which goes round the primary row's cycle.
