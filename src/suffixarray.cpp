@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -44,6 +46,8 @@ constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
 // Widest digit of the gathered radix sorts (2^11 counters per pass).
 constexpr unsigned digitBits = 11;
+// Below this many bytes the transform is recovered on one thread.
+constexpr unsigned recoverThreadsFrom = 1u << 20;
 
 // Exchanges only when the first key is strictly greater: the networks keep
 // equal keys in their order.
@@ -703,12 +707,28 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
     numSuffixes = n;
     std::memcpy(Q, block, n);
     block[V[0] - 2] = Q[n - 1];
-    // The writes land at random: ask for their lines well ahead.
-    const Index ahead = 4 * prefetchDistance;
-    for (Index x = 1; x < n; ++x) {
-        if (x + ahead < n) prefetchForWrite(block + V[x + ahead] - 2);
-        block[V[x] - 2] = Q[x - 1];
+    // The writes land at random: ask for their lines well ahead. Each
+    // position is written once, so threads take slices of x.
+    auto place = [this, block, Q](Index from, Index to) {
+        const Index ahead = 4 * prefetchDistance;
+        for (Index x = from; x < to; ++x) {
+            if (x + ahead < to) prefetchForWrite(block + V[x + ahead] - 2);
+            block[V[x] - 2] = Q[x - 1];
+        }
+    };
+    const unsigned threads = n >= recoverThreadsFrom ? threads_ : 1;
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        const Index from = 1 + static_cast<Index>(std::uint64_t(n - 1) * t / threads);
+        const Index to = 1 + static_cast<Index>(std::uint64_t(n - 1) * (t + 1) / threads);
+        try {
+            helpers.emplace_back(place, from, to);
+        } catch (const std::system_error&) {  // no thread to spare: this one does the slice
+            place(from, to);
+        }
     }
+    place(1, 1 + static_cast<Index>((n - 1) / threads));
+    for (std::thread& h : helpers) h.join();
     const unsigned primary = V[0] - 2;
     Ibuf.reset();
     Vbuf.reset();
