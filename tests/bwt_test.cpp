@@ -556,22 +556,3 @@ TEST(Bwt, SuffixArrayOnThreadsMatchesTheDefinition) {
 }
 
 }  // namespace
-
-namespace {
-
-// From 1 MiB the transform is written back on every thread of the sort, each
-// taking a slice of the block: the same bytes and primary index as one.
-TEST(Bwt, RecoveredOnThreadsAsOnOne) {
-    for (unsigned n : {(1u << 20) - 1, (1u << 20) + 3}) {
-        const std::string s = testutil::textLike(n, n);
-        std::string one = s;
-        const unsigned index = bwtBySuffixArray(one.data(), n, 1);
-        for (unsigned threads : {2u, 3u}) {
-            std::string team = s;
-            ASSERT_EQ(bwtBySuffixArray(team.data(), n, threads), index) << "size " << n << ", " << threads << " threads";
-            ASSERT_TRUE(team == one) << "size " << n << ", " << threads << " threads";
-        }
-    }
-}
-
-}  // namespace
