@@ -127,8 +127,9 @@ void packBlockWith(std::ostream& os, char* data, unsigned dataSize, const CodecO
 // reads the payload (its primary index through readPrimaryIndex) into the
 // transform `work` under the stage label `label`, and returns the primary
 // index (a decoder that also takes the inverse's row table may prepare it
-// while it waits for its own work); then the inverse transform into `data` and the time lines ending
-// with "Block decompression time". Nothing is written outside `data`.
+// while it waits for its own work); then the inverse transform into `data`
+// and the time lines ending with "Block decompression time". Nothing is
+// written outside `data`.
 template <class Decode>
 void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const CodecOptions& options,
                      const char* label, Decode&& decode) {

@@ -718,6 +718,7 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
     };
     const unsigned threads = n >= recoverThreadsFrom ? threads_ : 1;
     std::vector<std::thread> helpers;
+    helpers.reserve(threads - 1);  // no reallocation once threads run
     for (unsigned t = 1; t < threads; ++t) {
         const Index from = 1 + static_cast<Index>(std::uint64_t(n - 1) * t / threads);
         const Index to = 1 + static_cast<Index>(std::uint64_t(n - 1) * (t + 1) / threads);
