@@ -98,7 +98,10 @@ void Sadakane<Index>::allocateTables(Index n) {
     Vbuf.reset(new Index[std::size_t(n) + 1]);
     I = Ibuf.get();
     V = Vbuf.get();
-    adviseHugePages(I, (std::size_t(n) + 1) * sizeof(Index));
+    // Only V is read at random by the passes; I is scanned in order. Huge
+    // pages cost more to fault in than they save there: on a virtual
+    // machine whose host has taken back the free memory, a fresh 2 MiB page
+    // takes milliseconds.
     adviseHugePages(V, (std::size_t(n) + 1) * sizeof(Index));
 }
 
