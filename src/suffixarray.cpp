@@ -529,9 +529,15 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
     Index* const K = splitKeys.get();
     const Index m = hi - lo;
     const Index current = V[T[0]];  // as in numberEqual
+    Index differ = 0;
     for (Index p = 0; p < m; ++p) {
         if (p + gatherDistance < m) prefetchKey(Vh, T[p + gatherDistance]);
         K[p] = Vh[T[p]];
+        differ |= K[p] ^ K[0];
+    }
+    if (differ == 0) {  // one key (periodic blocks, long repeats): nothing splits
+        if (hi != current) numberGathered(T, 0, m, hi);
+        return;
     }
     if (sortGatheredByDigits(lo, hi)) return;
     const std::size_t base = pending.size();

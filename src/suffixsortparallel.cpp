@@ -113,9 +113,15 @@ public:
             K[0] = lo + 1;
             return;
         }
+        Index differ = 0;
         for (Index p = 0; p < m; ++p) {
             if (p + gatherDistance < m) prefetch(Vh + T_[p + gatherDistance]);
             K[p] = Vh[T_[p]];
+            differ |= K[p] ^ K[0];
+        }
+        if (differ == 0) {  // one key: nothing splits
+            number(K, 0, m);
+            return;
         }
         if (m <= 4) {
             small(0, m, K);
@@ -812,20 +818,28 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
         groupStart[t] = ps;
         barrier.wait();
         const Index end = groupStart[t + 1];
+        // The numbers land at random: their lines are asked for a fixed
+        // distance ahead of the stores (all at once, a large group's would
+        // be gone again before they are stored).
         Index ahead = groupStart[t];
+        auto fetchTo = [&](Index r) {
+            const Index stop = end - r > 32 ? r + 32 : end;
+            for (; ahead < stop; ++ahead) prefetchForWrite(V + (I[ahead] & ~sortedRun));
+        };
         for (Index p = groupStart[t]; p < end;) {
             Index q = p + 1;
             while (q < end && !(I[q] & sortedRun)) ++q;
-            // The numbers land at random: ask for their lines ahead.
-            const Index stop = end - q > 32 ? q + 32 : end;
-            for (; ahead < stop; ++ahead) prefetchForWrite(V + (I[ahead] & ~sortedRun));
             const Index x = I[p] & ~sortedRun;
             if (q - p == 1) {
+                fetchTo(p);
                 V[x] = q;
                 I[p] = sortedRun + 1;
             } else {
                 I[p] = x;
-                for (Index r = p; r < q; ++r) V[I[r]] = q;
+                for (Index r = p; r < q; ++r) {
+                    fetchTo(r);
+                    V[I[r]] = q;
+                }
             }
             p = q;
         }
