@@ -718,6 +718,15 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
     std::vector<Index> start(digits + 1);
     std::vector<Index> groupStart(threads + 1);
     groupStart[threads] = n1;
+    // With a few threads, the second pass's slices of V are whole buckets
+    // of the first, so the first pass, reading the block in order, can
+    // count each slice's first two bytes (per writer and slice) instead of
+    // a pass over V reading the block at random.
+    const bool countAhead = threads > 1 && threads <= 4;
+    std::vector<std::vector<Index>> sliceCount(countAhead ? threads * threads : 0, std::vector<Index>(digits));
+    std::vector<unsigned char> owner(countAhead ? digits : 0);
+    std::vector<Index> sliceStart(threads + 1);
+    sliceStart[threads] = full;
     Barrier barrier(threads);
     auto slice = [&](Index size, unsigned t) {
         return std::make_pair(static_cast<Index>(std::uint64_t(size) * t / threads),
@@ -728,14 +737,44 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
         auto [xs, xe] = slice(full, t);
         for (Index x = xs; x < xe; ++x) ++c[Index(b[x + 2]) << 8 | b[x + 3]];
         barrier.wait();
-        if (t == 0) placeCounts(count, 0, nullptr);
+        if (t == 0) {
+            placeCounts(count, 0, start.data());
+            for (unsigned u = 1; u < threads; ++u) sliceStart[u] = slice(full, u).first;
+            if (countAhead) {
+                // Slice u starts with the first bucket that starts at or
+                // after an even share of V.
+                unsigned u = 0;
+                for (std::size_t d = 0; d < digits; ++d) {
+                    while (u + 1 < threads && start[d] >= slice(full, u + 1).first) sliceStart[++u] = start[d];
+                    owner[d] = static_cast<unsigned char>(u);
+                }
+                while (u + 1 < threads) sliceStart[++u] = full;
+            }
+        }
         barrier.wait();
-        for (Index x = xs; x < xe; ++x) V[c[Index(b[x + 2]) << 8 | b[x + 3]]++] = x;
+        if (countAhead) {
+            std::vector<Index>* const counts = &sliceCount[std::size_t(t) * threads];
+            for (Index x = xs; x < xe; ++x) {
+                const Index d = Index(b[x + 2]) << 8 | b[x + 3];
+                V[c[d]++] = x;
+                ++counts[owner[d]][Index(b[x]) << 8 | b[x + 1]];
+            }
+        } else {
+            for (Index x = xs; x < xe; ++x) V[c[Index(b[x + 2]) << 8 | b[x + 3]]++] = x;
+        }
         barrier.wait();
         std::fill(c.begin(), c.end(), 0);
+        // From here thread t works on its slice of V.
+        xs = sliceStart[t];
+        xe = sliceStart[t + 1];
         if (threads == 1) {
             // One slice: the counts need no particular order.
             for (Index x = 0; x < full; ++x) ++c[Index(b[x]) << 8 | b[x + 1]];
+        } else if (countAhead) {
+            for (unsigned w = 0; w < threads; ++w) {
+                const std::vector<Index>& counts = sliceCount[std::size_t(w) * threads + t];
+                for (std::size_t d = 0; d < digits; ++d) c[d] += counts[d];
+            }
         } else {
             for (Index p = xs; p < xe; ++p) {
                 if (p + 32 < xe) prefetch(b + V[p + 32]);
