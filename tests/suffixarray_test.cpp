@@ -254,6 +254,29 @@ TEST(SadakaneThreads, GroupingPlacesTheShortSuffixes) {
         }
 }
 
+// The second counting pass splits the block among the threads at bucket
+// starts of the first: one bucket larger than a thread's share (a block
+// mostly of one byte, or of zeros ending in other bytes), or many small ones.
+TEST(SadakaneThreads, GroupingOfSkewedBlocksMatchesOneThread) {
+    const std::size_t n = 200000;
+    std::string mostlyOne = testutil::randomBytes(n, 256, 11);
+    for (std::size_t i = 0; i < n; ++i)
+        if (i % 10 != 0) mostlyOne[i] = 'e';
+    std::string zerosThenText = std::string(n / 2, '\0') + testutil::textLike(n / 2, 12);
+    for (const std::string& s : {mostlyOne, zerosThenText, testutil::textLike(n, 13)}) {
+        Sorter one;
+        one.makeTables2(s.data(), s.data() + s.size(), 4);
+        for (unsigned threads : {2u, 3u, 4u}) {
+            Sorter team(threads);
+            team.makeTables2(s.data(), s.data() + s.size(), 4);
+            for (std::uint32_t p = 0; p <= n; ++p) {
+                ASSERT_EQ(team.I[p], one.I[p]) << "threads " << threads << " position " << p;
+                ASSERT_EQ(team.V[p], one.V[p]) << "threads " << threads << " suffix " << p;
+            }
+        }
+    }
+}
+
 // Blocks large enough that the threads' shares fill up and work is carried
 // from round to round, with many chunks per thread.
 TEST(SadakaneThreads, LargerBlocksMatchOneThread) {
