@@ -28,7 +28,8 @@
 // Memory: the two tables, and while suffixSort runs a split scratch of
 // 12 * min(n + 1, 2^19) bytes (at most 6 MiB) on one thread, or one of at
 // most 8 MiB shared by all threads, released when it returns; the 4-byte
-// grouping adds 512 KiB of counters per thread, for at most eight.
+// grouping adds 512 KiB of counters per thread, for at most eight, and with
+// two to four threads 256 KiB per pair of threads (at most 4 MiB).
 #ifndef VEXAQ38_SUFFIXARRAY_H
 #define VEXAQ38_SUFFIXARRAY_H
 
