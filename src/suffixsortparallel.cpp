@@ -21,9 +21,9 @@ constexpr Index sortedRun = Index(1) << 31;
 #define Q38_SORT_SCRATCH_LOG2 21
 #endif
 constexpr std::size_t scratchEntries = std::size_t(1) << Q38_SORT_SCRATCH_LOG2;
-// What a thread records in one round, at most (1 MiB), unless one group
-// needs more.
-constexpr std::size_t roundEntries = std::size_t(1) << 18;
+// The records a batch of groups may fill before it is stored, unless one
+// group needs more.
+constexpr std::size_t batchEntries = std::size_t(1) << 12;
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
@@ -48,6 +48,15 @@ inline void prefetchForWrite(const void* p) {
     __builtin_prefetch(p, 1);
 #else
     (void)p;
+#endif
+}
+
+// A store to V that other threads may read at the same time (see loadShared).
+inline void storeShared(std::uint32_t* p, std::uint32_t v) {
+#if defined(__GNUC__) || defined(__clang__)
+    __atomic_store_n(p, v, __ATOMIC_RELAXED);
+#else
+    *p = v;
 #endif
 }
 
@@ -103,22 +112,32 @@ public:
         counts_.reserve(std::size_t(3) << digitBits);
     }
 
-    void run(Index* I, const Index* Vh, Index lo, Index hi, Index* space) {
+    // The keys of the group [lo, hi) into space[0, m); a group of one has
+    // none (its key may lie past the end).
+    static void gather(const Index* I, const Index* Vh, Index lo, Index hi, Index* space) {
+        const Index* const T = I + lo;
+        const Index m = hi - lo;
+        if (m == 1) return;
+        for (Index p = 0; p < m; ++p) {
+            if (p + gatherDistance < m) prefetch(Vh + T[p + gatherDistance]);
+            space[p] = loadShared(Vh + T[p]);
+        }
+    }
+
+    // Splits the group [lo, hi) by the keys gather left in space, which
+    // then holds the numbers; `scratch` holds 2 (hi - lo) entries.
+    void run(Index* I, Index lo, Index hi, Index* space, Index* scratch) {
         I_ = I;
         T_ = I + lo;
         lo_ = lo;
         const Index m = hi - lo;
         Index* const K = space;
-        if (m == 1) {  // alone already; its key may lie past the end
+        if (m == 1) {
             K[0] = lo + 1;
             return;
         }
         Index differ = 0;
-        for (Index p = 0; p < m; ++p) {
-            if (p + gatherDistance < m) prefetch(Vh + T_[p + gatherDistance]);
-            K[p] = Vh[T_[p]];
-            differ |= K[p] ^ K[0];
-        }
+        for (Index p = 0; p < m; ++p) differ |= K[p] ^ K[0];
         if (differ == 0) {  // one key: nothing splits
             number(K, 0, m);
             return;
@@ -129,8 +148,8 @@ public:
         }
         // As on one thread, small groups split: their digit passes would be
         // many and narrow.
-        if (m >= digitSortMin && byDigits(m, space)) return;
-        Index* const ST = space + m;
+        if (m >= digitSortMin && byDigits(m, space, scratch)) return;
+        Index* const ST = scratch;
         Index* const SK = ST + m;
         std::uint32_t seed = 0x9e3779b9u ^ m;
         const std::size_t base = pending_.size();
@@ -216,10 +235,10 @@ private:
 
     // As the one-thread digit sort: spread keys in two or three stable
     // passes; declines groups whose keys sit mostly in three values.
-    bool byDigits(Index m, Index* space) {
+    bool byDigits(Index m, Index* space, Index* scratch) {
         Index* T = T_;
         Index* K = space;
-        if (!radixSortGathered(T, K, m, space + m, space + 2 * std::size_t(m), counts_, digitBits)) return false;
+        if (!radixSortGathered(T, K, m, scratch, scratch + m, counts_, digitBits)) return false;
         if (T != T_) std::memcpy(T_, T, std::size_t(m) * sizeof(Index));
         // K may be the numbers' own array: a run is written only once its
         // end has been read.
@@ -242,15 +261,23 @@ public:
     Team(Index* I, Index* V, Index n1, unsigned threads)
         : I_(I), V_(V), n1_(n1), threads_(threads), barrier_(threads), workers_(threads) {
         // The budget, at most one entry per suffix and thread, is cut in
-        // equal shares; a share takes groups up to a third of its size.
+        // equal shares. A share holds the records of a batch, and the
+        // scratch of a split (twice the largest group it takes) at its end;
+        // a group and its records (with a tandem split's, 1.75 entries a
+        // member) fit a share from sizes up to 4/15 of it.
         const std::size_t total = std::min<std::size_t>(scratchEntries, std::size_t(n1) * threads * 3 / 2 + 64 * threads);
         scratch_.reset(new Index[total]);
         const std::size_t each = total / threads;
+        share_ = static_cast<Index>((each - 3) * 4 / 15);
         for (unsigned t = 0; t < threads; ++t) {
-            workers_[t].arena = scratch_.get() + t * each;
-            workers_[t].arenaSize = each;
+            Worker& w = workers_[t];
+            w.arena = scratch_.get() + t * each;
+            w.arenaSize = each - 2 * std::size_t(share_);
+            w.splitScratch = w.arena + w.arenaSize;
+            w.seen.assign(threads, 0);
+            w.items.reserve(256);
+            w.conflicts.reserve(16);
         }
-        share_ = static_cast<Index>((each - 3) / 3);
         parts_.reserve(64);
         huge_.reserve(64);
         makeChunks();
@@ -266,19 +293,36 @@ public:
     }
 
 private:
-    struct Carry {
-        enum Kind { none, part, inChunk } kind = none;
-        Part p{0, 0, 0};
-        std::size_t chunk = 0;
-        Index pos = 0;
+    // A group of the batch under way: its record [lo, m, current, m
+    // numbers] in the arena, and where the keys it read lie there until
+    // they are checked (a tandem split's in two runs after its numbers).
+    struct Item {
+        std::size_t rec = 0, keys = 0, keys2 = 0;
+        Index count = 0, count2 = 0;
+        bool tandem = false;
+        bool unchecked = true;  // keys read in the window being checked
     };
+    // What a thread tells the others of the batches it stores: the range
+    // of places a batch covers, tagged with its number.
+    struct Published {
+        std::atomic<std::uint64_t> batch{~std::uint64_t(0)};
+        std::atomic<Index> lo{0}, hi{0};
+    };
+    static constexpr unsigned ringSize = 256;
     struct Worker {
         Index* arena = nullptr;
         std::size_t arenaSize = 0, used = 0;
-        Carry carry;
+        Index* splitScratch = nullptr;
         std::size_t groups = 0;
         Index less = 0, equal = 0;  // counts of a cooperative split's slice
         DeferredSplit split;
+        std::vector<Item> items;
+        Index batchLo = 0, batchHi = 0;
+        std::vector<std::uint64_t> seen;  // each other thread's count when the window opened
+        std::vector<std::pair<Index, Index>> conflicts;
+        // Twice the batches stored, plus one while one is being stored.
+        alignas(64) std::atomic<std::uint64_t> stored{0};
+        std::unique_ptr<Published[]> ring{new Published[ringSize]};
     };
 
     Index* I_;
@@ -326,9 +370,7 @@ private:
             if (t == 0) Vh_ = V_ + h_;
             barrier_.wait();
             for (;;) {
-                readPhase(w);
-                barrier_.wait();
-                writePhase(w, t);
+                readPhase(w, t);
                 cooperate(t);
                 if (t == 0) endRound();
                 barrier_.wait();
@@ -339,15 +381,13 @@ private:
     }
 
     void endRound() {
-        bool carries = false;
-        for (const Worker& w : workers_) carries |= w.carry.kind != Carry::none;
         // Parts are taken in order; what is left, with those queued by this
         // round's cooperative splits, is offered next.
         const std::size_t taken = std::min(nextPart_.load(), partsOffered_);
         parts_.erase(parts_.begin(), parts_.begin() + static_cast<std::ptrdiff_t>(taken));
         partsOffered_ = parts_.size();
         nextPart_ = 0;
-        passDone_ = !carries && nextChunk_.load() >= chunks_.size() - 1 && parts_.empty();
+        passDone_ = nextChunk_.load() >= chunks_.size() - 1 && parts_.empty();
         if (!passDone_) return;
         std::size_t groups = 0;
         for (Worker& w : workers_) {
@@ -359,75 +399,195 @@ private:
         h_ *= 2;
     }
 
-    // A round ends once a thread's records outgrow its core's own cache,
-    // where the write phase then finds them; a group that needs more still
-    // has the whole share, alone in its round.
+    // Records of a group of m members at most (a tandem split's included).
+    static std::size_t recordSize(Index m) { return 3 + std::size_t(m) + 3 * std::size_t(m / 4); }
+
+    // A batch closes once its records would outgrow this: small batches
+    // keep the others' checks short.
     bool fits(const Worker& w, Index m) const {
-        const std::size_t need = w.used + 3 + 3 * std::size_t(m);
-        return need <= (w.used == 0 ? w.arenaSize : std::min(w.arenaSize, roundEntries));
+        const std::size_t need = w.used + recordSize(m);
+        return need <= w.arenaSize && (w.used == 0 || need <= batchEntries);
     }
 
-    void split(Worker& w, Index lo, Index hi, Index current) {
-        Index* rec = w.arena + w.used;
-        rec[0] = lo;
-        rec[1] = hi - lo;
-        rec[2] = current;
-        if (hi - lo >= tandemMin && current == hi && splitTandem(lo, hi, rec + 3)) {
-            w.used += 3 + std::size_t(hi - lo);
-            return;
+    // Splits the groups of the parts offered and of the chunks left, a
+    // batch at a time (see flush).
+    void readPhase(Worker& w, unsigned t) {
+        for (;;) {
+            const std::size_t k = nextPart_.fetch_add(1);
+            if (k >= partsOffered_) break;
+            const Part p = parts_[k];
+            add(w, p.lo, p.hi, p.current);
+            flush(w, t);
         }
-        w.split.run(I_, Vh_, lo, hi, rec + 3);
-        // A group that stays whole, with the number it has, leaves nothing
-        // to write (long repeats give many such in the late passes).
-        if (hi - lo > 1 && rec[3] == hi && hi == current) return;
-        w.used += 3 + std::size_t(hi - lo);
+        for (;;) {
+            const std::size_t k = nextChunk_.fetch_add(1);
+            if (k + 1 >= chunks_.size()) break;
+            scanChunk(w, t, k);
+            flush(w, t);
+        }
+    }
+
+    // Adds the group [lo, hi) to the batch: a tandem split at once, or its
+    // keys read for a split after the check.
+    void add(Worker& w, Index lo, Index hi, Index current) {
+        if (w.items.empty()) {
+            w.batchLo = lo;
+            openWindow(w);
+        }
+        w.batchHi = hi;
+        const Index m = hi - lo;
+        Index* const rec = w.arena + w.used;
+        rec[0] = lo;
+        rec[1] = m;
+        rec[2] = current;
+        Item it;
+        it.rec = w.used;
+        Index found[2];
+        if (m >= tandemMin && current == hi && splitTandem(lo, hi, rec + 3, found)) {
+            const Index room = m / 4;
+            it.tandem = true;
+            it.keys = w.used + 3 + m + room;
+            it.count = found[0];
+            it.keys2 = it.keys + room - found[1];
+            it.count2 = found[1];
+            w.used += 3 + std::size_t(m) + 3 * std::size_t(room);
+        } else {
+            DeferredSplit::gather(I_, Vh_, lo, hi, rec + 3);
+            it.keys = w.used + 3;
+            it.count = m == 1 ? 0 : m;
+            w.used += 3 + std::size_t(m);
+        }
+        w.items.push_back(it);
+    }
+
+    // The others' counts of stored batches, before any key of the window
+    // is read.
+    void openWindow(Worker& w) {
+        for (unsigned u = 0; u < threads_; ++u)
+            if (&workers_[u] != &w) w.seen[u] = workers_[u].stored.load(std::memory_order_acquire);
+    }
+
+    // The ranges of the batches the others stored, or began to, since the
+    // window opened: a key read meanwhile that points into one may have
+    // caught its group half renumbered. False if too many to tell.
+    bool storedSince(Worker& w) {
+        w.conflicts.clear();
+        for (unsigned u = 0; u < threads_; ++u) {
+            if (&workers_[u] == &w) continue;
+            const std::uint64_t s1 = w.seen[u];
+            const std::uint64_t s2 = workers_[u].stored.load(std::memory_order_acquire);
+            if (s1 == s2 && (s1 & 1) == 0) continue;
+            const std::uint64_t first = s1 / 2, last = (s2 - 1) / 2;
+            if (last - first >= ringSize / 2) return false;
+            for (std::uint64_t j = first; j <= last; ++j) {
+                Published& e = workers_[u].ring[j % ringSize];
+                const std::uint64_t b1 = e.batch.load(std::memory_order_acquire);
+                const Index lo = e.lo.load(std::memory_order_relaxed), hi = e.hi.load(std::memory_order_relaxed);
+                std::atomic_thread_fence(std::memory_order_acquire);
+                const std::uint64_t b2 = e.batch.load(std::memory_order_relaxed);
+                if (b1 != j || b2 != j) return false;
+                w.conflicts.push_back({lo, hi});
+            }
+        }
+        return true;
+    }
+
+    // Whether any of the keys points into a group of the ranges: a member
+    // of the group [a, b) carries a number in (a, b].
+    static bool hits(const Index* keys, Index count, const std::vector<std::pair<Index, Index>>& ranges) {
+        for (const auto& r : ranges) {
+            const Index a = r.first, span = r.second - r.first;
+            bool hit = false;
+            for (Index p = 0; p < count; ++p) hit |= keys[p] - a - 1 < span;
+            if (hit) return true;
+        }
+        return false;
+    }
+
+    // Checks the keys of the batch against the others' stores, reads those
+    // that may be torn again, then splits the groups and stores their
+    // numbers as one batch of this thread's.
+    void flush(Worker& w, unsigned t) {
+        if (w.items.empty()) return;
+        for (unsigned attempt = 0;; ++attempt) {
+            std::atomic_thread_fence(std::memory_order_acquire);
+            const bool known = storedSince(w);
+            if (known && w.conflicts.empty()) break;
+            if (!known && attempt >= 8) {
+                // The others keep storing too much while this batch reads:
+                // its groups wait for the cooperative splits.
+                std::lock_guard<std::mutex> lock(hugeMutex_);
+                for (const Item& it : w.items) {
+                    const Index* rec = w.arena + it.rec;
+                    huge_.push_back({rec[0], rec[0] + rec[1], rec[2]});
+                }
+                w.items.clear();
+                w.used = 0;
+                return;
+            }
+            bool again = false;
+            for (Item& it : w.items) {
+                if (!it.unchecked) continue;
+                const bool torn = !known || hits(w.arena + it.keys, it.count, w.conflicts) ||
+                                  hits(w.arena + it.keys2, it.count2, w.conflicts);
+                it.unchecked = torn;
+                again |= torn;
+            }
+            if (!again) break;
+            openWindow(w);
+            for (Item& it : w.items) {
+                if (!it.unchecked) continue;
+                // Read again, for a plain split (a tandem split has already
+                // put its members in an order of its own).
+                Index* const rec = w.arena + it.rec;
+                DeferredSplit::gather(I_, Vh_, rec[0], rec[0] + rec[1], rec + 3);
+                it.tandem = false;
+                it.keys = it.rec + 3;
+                it.count = rec[1] == 1 ? 0 : rec[1];
+                it.count2 = 0;
+            }
+        }
+        for (const Item& it : w.items) {
+            if (it.tandem) continue;
+            Index* const rec = w.arena + it.rec;
+            w.split.run(I_, rec[0], rec[0] + rec[1], rec + 3, w.splitScratch);
+        }
+        const std::uint64_t s = w.stored.load(std::memory_order_relaxed);
+        Published& e = w.ring[(s / 2) % ringSize];
+        e.batch.store(~std::uint64_t(0), std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        e.lo.store(w.batchLo, std::memory_order_relaxed);
+        e.hi.store(w.batchHi, std::memory_order_relaxed);
+        e.batch.store(s / 2, std::memory_order_release);
+        w.stored.store(s + 1, std::memory_order_release);
+        std::atomic_thread_fence(std::memory_order_release);
+        for (const Item& it : w.items) store(w.arena + it.rec, t);
+        w.stored.store(s + 2, std::memory_order_release);
+        w.items.clear();
+        w.used = 0;
     }
 
     // A group repeating with a period, split as on one thread (see
     // splitTandemGroup) into the numbers of its places in space[0, m), the
-    // rest of its 3m entries holding the members outside the repeat. V is
-    // only read here: what the group's own split sees of V is the state
-    // of the round's start, which is consistent.
-    bool splitTandem(Index lo, Index hi, Index* space) {
+    // members outside the repeat and their keys after them (keysRead: how
+    // many from the front and from the back).
+    bool splitTandem(Index lo, Index hi, Index* space, Index* keysRead) {
         struct Numbers {
             Index* num;
             Index lo;
             Index end(Index p, Index) const { return num[p - lo]; }
             void give(Index p, Index, Index e) const { num[p - lo] = e; }
-            void alone(Index) const {}  // the write phase marks them
+            void alone(Index) const {}  // store marks them
         } numbers{space, lo};
         const Index d = findTandemShift(I_, V_, lo, hi, h_);
         if (d == 0) return false;
-        return splitTandemGroup(I_, V_, h_, lo, hi, d, space + (hi - lo), (hi - lo) / 4, numbers);
+        return splitTandemGroup(I_, V_, h_, lo, hi, d, space + (hi - lo), (hi - lo) / 4, numbers, keysRead);
     }
 
-    void readPhase(Worker& w) {
-        w.used = 0;
-        Carry c = w.carry;
-        w.carry = Carry();
-        if (c.kind == Carry::part) split(w, c.p.lo, c.p.hi, c.p.current);
-        if (c.kind == Carry::inChunk && !scanChunk(w, c.chunk, c.pos)) return;
-        for (;;) {
-            const std::size_t k = nextPart_.fetch_add(1);
-            if (k >= partsOffered_) break;
-            const Part p = parts_[k];
-            if (!fits(w, p.hi - p.lo)) {
-                w.carry.kind = Carry::part;
-                w.carry.p = p;
-                return;
-            }
-            split(w, p.lo, p.hi, p.current);
-        }
-        for (;;) {
-            const std::size_t k = nextChunk_.fetch_add(1);
-            if (k + 1 >= chunks_.size()) break;
-            if (!scanChunk(w, k, chunks_[k])) return;
-        }
-    }
-
-    // Splits the groups of chunk k from position i on; false when the share
-    // filled up first (the rest is carried to the next round).
-    bool scanChunk(Worker& w, std::size_t k, Index i) {
+    // Adds the groups of chunk k to batches, the chunk's sorted runs merged
+    // on the way.
+    void scanChunk(Worker& w, unsigned t, std::size_t k) {
+        Index i = chunks_[k];
         const Index end = chunks_[k + 1];
         Index ahead = i;
         while (i < end) {
@@ -447,12 +607,7 @@ private:
                 i = e;
                 continue;
             }
-            if (!fits(w, e - i)) {
-                w.carry.kind = Carry::inChunk;
-                w.carry.chunk = k;
-                w.carry.pos = i;
-                return false;
-            }
+            if (!fits(w, e - i)) flush(w, t);
             // Fetch the group numbers and keys of the next few groups.
             if (ahead < e) ahead = e;
             const Index stop = end - e > lookahead ? e + lookahead : end;
@@ -466,63 +621,59 @@ private:
                     ++ahead;
                 }
             }
-            split(w, i, e, e);
+            add(w, i, e, e);
             i = e;
         }
-        return true;
     }
 
-    // Stores the numbers recorded in the read phase and marks the members
-    // that are now alone, merging neighbours into one run. The groups of a
-    // periodic block interleave in V, and threads sweeping large ones in
-    // step would fight over the same lines of it (ten times slower): each
-    // thread starts such a group's stores at its own fraction of it.
-    void writePhase(Worker& w, unsigned t) {
-        const Index* rec = w.arena;
-        const Index* const stop = w.arena + w.used;
-        while (rec < stop) {
-            const Index lo = rec[0], m = rec[1], current = rec[2];
-            const Index* num = rec + 3;
-            Index runStart = m;  // none
-            auto mark = [&](Index p, Index v) {
-                const bool alone = v == lo + p + 1 && (p == 0 || num[p - 1] != v);
-                if (alone) {
-                    if (runStart == m) runStart = p;
-                    I_[lo + runStart] = sortedRun + (p + 1 - runStart);
-                } else {
-                    runStart = m;
-                }
-            };
-            auto store = [&](Index from, Index to) {
-                for (Index p = from; p < to; ++p) {
-                    if (p + 16 < to) prefetch(V_ + I_[lo + p + 16]);
-                    if (num[p] != current) V_[I_[lo + p]] = num[p];
-                }
-            };
-            if (m < spreadStores) {
-                // A marker lands at or before p: the members after it are intact.
-                for (Index p = 0; p < m; ++p) {
-                    if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
-                    const Index v = num[p];
-                    if (v != current) V_[I_[lo + p]] = v;
-                    mark(p, v);
-                }
+    // Stores the numbers of a record and marks the members that are now
+    // alone, merging neighbours into one run. The groups of a periodic
+    // block interleave in V, and threads sweeping large ones in step would
+    // fight over the same lines of it (ten times slower): each thread
+    // starts such a group's stores at its own fraction of it.
+    void store(const Index* rec, unsigned t) {
+        const Index lo = rec[0], m = rec[1], current = rec[2];
+        const Index* num = rec + 3;
+        // A group that stays whole, with the number it has, leaves nothing
+        // to write (long repeats give many such in the late passes).
+        if (m > 1 && num[0] == lo + m && lo + m == current) return;
+        Index runStart = m;  // none
+        auto mark = [&](Index p, Index v) {
+            const bool alone = v == lo + p + 1 && (p == 0 || num[p - 1] != v);
+            if (alone) {
+                if (runStart == m) runStart = p;
+                I_[lo + runStart] = sortedRun + (p + 1 - runStart);
             } else {
-                const Index start = static_cast<Index>(std::uint64_t(m) * t / threads_);
-                store(start, m);
-                store(0, start);
-                for (Index p = 0; p < m; ++p) mark(p, num[p]);
+                runStart = m;
             }
-            rec = num + m;
+        };
+        auto stores = [&](Index from, Index to) {
+            for (Index p = from; p < to; ++p) {
+                if (p + 16 < to) prefetch(V_ + I_[lo + p + 16]);
+                if (num[p] != current) storeShared(V_ + I_[lo + p], num[p]);
+            }
+        };
+        if (m < spreadStores) {
+            // A marker lands at or before p: the members after it are intact.
+            for (Index p = 0; p < m; ++p) {
+                if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
+                const Index v = num[p];
+                if (v != current) storeShared(V_ + I_[lo + p], v);
+                mark(p, v);
+            }
+        } else {
+            const Index start = static_cast<Index>(std::uint64_t(m) * t / threads_);
+            stores(start, m);
+            stores(0, start);
+            for (Index p = 0; p < m; ++p) mark(p, num[p]);
         }
-        w.used = 0;
     }
 
     // The groups too large for a share, split three ways by all threads.
     void cooperate(unsigned t) {
         Worker& w = workers_[t];
         for (;;) {
-            barrier_.wait();  // the write phase is over
+            barrier_.wait();  // the read phase is over
             if (t == 0) {
                 haveJob_ = !huge_.empty();
                 if (haveJob_) {

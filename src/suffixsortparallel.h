@@ -29,6 +29,17 @@
 
 #include "base.h"
 
+// A read of V that another thread may be writing at the same time (the
+// team's passes publish numbers while others gather keys): a relaxed atomic
+// load, the same plain load on the machines built for.
+inline std::uint32_t loadShared(const std::uint32_t* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    return __atomic_load_n(p, __ATOMIC_RELAXED);
+#else
+    return *p;
+#endif
+}
+
 // One level of the three-way split of a gathered group, shared by the
 // one-thread sorter and the team: the members T[l, h) with keys K[l, h)
 // (h - l >= 5) split stably through the scratch ST and SK (h - l entries
@@ -158,7 +169,7 @@ inline std::uint32_t findTandemShift(const std::uint32_t* I, const std::uint32_t
         tried[k] = d;
         unsigned miss = 0;
         for (unsigned i = 0; i < tandemSample && 4 * miss <= tandemSample; ++i)
-            miss += V[I[lo + Index(std::uint64_t(m) * i / tandemSample)] + d] != hi;
+            miss += loadShared(V + I[lo + Index(std::uint64_t(m) * i / tandemSample)] + d) != hi;
         if (4 * miss <= tandemSample) return d;
     }
     return 0;
@@ -190,7 +201,8 @@ inline std::uint32_t findTandemShift(const std::uint32_t* I, const std::uint32_t
 // at places of M not yet given a number, so the policy may write V.
 template <typename Numbers>
 bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std::uint32_t lo, std::uint32_t hi,
-                      std::uint32_t d, std::uint32_t* scratch, std::uint32_t room, Numbers& numbers) {
+                      std::uint32_t d, std::uint32_t* scratch, std::uint32_t room, Numbers& numbers,
+                      std::uint32_t* keysRead = nullptr) {
     using Index = std::uint32_t;
     const Index* const Vh = V + h;
     Index* const T = scratch;  // L from the front, R from the back
@@ -202,12 +214,12 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
         if (p + 64 < hi) __builtin_prefetch(V + d + I[p + 64]);
 #endif
         const Index x = I[p];
-        const Index next = V[x + d];
+        const Index next = loadShared(V + x + d);
         if (next == hi) continue;
         if (nl + nr == room) return false;
         const Index slot = next < hi ? nl++ : room - ++nr;
         T[slot] = x;
-        K[slot] = Vh[x];
+        K[slot] = loadShared(Vh + x);
     }
     // Sorted by key, ties in start order (the order the next pass and the
     // next search for a period like).
@@ -224,6 +236,10 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
             s = t;
         }
     };
+    if (keysRead) {
+        keysRead[0] = nl;
+        keysRead[1] = nr;
+    }
     place(0, nl, lo);
     place(room - nr, nr, hi - nr);
 
@@ -238,7 +254,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
             if (r + 64 < q && I[r + 64] >= d) __builtin_prefetch(V + I[r + 64] - d);
 #endif
             const Index z = I[r];
-            if (z >= d && V[z - d] == hi) I[q++] = z - d;
+            if (z >= d && loadShared(V + z - d) == hi) I[q++] = z - d;
         }
         if (b - p == 1) numbers.alone(p);
         for (Index r = q0; r < q; ++r) numbers.give(r, I[r], q);
@@ -255,7 +271,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
 #endif
         const Index z = I[p];
         const Index e = numbers.end(p, z);
-        if (z >= d && V[z - d] == hi) {
+        if (z >= d && loadShared(V + z - d) == hi) {
             if (e != source) {
                 source = e;
                 number = f;
