@@ -29,7 +29,7 @@ constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
 constexpr unsigned lookahead = 96;
 constexpr unsigned digitBits = 11;
-// Groups from this size sort by digits, smaller ones by three-way splits.
+// Groups from this size sort by digits, smaller ones by insertion.
 constexpr unsigned digitSortMin = 32;
 // Groups from this size have their numbers stored from a different place
 // by each thread (see writePhase).
@@ -146,29 +146,33 @@ public:
             small(0, m, K);
             return;
         }
-        // As on one thread, small groups split: their digit passes would be
-        // many and narrow.
-        if (m >= digitSortMin && byDigits(m, space, scratch)) return;
+        // Small groups sort by insertion (their digit passes would be many
+        // and narrow, and a split moves them through the scratch twice).
+        if (m < digitSortMin) {
+            insertion(0, m, K);
+            return;
+        }
+        if (byDigits(m, space, scratch)) return;
         Index* const ST = scratch;
         Index* const SK = ST + m;
         std::uint32_t seed = 0x9e3779b9u ^ m;
         const std::size_t base = pending_.size();
         Index l = 0, h = m;
         for (;;) {
-            if (h - l >= 5) {
+            if (h - l >= digitSortMin) {
                 Index a, b;
                 splitGathered3(T_, K, l, h, seed, ST, SK, a, b);
-                if (a - l >= 5) {
+                if (a - l >= digitSortMin) {
                     pending_.push_back({a, b, h});
                     h = a;
                     continue;
                 }
-                small(l, a - l, K);
+                insertion(l, a, K);
                 number(K, a, b);
                 l = b;
                 continue;
             }
-            small(l, h - l, K);
+            insertion(l, h, K);
             if (pending_.size() == base) return;
             const Frame f = pending_.back();
             pending_.pop_back();
@@ -190,6 +194,27 @@ private:
 
     void number(Index* K, Index a, Index b) const {
         for (Index p = a; p < b; ++p) K[p] = lo_ + b;
+    }
+
+    // The members [l, h) with keys K[l, h) sorted by insertion, which is
+    // stable as the splits are, then numbered by runs of equal keys.
+    void insertion(Index l, Index h, Index* K) const {
+        for (Index p = l + 1; p < h; ++p) {
+            const Index k = K[p], x = T_[p];
+            Index q = p;
+            for (; q > l && K[q - 1] > k; --q) {
+                K[q] = K[q - 1];
+                T_[q] = T_[q - 1];
+            }
+            K[q] = k;
+            T_[q] = x;
+        }
+        for (Index s = l; s < h;) {
+            Index t = s + 1;
+            while (t < h && K[t] == K[s]) ++t;
+            number(K, s, t);
+            s = t;
+        }
     }
 
     // Up to four members at l with keys K[l ...]: a network, then numbers.
@@ -261,19 +286,17 @@ public:
     Team(Index* I, Index* V, Index n1, unsigned threads)
         : I_(I), V_(V), n1_(n1), threads_(threads), barrier_(threads), workers_(threads) {
         // The budget, at most one entry per suffix and thread, is cut in
-        // equal shares. A share holds the records of a batch, and the
-        // scratch of a split (twice the largest group it takes) at its end;
-        // a group and its records (with a tandem split's, 1.75 entries a
-        // member) fit a share from sizes up to 4/15 of it.
+        // equal shares. A share holds the records of a batch, then the
+        // scratch of its splits (twice its largest group); a group alone
+        // takes up to a third of it.
         const std::size_t total = std::min<std::size_t>(scratchEntries, std::size_t(n1) * threads * 3 / 2 + 64 * threads);
         scratch_.reset(new Index[total]);
         const std::size_t each = total / threads;
-        share_ = static_cast<Index>((each - 3) * 4 / 15);
+        share_ = static_cast<Index>((each - 3) / 3);
         for (unsigned t = 0; t < threads; ++t) {
             Worker& w = workers_[t];
             w.arena = scratch_.get() + t * each;
-            w.arenaSize = each - 2 * std::size_t(share_);
-            w.splitScratch = w.arena + w.arenaSize;
+            w.arenaSize = each;
             w.seen.assign(threads, 0);
             w.items.reserve(256);
             w.conflicts.reserve(16);
@@ -301,6 +324,7 @@ private:
         Index count = 0, count2 = 0;
         bool tandem = false;
         bool unchecked = true;  // keys read in the window being checked
+        bool deferred = false;  // left to the cooperative splits
     };
     // What a thread tells the others of the batches it stores: the range
     // of places a batch covers, tagged with its number.
@@ -312,7 +336,7 @@ private:
     struct Worker {
         Index* arena = nullptr;
         std::size_t arenaSize = 0, used = 0;
-        Index* splitScratch = nullptr;
+        Index largest = 0;  // the largest group of the batch to split by keys
         std::size_t groups = 0;
         Index less = 0, equal = 0;  // counts of a cooperative split's slice
         DeferredSplit split;
@@ -399,14 +423,15 @@ private:
         h_ *= 2;
     }
 
-    // Records of a group of m members at most (a tandem split's included).
-    static std::size_t recordSize(Index m) { return 3 + std::size_t(m) + 3 * std::size_t(m / 4); }
-
-    // A batch closes once its records would outgrow this: small batches
+    // Whether a group of m members fits the batch: its record (with a
+    // tandem split's members and keys, 1.75 entries a member) or, split by
+    // keys, its record and then the scratch of the batch's splits. A batch
+    // closes once its records would outgrow batchEntries: small batches
     // keep the others' checks short.
     bool fits(const Worker& w, Index m) const {
-        const std::size_t need = w.used + recordSize(m);
-        return need <= w.arenaSize && (w.used == 0 || need <= batchEntries);
+        const std::size_t tandem = 3 + std::size_t(m) + 3 * std::size_t(m / 4);
+        const std::size_t plain = 3 + std::size_t(m) + 2 * std::size_t(std::max(w.largest, m));
+        return w.used + std::max(tandem, plain) <= w.arenaSize && (w.used == 0 || w.used + tandem <= batchEntries);
     }
 
     // Splits the groups of the parts offered and of the chunks left, a
@@ -456,6 +481,7 @@ private:
             it.keys = w.used + 3;
             it.count = m == 1 ? 0 : m;
             w.used += 3 + std::size_t(m);
+            w.largest = std::max(w.largest, m);
         }
         w.items.push_back(it);
     }
@@ -519,10 +545,11 @@ private:
                 std::lock_guard<std::mutex> lock(hugeMutex_);
                 for (const Item& it : w.items) {
                     const Index* rec = w.arena + it.rec;
-                    huge_.push_back({rec[0], rec[0] + rec[1], rec[2]});
+                    if (!it.deferred) huge_.push_back({rec[0], rec[0] + rec[1], rec[2]});
                 }
                 w.items.clear();
                 w.used = 0;
+                w.largest = 0;
                 return;
             }
             bool again = false;
@@ -536,10 +563,20 @@ private:
             if (!again) break;
             openWindow(w);
             for (Item& it : w.items) {
-                if (!it.unchecked) continue;
+                if (!it.unchecked || it.deferred) continue;
                 // Read again, for a plain split (a tandem split has already
-                // put its members in an order of its own).
+                // put its members in an order of its own). A tandem split
+                // whose scratch for that would not fit waits for the
+                // cooperative splits instead.
                 Index* const rec = w.arena + it.rec;
+                if (it.tandem && w.used + 2 * std::size_t(std::max(w.largest, rec[1])) > w.arenaSize) {
+                    std::lock_guard<std::mutex> lock(hugeMutex_);
+                    huge_.push_back({rec[0], rec[0] + rec[1], rec[2]});
+                    it.deferred = true;
+                    it.unchecked = false;
+                    continue;
+                }
+                if (it.tandem) w.largest = std::max(w.largest, rec[1]);
                 DeferredSplit::gather(I_, Vh_, rec[0], rec[0] + rec[1], rec + 3);
                 it.tandem = false;
                 it.keys = it.rec + 3;
@@ -547,10 +584,11 @@ private:
                 it.count2 = 0;
             }
         }
+        Index* const splitScratch = w.arena + w.used;
         for (const Item& it : w.items) {
-            if (it.tandem) continue;
+            if (it.tandem || it.deferred) continue;
             Index* const rec = w.arena + it.rec;
-            w.split.run(I_, rec[0], rec[0] + rec[1], rec + 3, w.splitScratch);
+            w.split.run(I_, rec[0], rec[0] + rec[1], rec + 3, splitScratch);
         }
         const std::uint64_t s = w.stored.load(std::memory_order_relaxed);
         Published& e = w.ring[(s / 2) % ringSize];
@@ -561,10 +599,12 @@ private:
         e.batch.store(s / 2, std::memory_order_release);
         w.stored.store(s + 1, std::memory_order_release);
         std::atomic_thread_fence(std::memory_order_release);
-        for (const Item& it : w.items) store(w.arena + it.rec, t);
+        for (const Item& it : w.items)
+            if (!it.deferred) store(w.arena + it.rec, t);
         w.stored.store(s + 2, std::memory_order_release);
         w.items.clear();
         w.used = 0;
+        w.largest = 0;
     }
 
     // A group repeating with a period, split as on one thread (see
