@@ -21,9 +21,6 @@ constexpr Index sortedRun = Index(1) << 31;
 #define Q38_SORT_SCRATCH_LOG2 21
 #endif
 constexpr std::size_t scratchEntries = std::size_t(1) << Q38_SORT_SCRATCH_LOG2;
-// The records a batch of groups may fill before it is stored, unless one
-// group needs more.
-constexpr std::size_t batchEntries = std::size_t(1) << 12;
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
@@ -32,7 +29,7 @@ constexpr unsigned digitBits = 11;
 // Groups from this size sort by digits, smaller ones by insertion.
 constexpr unsigned digitSortMin = 32;
 // Groups from this size have their numbers stored from a different place
-// by each thread (see writePhase).
+// by each thread (see store).
 constexpr Index spreadStores = 4096;
 
 inline void prefetch(const void* p) {
@@ -283,8 +280,8 @@ struct Part {
 
 class Team {
 public:
-    Team(Index* I, Index* V, Index n1, unsigned threads)
-        : I_(I), V_(V), n1_(n1), threads_(threads), barrier_(threads), workers_(threads) {
+    Team(Index* I, Index* V, Index n1, unsigned threads, const TeamTuning& tuning)
+        : I_(I), V_(V), n1_(n1), threads_(threads), tuning_(tuning), barrier_(threads), workers_(threads) {
         // The budget, at most one entry per suffix and thread, is cut in
         // equal shares. A share holds the records of a batch, then the
         // scratch of its splits (twice its largest group); a group alone
@@ -298,6 +295,7 @@ public:
             w.arena = scratch_.get() + t * each;
             w.arenaSize = each;
             w.seen.assign(threads, 0);
+            w.ring.reset(new Published[tuning.ringSize]);
             w.items.reserve(256);
             w.conflicts.reserve(16);
         }
@@ -332,7 +330,6 @@ private:
         std::atomic<std::uint64_t> batch{~std::uint64_t(0)};
         std::atomic<Index> lo{0}, hi{0};
     };
-    static constexpr unsigned ringSize = 256;
     struct Worker {
         Index* arena = nullptr;
         std::size_t arenaSize = 0, used = 0;
@@ -346,13 +343,14 @@ private:
         std::vector<std::pair<Index, Index>> conflicts;
         // Twice the batches stored, plus one while one is being stored.
         alignas(64) std::atomic<std::uint64_t> stored{0};
-        std::unique_ptr<Published[]> ring{new Published[ringSize]};
+        std::unique_ptr<Published[]> ring;
     };
 
     Index* I_;
     Index* V_;
     const Index n1_;
     const unsigned threads_;
+    const TeamTuning tuning_;
     Barrier barrier_;
     std::vector<Worker> workers_;
     std::unique_ptr<Index[]> scratch_;
@@ -394,7 +392,7 @@ private:
             if (t == 0) Vh_ = V_ + h_;
             barrier_.wait();
             for (;;) {
-                readPhase(w, t);
+                splitAll(w, t);
                 cooperate(t);
                 if (t == 0) endRound();
                 barrier_.wait();
@@ -426,17 +424,17 @@ private:
     // Whether a group of m members fits the batch: its record (with a
     // tandem split's members and keys, 1.75 entries a member) or, split by
     // keys, its record and then the scratch of the batch's splits. A batch
-    // closes once its records would outgrow batchEntries: small batches
+    // closes once its records would outgrow the batch size: small batches
     // keep the others' checks short.
     bool fits(const Worker& w, Index m) const {
         const std::size_t tandem = 3 + std::size_t(m) + 3 * std::size_t(m / 4);
         const std::size_t plain = 3 + std::size_t(m) + 2 * std::size_t(std::max(w.largest, m));
-        return w.used + std::max(tandem, plain) <= w.arenaSize && (w.used == 0 || w.used + tandem <= batchEntries);
+        return w.used + std::max(tandem, plain) <= w.arenaSize && (w.used == 0 || w.used + tandem <= tuning_.batchEntries);
     }
 
     // Splits the groups of the parts offered and of the chunks left, a
     // batch at a time (see flush).
-    void readPhase(Worker& w, unsigned t) {
+    void splitAll(Worker& w, unsigned t) {
         for (;;) {
             const std::size_t k = nextPart_.fetch_add(1);
             if (k >= partsOffered_) break;
@@ -500,13 +498,12 @@ private:
         w.conflicts.clear();
         for (unsigned u = 0; u < threads_; ++u) {
             if (&workers_[u] == &w) continue;
-            const std::uint64_t s1 = w.seen[u];
-            const std::uint64_t s2 = workers_[u].stored.load(std::memory_order_acquire);
-            if (s1 == s2 && (s1 & 1) == 0) continue;
-            const std::uint64_t first = s1 / 2, last = (s2 - 1) / 2;
-            if (last - first >= ringSize / 2) return false;
-            for (std::uint64_t j = first; j <= last; ++j) {
-                Published& e = workers_[u].ring[j % ringSize];
+            const BatchesBetween since =
+                batchesBetween(w.seen[u], workers_[u].stored.load(std::memory_order_acquire));
+            if (!since.any) continue;
+            if (since.last - since.first >= tuning_.ringSize / 2) return false;
+            for (std::uint64_t j = since.first; j <= since.last; ++j) {
+                Published& e = workers_[u].ring[j % tuning_.ringSize];
                 const std::uint64_t b1 = e.batch.load(std::memory_order_acquire);
                 const Index lo = e.lo.load(std::memory_order_relaxed), hi = e.hi.load(std::memory_order_relaxed);
                 std::atomic_thread_fence(std::memory_order_acquire);
@@ -518,13 +515,11 @@ private:
         return true;
     }
 
-    // Whether any of the keys points into a group of the ranges: a member
-    // of the group [a, b) carries a number in (a, b].
+    // Whether any of the keys names a group inside one of the ranges.
     static bool hits(const Index* keys, Index count, const std::vector<std::pair<Index, Index>>& ranges) {
         for (const auto& r : ranges) {
-            const Index a = r.first, span = r.second - r.first;
             bool hit = false;
-            for (Index p = 0; p < count; ++p) hit |= keys[p] - a - 1 < span;
+            for (Index p = 0; p < count; ++p) hit |= keyInPlaces(keys[p], r.first, r.second);
             if (hit) return true;
         }
         return false;
@@ -591,7 +586,7 @@ private:
             w.split.run(I_, rec[0], rec[0] + rec[1], rec + 3, splitScratch);
         }
         const std::uint64_t s = w.stored.load(std::memory_order_relaxed);
-        Published& e = w.ring[(s / 2) % ringSize];
+        Published& e = w.ring[(s / 2) % tuning_.ringSize];
         e.batch.store(~std::uint64_t(0), std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_release);
         e.lo.store(w.batchLo, std::memory_order_relaxed);
@@ -865,8 +860,9 @@ private:
 
 }  // namespace
 
-void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads) {
-    Team team(I, V, n1, threads);
+void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads,
+                        const TeamTuning& tuning) {
+    Team team(I, V, n1, threads, tuning);
     team.sort(h);
 }
 

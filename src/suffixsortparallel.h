@@ -1,20 +1,26 @@
 // The doubling passes and the 4-byte grouping of Sadakane on a team of
 // threads. Internal to the suffix sorter.
 //
-// A pass runs in rounds. In a round's read phase every thread takes chunks of
-// the order table (fixed ranges whose ends are group ends, so they stay group
-// ends for good), merges the sorted-run markers in them and splits each
-// group it meets on a private copy of the keys, recording the new group
-// numbers in its share of one scratch budget; nothing is written to V. After
-// a barrier, the write phase stores the recorded numbers and markers. A group
-// larger than a thread's share is split three ways by all threads together:
+// In a pass every thread takes chunks of the order table (fixed ranges
+// whose ends are group ends, so they stay group ends for good), merges the
+// sorted-run markers in them and splits the groups it meets, a batch of a
+// few thousand entries at a time: it reads the keys of the batch's groups
+// into its share of one scratch budget, splits them there and stores the
+// new numbers in V at once, while the others do the same. A key read while
+// another thread was storing a batch may have caught that batch's group
+// half renumbered (some members with new numbers, some with the old), and
+// a split on such keys would be wrong. So each thread counts the batches it
+// stores (odd while one is being stored, a seqlock) and keeps the range of
+// places of its last ones; before storing its own, a thread looks at what
+// the others stored since it began reading, and reads again the keys of any
+// group with a key inside one of those ranges. Keys from before or after a
+// group is renumbered are both consistent with the final order, so the
+// numbers a split gives may differ with the scheduling but the order that
+// results is the unique one. A group larger than a third of a thread's
+// share is split three ways by all threads together, between barriers:
 // each partitions a slice in place, one thread fixes up the layout, and all
-// number the equal part after another barrier; the other parts come back as
-// work for the next round. A thread whose share is full stops; the round
-// ends when all have stopped, and the pass when nothing is left. The numbers
-// a split gives depend only on the keys it reads, and a key read in any
-// round is consistent with the final order, so the order that results is the
-// unique one whatever the scheduling.
+// number the equal part after another barrier; the other parts come back
+// as work for the next round of the pass.
 //
 // The scratch and the counters are allocated before any thread starts, so
 // std::bad_alloc reaches the caller from there; the few small lists that
@@ -23,6 +29,7 @@
 #define VEXAQ38_SUFFIXSORTPARALLEL_H
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -39,6 +46,23 @@ inline std::uint32_t loadShared(const std::uint32_t* p) {
     return *p;
 #endif
 }
+
+// The batches another thread stored, or began to store, between two
+// readings `before` and `after` of its count (twice the batches it has
+// stored, plus one while it stores one): batches first ... last, numbered
+// from 0, or none when both readings are the same even count.
+struct BatchesBetween {
+    bool any;
+    std::uint64_t first, last;
+};
+inline BatchesBetween batchesBetween(std::uint64_t before, std::uint64_t after) {
+    if (before == after && (before & 1) == 0) return {false, 0, 0};
+    return {true, before / 2, (after - 1) / 2};
+}
+
+// Whether `key`, a group number, names a group inside the places [lo, hi):
+// a member of the group [a, b) carries a number in (a, b].
+inline bool keyInPlaces(std::uint32_t key, std::uint32_t lo, std::uint32_t hi) { return key - lo - 1 < hi - lo; }
 
 // One level of the three-way split of a gathered group, shared by the
 // one-thread sorter and the team: the members T[l, h) with keys K[l, h)
@@ -291,7 +315,19 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
 // Doubling passes from h on `threads` threads over the tables I and V of
 // n1 = n + 1 suffixes, grouped (by makeTables/makeTables2) but not yet
 // merged into runs. Ends with I[0] = marker + n1 like the one-thread sort.
-void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads);
+// The team's batches: the records a batch may fill before it is stored
+// (unless one group needs more), and how many of its last batches a thread
+// keeps the ranges of (at least 2). A reader that finds more than half that
+// many stored by another while it read, eight times over, leaves its
+// batch's groups to the cooperative splits. Tests shrink both to drive
+// those paths.
+struct TeamTuning {
+    std::size_t batchEntries = std::size_t(1) << 12;
+    unsigned ringSize = 256;
+};
+
+void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads,
+                        const TeamTuning& tuning = TeamTuning());
 
 // The 4-byte grouping of a block of n > 4 bytes on `threads` threads (one
 // included): I and V (n + 1 entries each) come out as makeTables2(b, b + n, 4)

@@ -1,4 +1,5 @@
 #include "suffixarray.h"
+#include "suffixsortparallel.h"
 
 #include <gtest/gtest.h>
 
@@ -277,8 +278,8 @@ TEST(SadakaneThreads, GroupingOfSkewedBlocksMatchesOneThread) {
     }
 }
 
-// Blocks large enough that the threads' shares fill up and work is carried
-// from round to round, with many chunks per thread.
+// Blocks large enough for many chunks and batches per thread, each thread
+// storing numbers while the others read keys.
 TEST(SadakaneThreads, LargerBlocksMatchOneThread) {
     for (std::size_t n : {4099u, 70000u, 300000u}) {
         std::vector<std::string> blocks = {testutil::textLike(n, 3), testutil::randomBytes(n, 4, 9), fibonacciWord(n)};
@@ -296,6 +297,87 @@ TEST(SadakaneThreads, LargerBlocksMatchOneThread) {
                 for (std::uint32_t x = 0; x <= n; ++x)
                     ASSERT_EQ(team.V[x], one.V[x]) << "size " << n << " kind " << k << " threads " << threads;
             }
+        }
+    }
+}
+
+// A thread reading keys checks them against the batches the others stored
+// meanwhile: which batches a pair of counts covers, and which keys name a
+// group inside a batch's places.
+TEST(SadakaneThreads, BatchWindowsAndKeyRanges) {
+    struct Window {
+        std::uint64_t before, after;
+        bool any;
+        std::uint64_t first, last;
+    };
+    const Window windows[] = {
+        {0, 0, false, 0, 0},  // nothing stored
+        {4, 4, false, 0, 0},  // two stored before, none since
+        {5, 5, true, 2, 2},   // the third under way throughout
+        {4, 5, true, 2, 2},   // the third begun
+        {4, 6, true, 2, 2},   // the third begun and done
+        {5, 6, true, 2, 2},   // the third done
+        {5, 9, true, 2, 4},   // the third done, the fourth, the fifth begun
+        {0, 1, true, 0, 0},
+    };
+    for (const Window& w : windows) {
+        const BatchesBetween b = batchesBetween(w.before, w.after);
+        EXPECT_EQ(b.any, w.any) << w.before << " " << w.after;
+        if (w.any) {
+            EXPECT_EQ(b.first, w.first) << w.before << " " << w.after;
+            EXPECT_EQ(b.last, w.last) << w.before << " " << w.after;
+        }
+    }
+    // Places [10, 20): its groups' numbers are 11 ... 20.
+    const std::pair<std::uint32_t, bool> keys[] = {{9, false}, {10, false}, {11, true}, {20, true}, {21, false}};
+    for (const auto& k : keys) EXPECT_EQ(keyInPlaces(k.first, 10, 20), k.second) << k.first;
+    EXPECT_FALSE(keyInPlaces(0, 0, 5));
+    EXPECT_TRUE(keyInPlaces(1, 0, 5));
+    EXPECT_FALSE(keyInPlaces(0xFFFFFFFFu, 0, 5));
+}
+
+// More threads than cores, sorting blocks of long repeats again and again:
+// threads are descheduled in the middle of batches, so keys are read while
+// others store, and every sort must still give the one order.
+TEST(SadakaneThreads, RepeatedTeamSortsMatchOneThread) {
+    const std::size_t n = 120000;
+    const std::string text = testutil::textLike(n / 4, 21);
+    const std::string repeats = text + text.substr(0, n / 8) + text + text.substr(n / 16);
+    for (const std::string& s : {repeats, testutil::textLike(n, 22)}) {
+        Sorter one;
+        sortBlock(one, s, 4);
+        for (int run = 0; run < 4; ++run) {
+            Sorter team(8);
+            sortBlock(team, s, 4);
+            for (std::uint32_t x = 0; x <= s.size(); ++x) ASSERT_EQ(team.V[x], one.V[x]) << "run " << run << " suffix " << x;
+        }
+    }
+}
+
+// Batches of a few entries and a ring of two: readers mostly find more
+// batches stored meanwhile than the ring tells, read again and in the end
+// leave their groups to the cooperative splits (tandem splits included, on
+// the periodic block).
+TEST(SadakaneThreads, TinyBatchesAndRingMatchOneThread) {
+    const std::size_t n = 60000;
+    std::string periodic(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) periodic[i] = static_cast<char>('a' + i % 13);
+    const std::string text = testutil::textLike(n / 2, 31);
+    // A run of 45% of the block: its group fits a share, its tandem split
+    // too, but not the scratch to read it again for a plain split.
+    const std::string run = std::string(n * 45 / 100, 'a') + testutil::textLike(n - n * 45 / 100, 32);
+    for (const std::string& s : {text + text, periodic, fibonacciWord(n), run}) {
+        Sorter one;
+        sortBlock(one, s, 4);
+        for (unsigned threads : {3u, 8u}) {
+            Sorter team(1);
+            team.makeTables2(s.data(), s.data() + s.size(), 4);
+            TeamTuning tiny;
+            tiny.batchEntries = 16;
+            tiny.ringSize = 2;
+            parallelSuffixSort(team.I, team.V, team.numSuffixes, 4, threads, tiny);
+            ASSERT_EQ(team.I[0], marker + s.size() + 1);
+            for (std::uint32_t x = 0; x <= s.size(); ++x) ASSERT_EQ(team.V[x], one.V[x]) << "threads " << threads << " suffix " << x;
         }
     }
 }
