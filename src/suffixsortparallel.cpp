@@ -421,15 +421,17 @@ private:
         h_ *= 2;
     }
 
-    // Whether a group of m members fits the batch: its record (with a
-    // tandem split's members and keys, 1.75 entries a member) or, split by
-    // keys, its record and then the scratch of the batch's splits. A batch
-    // closes once its records would outgrow the batch size: small batches
-    // keep the others' checks short.
+    // Whether a group of m members fits the batch: its record, then the
+    // scratch of the batch's splits by keys (twice the largest of them), if
+    // it is split by keys or by a tandem split (whose record holds its
+    // members and keys too, 1.75 entries a member). A batch closes once its
+    // records would outgrow the batch size: small batches keep the others'
+    // checks short.
     bool fits(const Worker& w, Index m) const {
         const std::size_t tandem = 3 + std::size_t(m) + 3 * std::size_t(m / 4);
         const std::size_t plain = 3 + std::size_t(m) + 2 * std::size_t(std::max(w.largest, m));
-        return w.used + std::max(tandem, plain) <= w.arenaSize && (w.used == 0 || w.used + tandem <= tuning_.batchEntries);
+        const std::size_t need = std::max(tandem + 2 * std::size_t(w.largest), plain);
+        return w.used + need <= w.arenaSize && (w.used == 0 || w.used + tandem <= tuning_.batchEntries);
     }
 
     // Splits the groups of the parts offered and of the chunks left, a
@@ -579,6 +581,7 @@ private:
                 it.count2 = 0;
             }
         }
+        Q38_ASSERT(w.used + 2 * std::size_t(w.largest) <= w.arenaSize);
         Index* const splitScratch = w.arena + w.used;
         for (const Item& it : w.items) {
             if (it.tandem || it.deferred) continue;
