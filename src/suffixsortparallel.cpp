@@ -298,6 +298,7 @@ public:
             w.ring.reset(new Published[tuning.ringSize]);
             w.items.reserve(256);
             w.conflicts.reserve(16);
+            w.suspects.reserve(256);
         }
         parts_.reserve(64);
         huge_.reserve(64);
@@ -324,6 +325,12 @@ private:
         bool unchecked = true;  // keys read in the window being checked
         bool deferred = false;  // left to the cooperative splits
     };
+    // A key of a plain split read again: where it lies in the arena, and
+    // the member it is the key of.
+    struct Suspect {
+        std::size_t key;
+        Index member;
+    };
     // What a thread tells the others of the batches it stores: the range
     // of places a batch covers, tagged with its number.
     struct Published {
@@ -341,6 +348,7 @@ private:
         Index batchLo = 0, batchHi = 0;
         std::vector<std::uint64_t> seen;  // each other thread's count when the window opened
         std::vector<std::pair<Index, Index>> conflicts;
+        std::vector<Suspect> suspects;  // keys read again, checked again
         // Twice the batches stored, plus one while one is being stored.
         alignas(64) std::atomic<std::uint64_t> stored{0};
         std::unique_ptr<Published[]> ring;
@@ -545,20 +553,44 @@ private:
                     if (!it.deferred) huge_.push_back({rec[0], rec[0] + rec[1], rec[2]});
                 }
                 w.items.clear();
+                w.suspects.clear();
                 w.used = 0;
                 w.largest = 0;
                 return;
             }
+            // Which keys may have caught a group half renumbered: when the
+            // others stored more than the ring tells, every key read since
+            // the window opened; else those that name a group inside a
+            // range they stored. A plain split reads only those again (a
+            // key that names no such group saw a group nobody renumbered
+            // while it was read, so it agrees with any later reading); a
+            // tandem split, and an item when the ranges are unknown, read
+            // their whole group again.
             bool again = false;
+            std::size_t kept = 0;
+            for (const Suspect& k : w.suspects)
+                if (!known || hits(w.arena + k.key, 1, w.conflicts)) w.suspects[kept++] = k;
+            w.suspects.resize(kept);
+            again = kept != 0;
             for (Item& it : w.items) {
                 if (!it.unchecked) continue;
-                const bool torn = !known || hits(w.arena + it.keys, it.count, w.conflicts) ||
-                                  hits(w.arena + it.keys2, it.count2, w.conflicts);
-                it.unchecked = torn;
-                again |= torn;
+                if (!known || it.tandem) {
+                    const bool torn = !known || hits(w.arena + it.keys, it.count, w.conflicts) ||
+                                      hits(w.arena + it.keys2, it.count2, w.conflicts);
+                    it.unchecked = torn;
+                    again |= torn;
+                    continue;
+                }
+                it.unchecked = false;
+                if (!hits(w.arena + it.keys, it.count, w.conflicts)) continue;
+                const Index lo = w.arena[it.rec];
+                for (Index p = 0; p < it.count; ++p)
+                    if (hits(w.arena + it.keys + p, 1, w.conflicts)) w.suspects.push_back({it.keys + p, I_[lo + p]});
+                again |= w.suspects.size() != kept;
             }
             if (!again) break;
             openWindow(w);
+            for (const Suspect& k : w.suspects) w.arena[k.key] = loadShared(Vh_ + k.member);
             for (Item& it : w.items) {
                 if (!it.unchecked || it.deferred) continue;
                 // Read again, for a plain split (a tandem split has already
@@ -581,6 +613,7 @@ private:
                 it.count2 = 0;
             }
         }
+        w.suspects.clear();
         Q38_ASSERT(w.used + 2 * std::size_t(w.largest) <= w.arenaSize);
         Index* const splitScratch = w.arena + w.used;
         for (const Item& it : w.items) {

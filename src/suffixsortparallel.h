@@ -12,8 +12,8 @@
 // a split on such keys would be wrong. So each thread counts the batches it
 // stores (odd while one is being stored, a seqlock) and keeps the range of
 // places of its last ones; before storing its own, a thread looks at what
-// the others stored since it began reading, and reads again the keys of any
-// group with a key inside one of those ranges. Keys from before or after a
+// the others stored since it began reading, and reads again each key inside
+// one of those ranges (then checks those again). Keys from before or after a
 // group is renumbered are both consistent with the final order, so the
 // numbers a split gives may differ with the scheduling but the order that
 // results is the unique one. A group larger than a third of a thread's

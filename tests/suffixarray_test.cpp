@@ -369,16 +369,25 @@ TEST(SadakaneThreads, TinyBatchesAndRingMatchOneThread) {
     for (const std::string& s : {text + text, periodic, fibonacciWord(n), run}) {
         Sorter one;
         sortBlock(one, s, 4);
-        for (unsigned threads : {3u, 8u}) {
-            Sorter team(1);
-            team.makeTables2(s.data(), s.data() + s.size(), 4);
-            TeamTuning tiny;
-            tiny.batchEntries = 16;
-            tiny.ringSize = 2;
-            parallelSuffixSort(team.I, team.V, team.numSuffixes, 4, threads, tiny);
-            ASSERT_EQ(team.I[0], marker + s.size() + 1);
-            for (std::uint32_t x = 0; x <= s.size(); ++x) ASSERT_EQ(team.V[x], one.V[x]) << "threads " << threads << " suffix " << x;
-        }
+        // Tiny: every path; middling: batches that see a few of the
+        // others' each, so single keys are read again far more often than
+        // the ring runs over.
+        const struct {
+            std::size_t batch;
+            unsigned ring;
+        } tunings[] = {{16, 2}, {512, 8}};
+        for (const auto& tuning : tunings)
+            for (unsigned threads : {2u, 3u, 8u}) {
+                Sorter team(1);
+                team.makeTables2(s.data(), s.data() + s.size(), 4);
+                TeamTuning small;
+                small.batchEntries = tuning.batch;
+                small.ringSize = tuning.ring;
+                parallelSuffixSort(team.I, team.V, team.numSuffixes, 4, threads, small);
+                ASSERT_EQ(team.I[0], marker + s.size() + 1);
+                for (std::uint32_t x = 0; x <= s.size(); ++x)
+                    ASSERT_EQ(team.V[x], one.V[x]) << "threads " << threads << " batch " << tuning.batch << " suffix " << x;
+            }
     }
 }
 
