@@ -21,6 +21,7 @@ constexpr Index sortedRun = Index(1) << 31;
 #define Q38_SORT_SCRATCH_LOG2 21
 #endif
 constexpr std::size_t scratchEntries = std::size_t(1) << Q38_SORT_SCRATCH_LOG2;
+static_assert(scratchEntries < (std::size_t(1) << 31), "arena offsets are kept in an Index");
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
@@ -298,7 +299,7 @@ public:
             w.ring.reset(new Published[tuning.ringSize]);
             w.items.reserve(256);
             w.conflicts.reserve(16);
-            w.suspects.reserve(256);
+            w.suspects.reserve(tuning.rereadKeys + 1);
         }
         parts_.reserve(64);
         huge_.reserve(64);
@@ -328,8 +329,7 @@ private:
     // A key of a plain split read again: where it lies in the arena, and
     // the member it is the key of.
     struct Suspect {
-        std::size_t key;
-        Index member;
+        Index key, member;
     };
     // What a thread tells the others of the batches it stores: the range
     // of places a batch covers, tagged with its number.
@@ -581,12 +581,21 @@ private:
                     again |= torn;
                     continue;
                 }
-                it.unchecked = false;
-                if (!hits(w.arena + it.keys, it.count, w.conflicts)) continue;
+                if (!hits(w.arena + it.keys, it.count, w.conflicts)) {
+                    it.unchecked = false;
+                    continue;
+                }
+                again = true;
+                const std::size_t before = w.suspects.size();
                 const Index lo = w.arena[it.rec];
-                for (Index p = 0; p < it.count; ++p)
-                    if (hits(w.arena + it.keys + p, 1, w.conflicts)) w.suspects.push_back({it.keys + p, I_[lo + p]});
-                again |= w.suspects.size() != kept;
+                for (Index p = 0; p < it.count && w.suspects.size() <= tuning_.rereadKeys; ++p)
+                    if (hits(w.arena + it.keys + p, 1, w.conflicts))
+                        w.suspects.push_back({static_cast<Index>(it.keys + p), I_[lo + p]});
+                // Past a bound on the list, the group is read whole again.
+                if (w.suspects.size() > tuning_.rereadKeys)
+                    w.suspects.resize(before);
+                else
+                    it.unchecked = false;
             }
             if (!again) break;
             openWindow(w);

@@ -319,11 +319,13 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
 // (unless one group needs more), and how many of its last batches a thread
 // keeps the ranges of (at least 2). A reader that finds more than half that
 // many stored by another while it read, eight times over, leaves its
-// batch's groups to the cooperative splits. Tests shrink both to drive
-// those paths.
+// batch's groups to the cooperative splits. Of the keys of a batch, at most
+// rereadKeys are read again one by one; a group whose keys would pass that
+// is read again whole. Tests shrink all three to drive those paths.
 struct TeamTuning {
     std::size_t batchEntries = std::size_t(1) << 12;
     unsigned ringSize = 256;
+    std::size_t rereadKeys = 4096;
 };
 
 void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads,

@@ -369,13 +369,14 @@ TEST(SadakaneThreads, TinyBatchesAndRingMatchOneThread) {
     for (const std::string& s : {text + text, periodic, fibonacciWord(n), run}) {
         Sorter one;
         sortBlock(one, s, 4);
-        // Tiny: every path; middling: batches that see a few of the
-        // others' each, so single keys are read again far more often than
-        // the ring runs over.
+        // Tiny: every path, groups read again whole past a few keys;
+        // middling: batches that see a few of the others' each, so single
+        // keys are read again far more often than the ring runs over.
         const struct {
             std::size_t batch;
             unsigned ring;
-        } tunings[] = {{16, 2}, {512, 8}};
+            std::size_t reread;
+        } tunings[] = {{16, 2, 3}, {512, 8, 4096}};
         for (const auto& tuning : tunings)
             for (unsigned threads : {2u, 3u, 8u}) {
                 Sorter team(1);
@@ -383,6 +384,7 @@ TEST(SadakaneThreads, TinyBatchesAndRingMatchOneThread) {
                 TeamTuning small;
                 small.batchEntries = tuning.batch;
                 small.ringSize = tuning.ring;
+                small.rereadKeys = tuning.reread;
                 parallelSuffixSort(team.I, team.V, team.numSuffixes, 4, threads, small);
                 ASSERT_EQ(team.I[0], marker + s.size() + 1);
                 for (std::uint32_t x = 0; x <= s.size(); ++x)
