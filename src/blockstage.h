@@ -43,6 +43,7 @@ struct CodecOptions {
     std::ostream* log = nullptr;  // progress lines and stage times; null: quiet
     DumpSinks dumps;
     unsigned threads = 1;         // threads the block may use (transforms and coding stages)
+    bool hugePages = true;        // the sort's table read at random may ask for huge pages
 };
 
 // The progress lines and stage times of one block. The block's clock starts

@@ -55,9 +55,9 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
 
 }  // namespace
 
-std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads) {
+std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads, bool hugePages) {
     const unsigned n = static_cast<unsigned>(end - begin);
-    Sorter sorter(threads);
+    Sorter sorter(threads, hugePages);
     sortSuffixes(sorter, begin, end);
     // The order table is dropped before the result is allocated: the peak
     // stays at two tables.
@@ -68,18 +68,18 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
     return sa;
 }
 
-unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads) {
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads, bool hugePages) {
     if (size == 0) return 0;
-    Sorter sorter(threads);
+    Sorter sorter(threads, hugePages);
     sortSuffixes(sorter, block, block + size);
     return sorter.recoverBwt(block);
 }
 
-unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads) {
+unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages) {
     if (size == 0) return 0;
-    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size, threads);
+    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size, threads, hugePages);
 
-    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads);
+    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages);
     if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
     if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
 

@@ -21,17 +21,21 @@ struct SuffixDumps {
 
 // Transforms `size` bytes at `block` in place and returns the primary index.
 // Size 0 returns 0 and touches nothing. Writes the suffix dumps asked for.
-// The sort may use up to `threads` threads; the result does not depend on it.
-unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{}, unsigned threads = 1);
+// The sort may use up to `threads` threads, and huge pages for its table
+// read at random when `hugePages` (see Sadakane); the result depends on
+// neither.
+unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{}, unsigned threads = 1,
+             bool hugePages = true);
 
 // The same transform without dumps, straight from the sorter's rank table.
 // `threads` sorter threads (1: the calling thread alone); the result is the
 // same at any count.
-unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads = 1);
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads = 1, bool hugePages = true);
 
 // The n ranked suffix starts of [begin, end), sorted on up to `threads`
 // threads.
-std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads = 1);
+std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads = 1,
+                                        bool hugePages = true);
 
 // Restores into `out` the block whose transform is `in` (separate arrays of
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders

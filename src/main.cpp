@@ -565,6 +565,9 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
         if (verbose) console << "Block size: " << length << std::endl;
         block->options = options;
         block->options.threads = perBlock;
+        // Several blocks sorted at once fault in many fresh pages together,
+        // and huge ones then cost more than the passes win.
+        block->options.hugePages = workers == 1;
         if (verbose) block->options.log = &console;
         block->header.dataSize = length;
         try {

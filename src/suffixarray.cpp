@@ -102,7 +102,7 @@ void Sadakane<Index>::allocateTables(Index n) {
     // pages cost more to fault in than they save there: on a virtual
     // machine whose host has taken back the free memory, a fresh 2 MiB page
     // takes milliseconds.
-    adviseHugePages(V, (std::size_t(n) + 1) * sizeof(Index));
+    if (hugePages_) adviseHugePages(V, (std::size_t(n) + 1) * sizeof(Index));
 }
 
 template <typename Index>

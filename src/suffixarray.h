@@ -53,8 +53,13 @@ public:
     Index numSuffixes = 0;          // n + 1 once built
 
     // threads: how many threads the grouping and the passes use (0 counts
-    // as 1, more than 64 as 64; 1 starts none).
-    explicit Sadakane(unsigned threads = 1) : threads_(threads < 1 ? 1 : threads > 64 ? 64 : threads) {}
+    // as 1, more than 64 as 64; 1 starts none). hugePages: V, read at random
+    // by the passes, asks for huge pages. They shorten the passes of very
+    // repetitive blocks, but on a virtual machine each fresh one can take
+    // milliseconds to fault in, which adds up when several blocks are
+    // sorted at once.
+    explicit Sadakane(unsigned threads = 1, bool hugePages = true)
+        : threads_(threads < 1 ? 1 : threads > 64 ? 64 : threads), hugePages_(hugePages) {}
 
     // Groups the suffixes of [begin, end) by their first byte. Nothing happens
     // for an empty block.
@@ -120,6 +125,7 @@ private:
         Index equalBegin, equalEnd, greaterEnd;
     };
     unsigned threads_ = 1;
+    bool hugePages_ = true;
     unsigned depth_ = 0;  // h of the pass under way, 0 outside passes
     std::vector<Pending> pending;
     std::unique_ptr<Index[]> splitKeys;  // scratch of the gathered splits
