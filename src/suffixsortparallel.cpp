@@ -566,12 +566,11 @@ private:
             // while it was read, so it agrees with any later reading); a
             // tandem split, and an item when the ranges are unknown, read
             // their whole group again.
-            bool again = false;
             std::size_t kept = 0;
             for (const Suspect& k : w.suspects)
                 if (!known || hits(w.arena + k.key, 1, w.conflicts)) w.suspects[kept++] = k;
             w.suspects.resize(kept);
-            again = kept != 0;
+            bool again = kept != 0;
             for (Item& it : w.items) {
                 if (!it.unchecked) continue;
                 if (!known || it.tandem) {
