@@ -23,7 +23,7 @@ unsigned forwardTransformStage(char* data, unsigned dataSize, const CodecOptions
     unsigned first;
     {
         BlockLog::Stage stage(log, "   BWT time: ");
-        first = bwt(data, dataSize, dumps.suffixes, options.threads, options.hugePages);
+        first = bwt(data, dataSize, dumps.suffixes, options.threads, options.hugePages, options.spareCores);
     }
     log.value("      First suffix index: ", first);
     if (dumps.bwtData) printBWTDataToFile(*dumps.bwtData, data, dataSize, first);

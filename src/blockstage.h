@@ -44,6 +44,7 @@ struct CodecOptions {
     DumpSinks dumps;
     unsigned threads = 1;         // threads the block may use (transforms and coding stages)
     bool hugePages = true;        // the sort's table read at random may ask for huge pages
+    SpareCores* spareCores = nullptr;  // cores a one-thread sort may borrow; null: none
 };
 
 // The progress lines and stage times of one block. The block's clock starts

@@ -55,9 +55,10 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
 
 }  // namespace
 
-std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads, bool hugePages) {
+std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads, bool hugePages,
+                                        SpareCores* spare) {
     const unsigned n = static_cast<unsigned>(end - begin);
-    Sorter sorter(threads, hugePages);
+    Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, begin, end);
     // The order table is dropped before the result is allocated: the peak
     // stays at two tables.
@@ -68,18 +69,19 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
     return sa;
 }
 
-unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads, bool hugePages) {
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads, bool hugePages, SpareCores* spare) {
     if (size == 0) return 0;
-    Sorter sorter(threads, hugePages);
+    Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, block, block + size);
     return sorter.recoverBwt(block);
 }
 
-unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages) {
+unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages,
+             SpareCores* spare) {
     if (size == 0) return 0;
-    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size, threads, hugePages);
+    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size, threads, hugePages, spare);
 
-    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages);
+    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages, spare);
     if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
     if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
 

@@ -11,6 +11,8 @@
 #include <memory>
 #include <ostream>
 
+class SpareCores;
+
 // The suffix dumps of the forward transform, one record per block; a null
 // stream is not written.
 struct SuffixDumps {
@@ -21,21 +23,22 @@ struct SuffixDumps {
 
 // Transforms `size` bytes at `block` in place and returns the primary index.
 // Size 0 returns 0 and touches nothing. Writes the suffix dumps asked for.
-// The sort may use up to `threads` threads, and huge pages for its table
-// read at random when `hugePages` (see Sadakane); the result depends on
-// neither.
+// The sort may use up to `threads` threads, huge pages for its table read
+// at random when `hugePages`, and cores borrowed from `spare` when it runs on
+// one thread (see Sadakane); the result depends on none of them.
 unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{}, unsigned threads = 1,
-             bool hugePages = true);
+             bool hugePages = true, SpareCores* spare = nullptr);
 
 // The same transform without dumps, straight from the sorter's rank table.
 // `threads` sorter threads (1: the calling thread alone); the result is the
 // same at any count.
-unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads = 1, bool hugePages = true);
+unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads = 1, bool hugePages = true,
+                          SpareCores* spare = nullptr);
 
 // The n ranked suffix starts of [begin, end), sorted on up to `threads`
 // threads.
 std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads = 1,
-                                        bool hugePages = true);
+                                        bool hugePages = true, SpareCores* spare = nullptr);
 
 // Restores into `out` the block whose transform is `in` (separate arrays of
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders

@@ -186,10 +186,13 @@ template <class Coder>
 void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const CodecOptions& options) {
     packBlockWith(os, data, dataSize, options, [&](OutBitStream& bits, unsigned first, BlockLog& log) {
         log.line("   Performing DC coding...");
+        // A core other blocks no longer need gives the coding its second thread.
+        const SpareCores::Loan lent(options.threads == 1 ? options.spareCores : nullptr, 1);
+        const unsigned threads = options.threads + lent.count();
         DistanceCoder<char, std::uint32_t> dc(alphabet);
         {
             BlockLog::Stage stage(log, "   DC time: ");
-            dc.encode(data, data + dataSize, options.threads);
+            dc.encode(data, data + dataSize, threads);
         }
         const std::uint32_t* const values = dc.values + dc.codeBegin;
         const std::uint32_t count = dc.codeEnd - dc.codeBegin;
@@ -206,7 +209,7 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         bits.putBits(first, 32);
         bits.putBits(count, 32);
         if constexpr (std::is_same_v<Coder, AACoderForDC>) {
-            if (options.threads > 1 && count >= minValuesAhead) {
+            if (threads > 1 && count >= minValuesAhead) {
                 // The model runs ahead on a second thread.
                 Ahead<AACoderForDC::Step, Modelling> ahead(Modelling{&coder, values}, count);
                 for (std::uint32_t i = 0; i < count; ++i) coder.code(ahead.next());

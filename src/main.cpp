@@ -528,14 +528,21 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
     // Dumps are written by the codecs as they go, so a run with dumps codes
     // one block after another.
     unsigned workers, perBlock;
-    shareThreads(options.dumps.any() ? 1 : runThreads(), (std::uint64_t(fileSize) + blockSize - 1) / blockSize,
-                 workers, perBlock);
+    const unsigned threads = options.dumps.any() ? 1 : runThreads();
+    shareThreads(threads, (std::uint64_t(fileSize) + blockSize - 1) / blockSize, workers, perBlock);
     const bool buffered = workers > 1;
+    // The cores that blocks coded at once leave idle at the end of the file
+    // go to the sorts still running then.
+    SpareCores spare(threads);
 
     std::uint64_t written = fileHeaderSize;
     BlockPipeline<PipelineBlock> pipeline(
         workers,
         [&](PipelineBlock& b) {
+            struct Held {
+                SpareCores& cores;
+                ~Held() { cores.blockEnded(); }
+            } held{spare};
             // Before the encoder overwrites the block.
             b.header.checksum = blockChecksum(fileSize, b.data.data(), b.data.size());
             VectorOutBuf sink(b.payload);
@@ -568,6 +575,7 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
         // Several blocks sorted at once fault in many fresh pages together,
         // and huge ones then cost more than the passes win.
         block->options.hugePages = workers == 1;
+        block->options.spareCores = workers > 1 ? &spare : nullptr;
         if (verbose) block->options.log = &console;
         block->header.dataSize = length;
         try {
@@ -580,9 +588,11 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
             block->console.print();
             throw;
         }
+        spare.blockStarted();
         pipeline.submit(std::move(block));
         pos += length;
     }
+    spare.lastBlockStarted();
     pipeline.drain();
     out.commit(&in.status());
     const long stop = readClock();

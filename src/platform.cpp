@@ -1,5 +1,6 @@
 #include "platform.h"
 
+#include <algorithm>
 #include <chrono>
 
 #if defined(__linux__)
@@ -67,4 +68,32 @@ unsigned availableCores() {
 #endif
     const unsigned n = std::thread::hardware_concurrency();
     return n > 0 ? n : 1;
+}
+
+void SpareCores::blockStarted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++held_;
+}
+
+void SpareCores::blockEnded() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --held_;
+}
+
+void SpareCores::lastBlockStarted() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastStarted_ = true;
+}
+
+unsigned SpareCores::borrow(unsigned most) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!lastStarted_ || held_ + lent_ >= cores_) return 0;
+    const unsigned count = std::min(most, cores_ - held_ - lent_);
+    lent_ += count;
+    return count;
+}
+
+void SpareCores::giveBack(unsigned count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lent_ -= count;
 }

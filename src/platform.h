@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 // Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
 // huge pages: the sorter and the inverse transform touch big tables at random,
@@ -61,5 +62,48 @@ long readClock();
 
 // The cores this process may run on (its CPU affinity), at least 1.
 unsigned availableCores();
+
+// The cores of a run, shared between the blocks coded at once and the sorts
+// that could use more. Each block being coded holds one. Once the last block
+// has started, a core no block holds may be lent to a sort still running on
+// one thread, for its remaining passes; before that, a freed core waits for
+// the next block, which would otherwise share it. Thread-safe.
+class SpareCores {
+public:
+    explicit SpareCores(unsigned cores) : cores_(cores) {}
+
+    void blockStarted();
+    void blockEnded();
+    void lastBlockStarted();
+
+    // Lends up to `most` cores; 0 when none is spare. Each one lent is given
+    // back when its work ends.
+    unsigned borrow(unsigned most);
+    void giveBack(unsigned count);
+
+    // Cores borrowed for one piece of work (none from a null `spare`), given
+    // back when the loan ends.
+    class Loan {
+    public:
+        Loan(SpareCores* spare, unsigned most) : spare_(spare), count_(spare ? spare->borrow(most) : 0) {}
+        ~Loan() {
+            if (count_ > 0) spare_->giveBack(count_);
+        }
+        Loan(const Loan&) = delete;
+        Loan& operator=(const Loan&) = delete;
+        unsigned count() const { return count_; }
+
+    private:
+        SpareCores* spare_;
+        unsigned count_;
+    };
+
+private:
+    std::mutex mutex_;
+    unsigned cores_;
+    unsigned held_ = 0;  // by blocks being coded
+    unsigned lent_ = 0;
+    bool lastStarted_ = false;
+};
 
 #endif

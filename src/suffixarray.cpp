@@ -297,16 +297,36 @@ template <typename Index>
 void Sadakane<Index>::suffixSort(unsigned h) {
     const Index all = sortedRun + numSuffixes;
     if (threads_ > 1 && I[0] != all) {
-        parallelSuffixSort(I, V, numSuffixes, h, threads_);
+        parallelSuffixSort(I, V, numSuffixes, h, threads_, TeamTuning(), passStarts.empty() ? nullptr : &passStarts);
         return;
     }
     if (I[0] != all) reserveSplitKeys(numSuffixes < splitKeyLimit ? numSuffixes : splitKeyLimit);
     while (I[0] != all) {
+        const SpareCores::Loan lent(lender(), 64 - 1);
+        if (lent.count() > 0) {
+            // Cores other blocks no longer need: a team takes the passes
+            // over from here, the tables being complete between passes.
+            // Once a pass has merged runs, the team cuts the table where
+            // that pass met group starts.
+            reserveSplitKeys(0);
+            depth_ = 0;
+            parallelSuffixSort(I, V, numSuffixes, h, 1 + lent.count(), TeamTuning(),
+                               passStarts.empty() ? nullptr : &passStarts);
+            passStarts = std::vector<Index>();
+            return;
+        }
         sortPass(h);
         h *= 2;
     }
     reserveSplitKeys(0);
     depth_ = 0;
+}
+
+template <typename Index>
+SpareCores* Sadakane<Index>::lender() const {
+    // Below this, more threads cost more to start than they save.
+    constexpr Index borrowFrom = Index(1) << 16;
+    return threads_ == 1 && numSuffixes >= borrowFrom ? spare_ : nullptr;
 }
 
 template <typename Index>
@@ -322,6 +342,10 @@ void Sadakane<Index>::sortPass(unsigned h) {
         // pass has rewritten: everything at or after it is untouched.
         Index ahead = 0;
         Index i = 0;
+        passStarts.clear();
+        passStarts.push_back(0);
+        const Index startsApart = std::max<Index>(64, numSuffixes / 512);
+        Index nextStart = startsApart;
         for (;;) {
             if (I[i] & sortedRun) {
                 Index j = i + (I[i] - sortedRun);
@@ -329,6 +353,12 @@ void Sadakane<Index>::sortPass(unsigned h) {
                 I[i] = sortedRun + (j - i);
                 if (j >= numSuffixes) break;
                 i = j;
+            }
+            // Once this pass is past it, nothing merges across a group's
+            // start: the group's own places begin there.
+            if (i >= nextStart) {
+                passStarts.push_back(i);
+                nextStart = i + startsApart;
             }
             const Index e = V[I[i]];
             // A large group prefetches its own keys while it splits.
@@ -725,7 +755,8 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
             block[V[x] - 2] = Q[x - 1];
         }
     };
-    const unsigned threads = n >= recoverThreadsFrom ? threads_ : 1;
+    const SpareCores::Loan lent(n >= recoverThreadsFrom ? lender() : nullptr, 64 - 1);
+    const unsigned threads = n >= recoverThreadsFrom ? threads_ + lent.count() : 1;
     std::vector<std::thread> helpers;
     helpers.reserve(threads - 1);  // no reallocation once threads run
     for (unsigned t = 1; t < threads; ++t) {

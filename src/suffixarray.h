@@ -58,8 +58,12 @@ public:
     // repetitive blocks, but on a virtual machine each fresh one can take
     // milliseconds to fault in, which adds up when several blocks are
     // sorted at once.
-    explicit Sadakane(unsigned threads = 1, bool hugePages = true)
-        : threads_(threads < 1 ? 1 : threads > 64 ? 64 : threads), hugePages_(hugePages) {}
+    // spare: cores a sort on one thread may borrow (see SpareCores); it asks
+    // before each pass and before the recovery of the transform, and once
+    // lent some, finishes its passes on a team that includes them. Null:
+    // none. The tables and the order come out the same either way.
+    explicit Sadakane(unsigned threads = 1, bool hugePages = true, SpareCores* spare = nullptr)
+        : threads_(threads < 1 ? 1 : threads > 64 ? 64 : threads), hugePages_(hugePages), spare_(spare) {}
 
     // Groups the suffixes of [begin, end) by their first byte. Nothing happens
     // for an empty block.
@@ -126,11 +130,15 @@ private:
     };
     unsigned threads_ = 1;
     bool hugePages_ = true;
+    SpareCores* spare_ = nullptr;
     unsigned depth_ = 0;  // h of the pass under way, 0 outside passes
     std::vector<Pending> pending;
     std::unique_ptr<Index[]> splitKeys;  // scratch of the gathered splits
     Index splitKeyCount = 0;
     std::vector<Index> digitCounts;  // counters of the digit sorts
+    // Group starts the last pass met, a few hundred apart: where a team
+    // taking over the passes may cut the table.
+    std::vector<Index> passStarts;
 
     void sortGathered(Index lo, Index hi);
     void numberGathered(const Index* T, Index a, Index b, Index number);
@@ -138,6 +146,7 @@ private:
     void sortSmallGathered(Index lo, Index m, const Index* keys);
 
     void allocateTables(Index n);
+    SpareCores* lender() const;  // where this sort may borrow cores; null: nowhere
     template <unsigned N>
     void numberGroups(const unsigned char* b, unsigned k);
     void numberEqual(Index a, Index b, Index current);

@@ -281,7 +281,7 @@ struct Part {
 
 class Team {
 public:
-    Team(Index* I, Index* V, Index n1, unsigned threads, const TeamTuning& tuning)
+    Team(Index* I, Index* V, Index n1, unsigned threads, const TeamTuning& tuning, const std::vector<Index>* starts)
         : I_(I), V_(V), n1_(n1), threads_(threads), tuning_(tuning), barrier_(threads), workers_(threads) {
         // The budget, at most one entry per suffix and thread, is cut in
         // equal shares. A share holds the records of a batch, then the
@@ -303,7 +303,12 @@ public:
         }
         parts_.reserve(64);
         huge_.reserve(64);
-        makeChunks();
+        if (starts != nullptr) {
+            chunks_ = *starts;
+            chunks_.push_back(n1_);
+        } else {
+            makeChunks();
+        }
     }
 
     void sort(unsigned h) {
@@ -905,8 +910,8 @@ private:
 }  // namespace
 
 void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads,
-                        const TeamTuning& tuning) {
-    Team team(I, V, n1, threads, tuning);
+                        const TeamTuning& tuning, const std::vector<std::uint32_t>* starts) {
+    Team team(I, V, n1, threads, tuning, starts);
     team.sort(h);
 }
 

@@ -313,8 +313,11 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
 }
 
 // Doubling passes from h on `threads` threads over the tables I and V of
-// n1 = n + 1 suffixes, grouped (by makeTables/makeTables2) but not yet
-// merged into runs. Ends with I[0] = marker + n1 like the one-thread sort.
+// n1 = n + 1 suffixes. Ends with I[0] = marker + n1 like the one-thread sort.
+// Straight from the grouping (makeTables/makeTables2, runs not yet merged)
+// the team finds its chunks itself; after passes that merged runs, `starts`
+// gives them: increasing places from 0, each the start of a group or of a
+// run that nothing merges across (the group starts a one-thread pass met).
 // The team's batches: the records a batch may fill before it is stored
 // (unless one group needs more), and how many of its last batches a thread
 // keeps the ranges of (at least 2). A reader that finds more than half that
@@ -329,7 +332,8 @@ struct TeamTuning {
 };
 
 void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, unsigned h, unsigned threads,
-                        const TeamTuning& tuning = TeamTuning());
+                        const TeamTuning& tuning = TeamTuning(),
+                        const std::vector<std::uint32_t>* starts = nullptr);
 
 // The 4-byte grouping of a block of n > 4 bytes on `threads` threads (one
 // included): I and V (n + 1 entries each) come out as makeTables2(b, b + n, 4)

@@ -186,16 +186,26 @@ TEST(DCBlockCodec, ArithmeticDecoderSurvivesGarbage) {
 }  // namespace
 
 // Blocks with enough values for a second thread (the model ahead of the
-// coder, the halves of the distance scan): the payload of one thread.
+// coder, the halves of the distance scan), given or borrowed from cores
+// other blocks left: the payload of one thread, and the core given back.
 TEST(DCBlockCodec, SecondThreadCodesTheSamePayload) {
     for (bool pass : {false, true}) {
         Settings s(pass);
         for (const std::string& block : {testutil::randomBytes(300000, 256, 8), testutil::textLike(400000, 9),
                                          testutil::randomBytes(300000, 3, 10)}) {
+            const std::string what = std::string(pass ? "pass-through" : "arithmetic") + ", size " +
+                                     std::to_string(block.size());
             current.threads = 1;
             const std::string one = pack(block);
             current.threads = 2;
-            ASSERT_EQ(pack(block), one) << (pass ? "pass-through" : "arithmetic") << ", size " << block.size();
+            ASSERT_EQ(pack(block), one) << what;
+            SpareCores spare(2);
+            spare.lastBlockStarted();
+            current.threads = 1;
+            current.spareCores = &spare;
+            ASSERT_EQ(pack(block), one) << what << ", borrowed";
+            EXPECT_EQ(spare.borrow(2), 2u) << what;
+            current.spareCores = nullptr;
         }
     }
 }

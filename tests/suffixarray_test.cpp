@@ -511,6 +511,43 @@ TEST(SadakaneRepeats, MatchNaiveSortOnEveryThreadCount) {
     }
 }
 
+// A sort on one thread that other blocks lend cores to hands its passes to a
+// team: before its first pass (the team cuts the table itself) or after
+// some (runs merged, it cuts where the last pass met groups). The same
+// tables, and every core given back.
+TEST(SadakaneThreads, BorrowedCoresTakeOverAtAnyPass) {
+    for (std::size_t n : {70000u, 200000u}) {
+        std::string runs;
+        std::mt19937 rng(static_cast<std::uint32_t>(n));
+        while (runs.size() < n) runs.append(rng() % 300 + 1, static_cast<char>('a' + rng() % 3));
+        runs.resize(n);
+        const std::string blocks[] = {testutil::textLike(n, 5), testutil::randomBytes(n, 4, 11), fibonacciWord(n),
+                                      periodicBlock(27, n - 3, "\x14zz"), runs};
+        for (std::size_t k = 0; k < std::size(blocks); ++k) {
+            const std::string& s = blocks[k];
+            Sorter one;
+            sortBlock(one, s, 4);
+            for (unsigned alone : {0u, 1u, 2u, 4u})
+                for (unsigned cores : {2u, 4u}) {
+                    const std::string what = "size " + std::to_string(n) + " kind " + std::to_string(k) +
+                                             " passes alone " + std::to_string(alone) + " cores " +
+                                             std::to_string(cores);
+                    SpareCores spare(cores);
+                    spare.lastBlockStarted();
+                    Sorter lent(1, false, &spare);
+                    lent.makeTables2(s.data(), s.data() + s.size(), 4);
+                    lent.reserveSplitKeys(1u << 19);
+                    unsigned h = 4;
+                    for (unsigned p = 0; p < alone && lent.I[0] != marker + n + 1; ++p, h *= 2) lent.sortPass(h);
+                    lent.suffixSort(h);
+                    ASSERT_EQ(lent.I[0], marker + n + 1) << what;
+                    for (std::uint32_t x = 0; x <= n; ++x) ASSERT_EQ(lent.V[x], one.V[x]) << what << " suffix " << x;
+                    EXPECT_EQ(spare.borrow(cores), cores) << what;
+                }
+        }
+    }
+}
+
 // After every pass at h, the tables must hold what the next pass at 2h
 // relies on: each group a run of the sorted order numbered by its end, its
 // neighbours in it sharing 2h bytes, I holding its members, and marking

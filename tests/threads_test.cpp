@@ -74,6 +74,26 @@ TEST(Threads, SameBytesAndLinesAtEveryCount) {
     }
 }
 
+// A long block and a short last one: the long one's sort and coding borrow
+// the core the short one leaves, and nothing of the output moves.
+TEST(Threads, BorrowedCoresLeaveOutputAlone) {
+    TempDir dir;
+    const std::string input = testutil::textLike(400000, 21) + testutil::randomBytes(30000, 256, 22);
+    writeFile(dir / "in", input);
+    Outcome one;
+    for (const char* t : threadCounts) {
+        SCOPED_TRACE(std::string("threads ") + t);
+        const Outcome packed = run(dir, {"-c", "in", "-o", "packed", "-v", "-b", "400000", "--threads", t}, "packed");
+        ASSERT_EQ(packed.status, 0) << packed.err;
+        if (std::string(t) == "1") {
+            one = packed;
+            continue;
+        }
+        EXPECT_EQ(packed.file, one.file);
+        EXPECT_EQ(packed.out, one.out);
+    }
+}
+
 // With dumps the blocks are coded one after another: the same dump files.
 TEST(Threads, SameDumpsAtEveryCount) {
     TempDir dir;
