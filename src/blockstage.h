@@ -44,7 +44,7 @@ struct CodecOptions {
     DumpSinks dumps;
     unsigned threads = 1;         // threads the block may use (transforms and coding stages)
     bool hugePages = true;        // the sort's table read at random may ask for huge pages
-    SpareCores* spareCores = nullptr;  // cores a one-thread sort may borrow; null: none
+    SpareCores* spareCores = nullptr;  // cores a block on one thread may borrow; null: none
 };
 
 // The progress lines and stage times of one block. The block's clock starts
@@ -152,7 +152,9 @@ void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const Code
     log.line("   Performing iBWT...");
     {
         BlockLog::Stage stage(log, "   iBWT time: ");
-        ibwt(data, std::move(work), dataSize, first, options.threads, &table);
+        // Cores other blocks no longer need walk the transform too.
+        const SpareCores::Loan lent(options.threads == 1 ? options.spareCores : nullptr, 64 - 1);
+        ibwt(data, std::move(work), dataSize, first, options.threads + lent.count(), &table);
     }
     log.finish("   Block decompression time: ");
 }

@@ -618,8 +618,13 @@ int unpackFile(const char* inputName, const char* outputName) {
     const CodecOptions options = codecOptionsFromSettings();
     // Threads are shared out once the first block's size is known.
     unsigned workers = 1, perBlock = 1;
+    SpareCores spare(runThreads());
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
-    const auto code = [fileSize](PipelineBlock& b) {
+    const auto code = [fileSize, &spare](PipelineBlock& b) {
+        struct Held {
+            SpareCores& cores;
+            ~Held() { cores.blockEnded(); }
+        } held{spare};
         MemoryInBuf source(b.payload.data(), b.payload.size());
         std::istream is(&source);
         b.data.resize(b.header.dataSize);
@@ -671,6 +676,7 @@ int unpackFile(const char* inputName, const char* outputName) {
             block->header = h;
             block->options = options;
             block->options.threads = perBlock;
+            block->options.spareCores = workers > 1 ? &spare : nullptr;
             if (verbose) block->options.log = &console;
         } catch (...) {
             // What came before fails first, as it would one block at a time.
@@ -679,8 +685,10 @@ int unpackFile(const char* inputName, const char* outputName) {
             throw;
         }
         restored += block->header.dataSize;
+        spare.blockStarted();
         pipeline->submit(std::move(block));
     }
+    spare.lastBlockStarted();
     if (pipeline) pipeline->drain();
     out.commit(&in.status());
 

@@ -210,8 +210,9 @@ TEST(DCBlockCodec, SecondThreadCodesTheSamePayload) {
     }
 }
 
-// Blocks with enough values to be decoded on a second thread: the result,
-// and for damaged payloads the error, are those of one thread.
+// Blocks with enough values to be decoded on a second thread, given or
+// borrowed: the result, and for damaged payloads the error, are those of one
+// thread, and a borrowed core comes back also when the block fails.
 TEST(DCBlockCodec, SecondThreadGivesTheSameResultAndError) {
     std::mt19937 rng(11);
     for (bool pass : {false, true}) {
@@ -230,16 +231,22 @@ TEST(DCBlockCodec, SecondThreadGivesTheSameResultAndError) {
         payloads.push_back(payload.substr(0, payload.size() / 2));
         for (std::size_t i = 0; i < payloads.size(); ++i) {
             SCOPED_TRACE(std::string(pass ? "pass-through " : "arithmetic ") + std::to_string(i));
-            std::string results[2];
-            for (unsigned threads : {1u, 2u}) {
-                current.threads = threads;
+            std::string results[3];
+            SpareCores spare(2);
+            spare.lastBlockStarted();
+            for (unsigned k = 0; k < 3; ++k) {
+                current.threads = k == 1 ? 2 : 1;
+                current.spareCores = k == 2 ? &spare : nullptr;
                 try {
-                    results[threads - 1] = "ok " + unpack(payloads[i], static_cast<unsigned>(block.size()));
+                    results[k] = "ok " + unpack(payloads[i], static_cast<unsigned>(block.size()));
                 } catch (const Exception& e) {
-                    results[threads - 1] = e.what();
+                    results[k] = e.what();
                 }
             }
+            current.spareCores = nullptr;
             EXPECT_EQ(results[0], results[1]);
+            EXPECT_EQ(results[0], results[2]);
+            EXPECT_EQ(spare.borrow(2), 2u);
             if (i == 0) {
                 EXPECT_EQ(results[1], "ok " + block);
             } else if (results[1].rfind("ok ", 0) != 0) {

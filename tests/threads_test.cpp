@@ -74,23 +74,29 @@ TEST(Threads, SameBytesAndLinesAtEveryCount) {
     }
 }
 
-// A long block and a short last one: the long one's sort and coding borrow
-// the core the short one leaves, and nothing of the output moves.
+// A long block and a short last one: the long one's sort, coding, decoding
+// and inverse borrow the core the short one leaves, and nothing of the
+// output moves.
 TEST(Threads, BorrowedCoresLeaveOutputAlone) {
     TempDir dir;
     const std::string input = testutil::textLike(400000, 21) + testutil::randomBytes(30000, 256, 22);
     writeFile(dir / "in", input);
-    Outcome one;
+    Outcome packed1, unpacked1;
     for (const char* t : threadCounts) {
         SCOPED_TRACE(std::string("threads ") + t);
         const Outcome packed = run(dir, {"-c", "in", "-o", "packed", "-v", "-b", "400000", "--threads", t}, "packed");
+        const Outcome unpacked = run(dir, {"-e", "packed", "-o", "restored", "-v", "--threads", t}, "restored");
         ASSERT_EQ(packed.status, 0) << packed.err;
+        ASSERT_EQ(unpacked.status, 0) << unpacked.err;
+        EXPECT_EQ(unpacked.file, input);
         if (std::string(t) == "1") {
-            one = packed;
+            packed1 = packed;
+            unpacked1 = unpacked;
             continue;
         }
-        EXPECT_EQ(packed.file, one.file);
-        EXPECT_EQ(packed.out, one.out);
+        EXPECT_EQ(packed.file, packed1.file);
+        EXPECT_EQ(packed.out, packed1.out);
+        EXPECT_EQ(unpacked.out, unpacked1.out);
     }
 }
 
