@@ -42,50 +42,21 @@ Outcome run(const TempDir& dir, const std::vector<std::string>& args, const std:
     return {masked(r.out), r.err, readFile(dir / product), r.status};
 }
 
-// Every variant, seven blocks of mixed data, compressed and extracted with
-// progress lines at each thread count.
-TEST(Threads, SameBytesAndLinesAtEveryCount) {
+// `input` compressed in blocks of `blockSize` with the variant's options and
+// extracted, with progress lines, at each thread count: the bytes and lines
+// of one thread.
+void expectSameAtEveryCount(const std::string& input, const char* blockSize, const std::vector<std::string>& variant) {
     TempDir dir;
-    const std::string input = testutil::textLike(30000, 1) + testutil::randomBytes(9000, 256, 2) +
-                              testutil::randomBytes(10000, 3, 3);
     writeFile(dir / "in", input);
-    for (const auto& variant : variants) {
-        const std::vector<std::string> pass = variant == std::vector<std::string>{"-p"} ? variant
-                                                                                      : std::vector<std::string>{};
-        Outcome packed1, unpacked1;
-        for (const char* t : threadCounts) {
-            SCOPED_TRACE((variant.empty() ? std::string("default") : variant[0]) + " threads " + t);
-            const Outcome packed = run(dir, with({"-c", "in", "-o", "packed", "-v", "-b", "7000", "--threads", t}, variant),
-                                   "packed");
-            const Outcome unpacked =
-                run(dir, with({"-e", "packed", "-o", "restored", "-v", "--threads", t}, pass), "restored");
-            ASSERT_EQ(packed.status, 0) << packed.err;
-            ASSERT_EQ(unpacked.status, 0) << unpacked.err;
-            EXPECT_EQ(unpacked.file, input);
-            if (std::string(t) == "1") {
-                packed1 = packed;
-                unpacked1 = unpacked;
-                continue;
-            }
-            EXPECT_EQ(packed.file, packed1.file);
-            EXPECT_EQ(packed.out, packed1.out);
-            EXPECT_EQ(unpacked.out, unpacked1.out);
-        }
-    }
-}
-
-// A long block and a short last one: the long one's sort, coding, decoding
-// and inverse borrow the core the short one leaves, and nothing of the
-// output moves.
-TEST(Threads, BorrowedCoresLeaveOutputAlone) {
-    TempDir dir;
-    const std::string input = testutil::textLike(400000, 21) + testutil::randomBytes(30000, 256, 22);
-    writeFile(dir / "in", input);
+    const std::vector<std::string> pass = variant == std::vector<std::string>{"-p"} ? variant
+                                                                                  : std::vector<std::string>{};
     Outcome packed1, unpacked1;
     for (const char* t : threadCounts) {
-        SCOPED_TRACE(std::string("threads ") + t);
-        const Outcome packed = run(dir, {"-c", "in", "-o", "packed", "-v", "-b", "400000", "--threads", t}, "packed");
-        const Outcome unpacked = run(dir, {"-e", "packed", "-o", "restored", "-v", "--threads", t}, "restored");
+        SCOPED_TRACE((variant.empty() ? std::string("default") : variant[0]) + " threads " + t);
+        const Outcome packed =
+            run(dir, with({"-c", "in", "-o", "packed", "-v", "-b", blockSize, "--threads", t}, variant), "packed");
+        const Outcome unpacked =
+            run(dir, with({"-e", "packed", "-o", "restored", "-v", "--threads", t}, pass), "restored");
         ASSERT_EQ(packed.status, 0) << packed.err;
         ASSERT_EQ(unpacked.status, 0) << unpacked.err;
         EXPECT_EQ(unpacked.file, input);
@@ -98,6 +69,22 @@ TEST(Threads, BorrowedCoresLeaveOutputAlone) {
         EXPECT_EQ(packed.out, packed1.out);
         EXPECT_EQ(unpacked.out, unpacked1.out);
     }
+}
+
+// Every variant, seven blocks of mixed data.
+TEST(Threads, SameBytesAndLinesAtEveryCount) {
+    const std::string input = testutil::textLike(30000, 1) + testutil::randomBytes(9000, 256, 2) +
+                              testutil::randomBytes(10000, 3, 3);
+    for (const auto& variant : variants) expectSameAtEveryCount(input, "7000", variant);
+}
+
+// A long block and a short last one: the long one's sort, coding, decoding
+// and inverse borrow the core the short one leaves, and nothing of the
+// output moves.
+TEST(Threads, BorrowedCoresLeaveOutputAlone) {
+    const std::string input = testutil::textLike(400000, 21) + testutil::randomBytes(30000, 256, 22);
+    for (const auto& variant : {std::vector<std::string>{}, std::vector<std::string>{"-m"}})
+        expectSameAtEveryCount(input, "400000", variant);
 }
 
 // With dumps the blocks are coded one after another: the same dump files.
