@@ -239,8 +239,9 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, con
         log.value("      Size of DC data: ", count);
         decoder.start();
 
-        const SpareCores::Loan lent(options.threads == 1 ? options.spareCores : nullptr, 1);
-        if (options.threads + lent.count() > 1 && count >= minValuesAhead) {
+        const bool ahead = count >= minValuesAhead;
+        const SpareCores::Loan lent(options.threads == 1 && ahead ? options.spareCores : nullptr, 1);
+        if (options.threads + lent.count() > 1 && ahead) {
             // The runs are rebuilt faster than the values are decoded: while
             // waiting, this thread readies the inverse's row table, unless
             // the transform may be one of so few runs that the inverse walks

@@ -213,6 +213,13 @@ Method chosenMethod() {
     throw Exception("Unsupported compression method");
 }
 
+// A block's coding step holds its core until it ends, by an error too (the
+// driver counts the block as started when it submits it).
+struct BlockHolding {
+    SpareCores& cores;
+    ~BlockHolding() { cores.blockEnded(); }
+};
+
 // Splits the run's threads between blocks in flight and the transforms of
 // each block: as many blocks at once as there are blocks (up to the
 // threads), the rest of the threads inside each block.
@@ -539,10 +546,7 @@ std::uint32_t packFile(const char* inputName, const char* outputName) {
     BlockPipeline<PipelineBlock> pipeline(
         workers,
         [&](PipelineBlock& b) {
-            struct Held {
-                SpareCores& cores;
-                ~Held() { cores.blockEnded(); }
-            } held{spare};
+            const BlockHolding holding{spare};
             // Before the encoder overwrites the block.
             b.header.checksum = blockChecksum(fileSize, b.data.data(), b.data.size());
             VectorOutBuf sink(b.payload);
@@ -621,10 +625,7 @@ int unpackFile(const char* inputName, const char* outputName) {
     SpareCores spare(runThreads());
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
     const auto code = [fileSize, &spare](PipelineBlock& b) {
-        struct Held {
-            SpareCores& cores;
-            ~Held() { cores.blockEnded(); }
-        } held{spare};
+        const BlockHolding holding{spare};
         MemoryInBuf source(b.payload.data(), b.payload.size());
         std::istream is(&source);
         b.data.resize(b.header.dataSize);
