@@ -1,6 +1,7 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 
 #if defined(__linux__)
@@ -56,6 +57,22 @@ long readClock() {
     const auto elapsed = std::chrono::steady_clock::now() - programStart;
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
 }
+
+namespace {
+// Starts left before threadStartAllowed says no; negative: no limit.
+std::atomic<long> threadStartsLeft{-1};
+}  // namespace
+
+bool threadStartAllowed() {
+    long left = threadStartsLeft.load(std::memory_order_relaxed);
+    while (left >= 0) {
+        if (left == 0) return false;
+        if (threadStartsLeft.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) return true;
+    }
+    return true;
+}
+
+void failThreadStartsAfter(long starts) { threadStartsLeft.store(starts < 0 ? -1 : starts); }
 
 unsigned availableCores() {
 #if defined(__linux__)

@@ -8,6 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 
 // Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
 // huge pages: the sorter and the inverse transform touch big tables at random,
@@ -43,6 +46,30 @@ inline int countLeadingZeros32(std::uint32_t x) {
     }
     return n;
 #endif
+}
+
+// Whether the system may start one more thread. Always true in a run; tests
+// make it false after a given number of starts (failThreadStartsAfter) to
+// stand for a process at its thread limit.
+bool threadStartAllowed();
+
+// From now on the first `starts` thread starts succeed and every later one
+// fails, as when the process meets its limit; a negative count lifts the
+// limit. For tests only.
+void failThreadStartsAfter(long starts);
+
+// Starts a thread running f into `t`; false, with nothing started, when the
+// system refuses one (resource limits). Every caller then does the work on
+// the threads it has, down to its own, with the same result.
+template <typename F>
+bool tryStartThread(std::thread& t, F&& f) {
+    if (!threadStartAllowed()) return false;
+    try {
+        t = std::thread(std::forward<F>(f));
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
 }
 
 // Processor features, found once at start-up (false off x86-64). Plain
