@@ -34,15 +34,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream f(in, std::ios::binary | std::ios::trunc);
         f.write(file.data(), static_cast<std::streamsize>(file.size()));
     }
-    resetSettings();
-    decompress = true;
-    passThru = (data[0] & 1) != 0;
-    fuzz::QuietStdout quiet;
+    fuzz::NullStream quiet;
+    DriverSettings settings;
+    settings.codec.passThru = (data[0] & 1) != 0;
+    settings.console = &quiet;
     try {
-        unpackFile(in.c_str(), out.c_str());
+        unpackFile(in, out, settings);
     } catch (const Exception&) {
     }
-    resetSettings();
     std::remove(in.c_str());
     std::remove(out.c_str());
     return 0;

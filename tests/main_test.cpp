@@ -12,7 +12,7 @@
 #include "amtf.h"
 #include "bwt.h"
 #include "globals.h"
-#include "main.h"
+#include "commandline.h"
 #include "container.h"
 #include "testutil.h"
 
@@ -536,7 +536,7 @@ std::string unpackBytes(const TempDir& dir, const std::string& container, std::s
     const auto out = dir / "restored.bin";
     writeFile(in, container);
     std::filesystem::remove(out);  // what a failed run leaves is nothing
-    const std::string error = runDriver([&] { unpackFile(in.c_str(), out.c_str()); });
+    const std::string error = runDriver([&] { unpackFile(in, out, driverSettings()); });
     if (restored) *restored = readFile(out);
     return error;
 }
@@ -553,7 +553,7 @@ std::string packBytes(const TempDir& dir, const std::string& data, std::vector<s
     resetSettings();
     const Parsed p = parse(args);
     EXPECT_EQ(p.error, "");
-    const std::string e = runDriver([&] { packFile(ifilename.c_str(), ofilename.c_str()); }, out);
+    const std::string e = runDriver([&] { packFile(ifilename, ofilename, driverSettings()); }, out);
     if (error) *error = e; else EXPECT_EQ(e, "");
     return readFile(packed);
 }
@@ -634,7 +634,7 @@ TEST(ContainerReader, FileSizeZeroIsAnEmptyFileAndIgnoresTrailingBytes) {
         std::string out;
         const auto in = dir / "c.bin";
         writeFile(in, fileHeader(0) + tail);
-        const std::string error = runDriver([&] { unpackFile(in.c_str(), (dir / "r.bin").c_str()); }, &out);
+        const std::string error = runDriver([&] { unpackFile(in, (dir / "r.bin"), driverSettings()); }, &out);
         EXPECT_EQ(error, "");
         EXPECT_EQ(readFile(dir / "r.bin"), "");
         EXPECT_EQ(out.rfind("Decompression time: ", 0), 0u) << out;
@@ -854,7 +854,7 @@ TEST(UnpackFile, VerboseLines) {
     const auto in = dir / "c.bin";
     writeFile(in, c);
     std::string out;
-    EXPECT_EQ(runDriver([&] { unpackFile(in.c_str(), (dir / "r").c_str()); }, &out), "");
+    EXPECT_EQ(runDriver([&] { unpackFile(in, (dir / "r"), driverSettings()); }, &out), "");
     EXPECT_EQ(out.rfind("Opening input file: " + in.string() + "\nBlock size: 1000\n", 0), 0u) << out;
     EXPECT_NE(out.find("\nBlock size: 500\n"), std::string::npos);
     EXPECT_NE(out.find("Decompression time: "), std::string::npos);
@@ -906,8 +906,8 @@ TEST(SameFile, IsRefusedBeforeTheOutputIsTouched) {
                                      (dir / "sub" / ".." / "a").string(), (dir / "." / "a").string()};
     for (const std::string& out : spellings) {
         resetSettings();
-        EXPECT_EQ(runDriver([&] { packFile(a.c_str(), out.c_str()); }), "Input and output are the same file: " + out);
-        EXPECT_EQ(runDriver([&] { unpackFile(a.c_str(), out.c_str()); }),
+        EXPECT_EQ(runDriver([&] { packFile(a, out, driverSettings()); }), "Input and output are the same file: " + out);
+        EXPECT_EQ(runDriver([&] { unpackFile(a, out, driverSettings()); }),
                   "Input and output are the same file: " + out);
         EXPECT_EQ(readFile(a), data);
     }
@@ -917,8 +917,8 @@ TEST(SameFile, MissingInputIsReportedFirst) {
     SettingsGuard guard;
     TempDir dir;
     const std::string missing = (dir / "missing").string();
-    EXPECT_EQ(runDriver([&] { packFile(missing.c_str(), missing.c_str()); }), "Unable to open input file: " + missing);
-    EXPECT_EQ(runDriver([&] { unpackFile(missing.c_str(), missing.c_str()); }),
+    EXPECT_EQ(runDriver([&] { packFile(missing, missing, driverSettings()); }), "Unable to open input file: " + missing);
+    EXPECT_EQ(runDriver([&] { unpackFile(missing, missing, driverSettings()); }),
               "Unable to open input file: " + missing);
 }
 
@@ -935,7 +935,7 @@ TEST(SameFile, TestFileNamingInputOrOutputIsRefused) {
         test = true;
         testfilename = t;
         useMTF0 = useRLE0 = adaptiveAC = true;
-        EXPECT_EQ(runDriver([&] { packFile(a.c_str(), out.c_str()); }),
+        EXPECT_EQ(runDriver([&] { packFile(a, out, driverSettings()); }),
                   "Test file is the same as the input or output file: " + t);
         EXPECT_FALSE(std::filesystem::exists(out));
         EXPECT_EQ(readFile(a), "data");
@@ -945,7 +945,7 @@ TEST(SameFile, TestFileNamingInputOrOutputIsRefused) {
     test = true;
     testfilename = (dir / "t").string();
     useMTF0 = useRLE0 = adaptiveAC = true;
-    EXPECT_EQ(runDriver([&] { packFile(a.c_str(), out.c_str()); }), "");
+    EXPECT_EQ(runDriver([&] { packFile(a, out, driverSettings()); }), "");
 }
 
 TEST(InputFile, NonRegularInputsAreRefused) {
@@ -953,8 +953,8 @@ TEST(InputFile, NonRegularInputsAreRefused) {
     TempDir dir;
     for (const std::string& in : {dir.path().string(), std::string("/dev/null"), std::string("/dev/zero")}) {
         const std::string out = (dir / "o").string();
-        EXPECT_EQ(runDriver([&] { packFile(in.c_str(), out.c_str()); }), "Unable to open input file: " + in);
-        EXPECT_EQ(runDriver([&] { unpackFile(in.c_str(), out.c_str()); }), "Unable to open input file: " + in);
+        EXPECT_EQ(runDriver([&] { packFile(in, out, driverSettings()); }), "Unable to open input file: " + in);
+        EXPECT_EQ(runDriver([&] { unpackFile(in, out, driverSettings()); }), "Unable to open input file: " + in);
     }
 }
 
@@ -975,7 +975,7 @@ TEST(InputFile, ShortReadIsReported) {
     }
     if (shortFile.empty()) GTEST_SKIP() << "no file here reads shorter than its size";
     useMTF0 = useRLE0 = adaptiveAC = true;
-    EXPECT_EQ(runDriver([&] { packFile(shortFile.c_str(), (dir / "o").c_str()); }),
+    EXPECT_EQ(runDriver([&] { packFile(shortFile, (dir / "o"), driverSettings()); }),
               "Unable to read input file: " + shortFile);
 }
 
@@ -989,7 +989,7 @@ TEST(InputFile, FourGibibytesAndMoreAreRefused) {
         std::filesystem::resize_file(big, size, ec);  // sparse: costs no disk space
         if (ec) GTEST_SKIP() << "cannot create a sparse 4 GiB file here";
         useDC = adaptiveAC = true;
-        EXPECT_EQ(runDriver([&] { packFile(big.c_str(), (dir / "o").c_str()); }),
+        EXPECT_EQ(runDriver([&] { packFile(big, (dir / "o"), driverSettings()); }),
                   "Input file too large (4 GiB or more): " + big.string());
     }
 }
@@ -1005,11 +1005,11 @@ TEST(OutputFile, WriteFailuresAreReported) {
     writeFile(packed, c);
     resetSettings();
     useMTF0 = useRLE0 = adaptiveAC = true;
-    EXPECT_EQ(runDriver([&] { packFile(in.c_str(), "/dev/full"); }), "Unable to write output file: /dev/full");
-    EXPECT_EQ(runDriver([&] { unpackFile(packed.c_str(), "/dev/full"); }), "Unable to write output file: /dev/full");
+    EXPECT_EQ(runDriver([&] { packFile(in, "/dev/full", driverSettings()); }), "Unable to write output file: /dev/full");
+    EXPECT_EQ(runDriver([&] { unpackFile(packed, "/dev/full", driverSettings()); }), "Unable to write output file: /dev/full");
     // A one-byte input: the failure shows only when the output is closed.
     writeFile(in, "z");
-    EXPECT_EQ(runDriver([&] { packFile(in.c_str(), "/dev/full"); }), "Unable to write output file: /dev/full");
+    EXPECT_EQ(runDriver([&] { packFile(in, "/dev/full", driverSettings()); }), "Unable to write output file: /dev/full");
 }
 
 TEST(DumpFailure, IsReportedByName) {
