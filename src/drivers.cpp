@@ -102,9 +102,10 @@ void setBlockOptions(PipelineBlock& b, const CodecOptions& options, const Thread
     if (verbose) b.options.log = &b.console.stream();
 }
 
-// The largest member of whole blocks below 2^32 bytes.
-std::uint32_t memberCapacity(std::uint32_t blockSize) {
-    return static_cast<std::uint32_t>(0xFFFFFFFFu / blockSize * blockSize);
+// The largest member of whole blocks within `limit` bytes, at least one
+// block.
+std::uint32_t memberCapacity(std::uint32_t limit, std::uint32_t blockSize) {
+    return std::max(limit / blockSize, 1u) * blockSize;
 }
 
 }  // namespace
@@ -184,9 +185,11 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
     };
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
 
-    // A named input is cut into members of whole blocks below 2^32 bytes;
-    // standard input, of unknown length, into one member per block.
-    const std::uint32_t memberCap = memberCapacity(blockSize);
+    // A named input that fits one member is one; a larger one is cut into
+    // members of whole blocks; standard input, of unknown length, into one
+    // member per block.
+    const std::uint32_t memberCap =
+        inputSize <= s.memberLimit ? s.memberLimit : memberCapacity(s.memberLimit, blockSize);
     std::uint64_t pos = 0;
     std::uint64_t memberLeft = 0;
     std::uint32_t memberSize = 0;

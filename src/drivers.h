@@ -22,6 +22,9 @@ struct DriverSettings {
     std::uint64_t memoryBudget = 0; // bytes the blocks in flight may take; 0: no bound
     std::ostream* console = &std::cout;  // verbose, statistics and time lines
     std::string testName;           // compression: the test's restored file, kept apart
+    // The most bytes a member of a named input may hold; members are cut at
+    // whole blocks. Its fileSize field has 32 bits.
+    std::uint32_t memberLimit = 0xFFFFFFFFu;
 };
 
 // The name that stands for standard input or output.
@@ -30,7 +33,7 @@ inline bool isStandardStream(const std::string& name) { return name == "-"; }
 // Compresses `inputName` ("-": standard input) into `outputName` ("-":
 // standard output) and returns the compressed size. A named input under
 // 4 GiB gives one member; a larger one members of as many whole blocks as
-// fit below 2^32 bytes; standard input one member per block, each written
+// fit in memberLimit; standard input one member per block, each written
 // as soon as it is coded. Raises Exception when a file cannot be opened,
 // read or written, names the same file as the other (or as the test file),
 // is empty, when compressed data would go to a terminal, and passes on the
