@@ -444,4 +444,39 @@ TEST(OutputTargets, LinksReadOnlyFilesAndLongNames) {
     }
 }
 
+// ---------------------------------------------------------------- beyond 4 GiB
+
+TEST(FourGibibytesLong, RestoresThroughAPipeInMemoryBoundedByTheBlocks) {
+    if (std::getenv("Q38_SANITIZED") != nullptr) GTEST_SKIP() << "hours under the sanitizers";
+    TempDir dir;
+    // Sparse, just over 4 GiB, with text across the 4 GiB mark.
+    const std::uint64_t mark = std::uint64_t(1) << 32;
+    const std::string around = testutil::textLike(6u << 20, 11);
+    {
+        const int fd = open((dir / "big").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        const bool ok = pwrite(fd, around.data(), around.size(), static_cast<off_t>(mark - (3u << 20))) ==
+                            static_cast<ssize_t>(around.size()) &&
+                        ftruncate(fd, static_cast<off_t>(mark + (5u << 20) + 1234)) == 0;
+        close(fd);
+        if (!ok) GTEST_SKIP() << "cannot make a sparse file over 4 GiB here";
+    }
+    const ShellRun pack = shell(dir.path(), "Q38 -c big -o big.p --threads 2");
+    ASSERT_EQ(pack.status, 0) << pack.err;
+    // Members of whole 10 MiB blocks below 2^32 bytes: 409 blocks, then the rest.
+    const auto members = membersOf(readFile(dir / "big.p"));
+    ASSERT_EQ(members.size(), 2u);
+    EXPECT_EQ(members[0].size(), 409u);
+    EXPECT_EQ(members[1].size(), 2u);
+    const ShellRun restore = shell(dir.path(), "Q38 -e big.p -o - --threads 2 | sha256sum");
+    ASSERT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(restore.out, shell(dir.path(), "sha256sum < big").out);
+    // Two blocks in flight, whatever the file's size.
+    const long block = 10 * 1024;
+    EXPECT_LT(pack.maxRssKiB, 2 * 12 * block + 64 * 1024);
+    EXPECT_LT(restore.maxRssKiB, 2 * 8 * block + 64 * 1024);
+    RecordProperty("compressMaxRssKiB", std::to_string(pack.maxRssKiB));
+    RecordProperty("extractMaxRssKiB", std::to_string(restore.maxRssKiB));
+}
+
 }  // namespace
