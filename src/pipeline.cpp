@@ -39,6 +39,22 @@ std::uint64_t cgroupLeft(const char* limitName, const char* usageName) {
     return limit > used ? limit - used : 1;
 }
 
+// The process's own folder in a cgroup hierarchy, from /proc/self/cgroup:
+// the line "N:memory:/path" of v1 (`v1`), or "0::/path" of v2; "" for none.
+std::string cgroupFolder(bool v1) {
+    std::ifstream f("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(f, line)) {
+        const std::size_t a = line.find(':');
+        const std::size_t b = a == std::string::npos ? a : line.find(':', a + 1);
+        if (b == std::string::npos) continue;
+        const std::string controllers = line.substr(a + 1, b - a - 1);
+        const bool memory = (',' + controllers + ',').find(",memory,") != std::string::npos;
+        if (v1 ? memory : controllers.empty()) return line.substr(b + 1);
+    }
+    return "";
+}
+
 }  // namespace
 
 std::uint64_t availableMemory() {
@@ -56,7 +72,14 @@ std::uint64_t availableMemory() {
         }
         meminfo.ignore(256, '\n');
     }
-    take(cgroupLeft("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory.current"));
-    take(cgroupLeft("/sys/fs/cgroup/memory/memory.limit_in_bytes", "/sys/fs/cgroup/memory/memory.usage_in_bytes"));
+    // The hierarchy's root and the process's own group, whichever limits.
+    for (const std::string& folder : {std::string(), cgroupFolder(false)}) {
+        const std::string v2 = "/sys/fs/cgroup" + folder;
+        take(cgroupLeft((v2 + "/memory.max").c_str(), (v2 + "/memory.current").c_str()));
+    }
+    for (const std::string& folder : {std::string(), cgroupFolder(true)}) {
+        const std::string v1 = "/sys/fs/cgroup/memory" + folder;
+        take(cgroupLeft((v1 + "/memory.limit_in_bytes").c_str(), (v1 + "/memory.usage_in_bytes").c_str()));
+    }
     return least;
 }
