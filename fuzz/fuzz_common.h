@@ -9,8 +9,7 @@
 #include <streambuf>
 
 #include "container.h"
-#include "globals.h"
-#include "main.h"
+#include "drivers.h"
 
 namespace fuzz {
 
@@ -20,15 +19,11 @@ protected:
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
 
-// Silences standard output for the lifetime of the object.
-class QuietStdout {
+// A stream that swallows what is written to it (its buffer is a base, so
+// it is built before the stream).
+class NullStream : private NullBuffer, public std::ostream {
 public:
-    QuietStdout() : old(std::cout.rdbuf(&null)) {}
-    ~QuietStdout() { std::cout.rdbuf(old); }
-
-private:
-    NullBuffer null;
-    std::streambuf* old;
+    NullStream() : std::ostream(static_cast<NullBuffer*>(this)) {}
 };
 
 // The six block variants a selector byte picks (seeds depend on the order):
@@ -43,18 +38,13 @@ constexpr Variant variants[] = {
 };
 constexpr unsigned numVariants = sizeof(variants) / sizeof(variants[0]);
 
-// Sets the compression settings of a variant, as the parser would.
-inline void selectVariant(const Variant& v) {
-    resetSettings();
-    compress = true;
-    passThru = v.passThru;
-    switch (v.method) {
-        case Method::dc: useDC = true; adaptiveAC = true; break;
-        case Method::mtfAdaptive: useMTF0 = true; adaptiveAC = true; doNotUseRLE0 = true; break;
-        case Method::mtfAdaptiveRle0: useMTF0 = true; adaptiveAC = true; useRLE0 = true; break;
-        case Method::mtfStatic: useMTF0 = true; staticAC = true; doNotUseRLE0 = true; break;
-        case Method::mtfStaticRle0: useMTF0 = true; staticAC = true; useRLE0 = true; break;
-    }
+// The drivers' settings of a variant, their console silenced.
+inline DriverSettings settingsFor(const Variant& v, std::ostream& console) {
+    DriverSettings s;
+    s.method = v.method;
+    s.codec.passThru = v.passThru;
+    s.console = &console;
+    return s;
 }
 
 }  // namespace fuzz

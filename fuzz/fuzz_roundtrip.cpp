@@ -35,23 +35,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const fuzz::Variant& variant = fuzz::variants[data[0] % fuzz::numVariants];
     static const std::uint32_t blockSizes[] = {0, 1, 2, 5, 64, 1000, 4096};
-    fuzz::QuietStdout quiet;
-    fuzz::selectVariant(variant);
-    blockSize = blockSizes[data[1] % (sizeof(blockSizes) / sizeof(blockSizes[0]))];
-    packFile(in.c_str(), packed.c_str());
+    fuzz::NullStream quiet;
+    DriverSettings settings = fuzz::settingsFor(variant, quiet);
+    settings.blockSize = blockSizes[data[1] % (sizeof(blockSizes) / sizeof(blockSizes[0]))];
+    packFile(in, packed, settings);
     const std::string first = slurp(packed);
     // Compressing the same input again must give the same bytes.
-    fuzz::selectVariant(variant);
-    blockSize = blockSizes[data[1] % (sizeof(blockSizes) / sizeof(blockSizes[0]))];
-    packFile(in.c_str(), packed.c_str());
+    packFile(in, packed, settings);
     if (slurp(packed) != first) __builtin_trap();
-    const bool pass = passThru;
-    resetSettings();
-    decompress = true;
-    passThru = pass;
-    unpackFile(packed.c_str(), out.c_str());
+    unpackFile(packed, out, settings);
     if (slurp(out) != original) __builtin_trap();
-    resetSettings();
     // Replays run under ctest: leave nothing behind in the temporary folder.
     std::remove(in.c_str());
     std::remove(packed.c_str());

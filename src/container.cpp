@@ -1,5 +1,6 @@
 #include "container.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "amtf.h"
@@ -53,6 +54,7 @@ const MethodInfo methods[] = {
 }  // namespace
 
 const char* const unexpectedEndMessage = "Error in compressed file (unexpected end of file)";
+const char* const emptyMemberMessage = "Error in compressed file (block after a member of size 0)";
 
 const MethodInfo& methodInfo(Method m) {
     for (const MethodInfo& info : methods)
@@ -109,4 +111,19 @@ std::uint32_t blockChecksum(std::uint32_t fileSize, const char* data, std::size_
 void verifyBlockChecksum(std::uint32_t stored, std::uint32_t fileSize, const char* data, std::size_t size) {
     if (stored != 0 && stored != blockChecksum(fileSize, data, size))
         throw Exception("Error in compressed file (block checksum mismatch)");
+}
+
+bool isMemberStart(const char* bytes, std::size_t got) { return got >= 8 && std::memcmp(bytes, fileMagic, 8) == 0; }
+
+bool isBlockStart(const char* bytes, std::size_t got) { return got >= 4 && std::memcmp(bytes, blockMagic, 4) == 0; }
+
+void checkBlockHeader(const BlockHeader& h, std::uint32_t left) {
+    if (h.coderType > 1) throw Exception("Invalid arithmetic coder type (maybe block is corrupted?)");
+    if (h.dataSize == 0) throw Exception("Wrong block size in packed size. Block cannot have size of 0.");
+    if (h.dataSize > left) throw Exception("Wrong block size in packed file (this may also mean some other error).");
+}
+
+std::size_t payloadBytesToRead(const BlockHeader& h) {
+    const std::uint64_t useful = std::uint64_t(16) * h.dataSize + (1u << 20);
+    return static_cast<std::size_t>(std::min<std::uint64_t>(h.packedSize, useful));
 }

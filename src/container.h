@@ -2,11 +2,14 @@
 // the table of block methods. Only this module knows the stored method and
 // coder type codes; drivers, tests and fuzzers name methods by the enum.
 //
-// File header, 12 bytes: "VEXA_Q38", then fileSize (4 bytes). Then one block
-// after another: an 18-byte header ("BLCK", packedSize, dataSize, method
-// code, coder type, checksum) and its payload of packedSize bytes. Integers
-// are unsigned little-endian. The checksum field was reserved and written as
-// 0 by earlier writers; 0 still means "no checksum".
+// A compressed file is one or more members. A member: the file header, 12
+// bytes: "VEXA_Q38", then fileSize (4 bytes); then one block after another,
+// their dataSize adding up to fileSize: an 18-byte header ("BLCK",
+// packedSize, dataSize, method code, coder type, checksum) and its payload
+// of packedSize bytes. Integers are unsigned little-endian. After a member,
+// bytes that begin with "VEXA_Q38" are the next member; any others are
+// ignored. The checksum field was reserved and written as 0 by earlier
+// writers; 0 still means "no checksum".
 #ifndef VEXAQ38_CONTAINER_H
 #define VEXAQ38_CONTAINER_H
 
@@ -64,6 +67,24 @@ struct BlockHeader {
 
 void writeBlockHeader(char* out, const BlockHeader& h);
 
+// Whether the `got` bytes at hand begin a member (the 8 id bytes) or a block
+// ("BLCK").
+bool isMemberStart(const char* bytes, std::size_t got);
+bool isBlockStart(const char* bytes, std::size_t got);
+
+// The checks of a block header against the `left` bytes its member still
+// needs, in this order: Exception("Invalid arithmetic coder type (maybe
+// block is corrupted?)") for a coder type above 1, Exception("Wrong block
+// size in packed size. Block cannot have size of 0.") for dataSize 0, and
+// Exception("Wrong block size in packed file (this may also mean some other
+// error).") for dataSize above `left`.
+void checkBlockHeader(const BlockHeader& h, std::uint32_t left);
+
+// The payload bytes worth reading: no decoder reads more than 16 bytes per
+// block byte and 1 MiB, and past what is read it reads zeros, so a forged
+// packedSize costs no more memory than that.
+std::size_t payloadBytesToRead(const BlockHeader& h);
+
 // The block header in the `got` (at most 18) bytes that were there to read.
 // Raises Exception("Invalid block (header id does not match).") when "BLCK"
 // is missing or wrong, and Exception("Error in compressed file (unexpected
@@ -83,5 +104,9 @@ void verifyBlockChecksum(std::uint32_t stored, std::uint32_t fileSize, const cha
 
 // The message of a truncated container.
 extern const char* const unexpectedEndMessage;
+
+// The message of a member of size 0 followed by a block: the writer never
+// makes one, so its fileSize is damaged.
+extern const char* const emptyMemberMessage;
 
 #endif

@@ -43,7 +43,7 @@ char cleanupNames[cleanupSlots][cleanupNameMax];
 bool cleanupLive[cleanupSlots];
 std::atomic_flag cleanupLock = ATOMIC_FLAG_INIT;
 
-constexpr int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int cleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 void lockCleanup() {
     while (cleanupLock.test_and_set(std::memory_order_acquire)) {
@@ -109,6 +109,38 @@ extern "C" void cleanupHandler(int sig) {
     raise(sig);
 }
 
+// The file a name leads to through any chain of symbolic links, the last of
+// which may dangle; the name itself when it is no link. A loop is left as
+// found, for the open to fail on.
+std::string followLinks(const std::string& name) {
+    std::string path = name;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = readlink(path.c_str(), &link[0], link.size());
+        if (n < 0 || static_cast<std::size_t>(n) >= link.size()) return path;
+        link.resize(static_cast<std::size_t>(n));
+        const std::size_t slash = path.find_last_of('/');
+        if (link.empty() || link[0] == '/' || slash == std::string::npos)
+            path = link;
+        else
+            path = path.substr(0, slash + 1) + link;
+    }
+    return path;
+}
+
+bool writeAll(int fd, const char* p, std::size_t n) {
+    while (n != 0) {
+        const ssize_t w = ::write(fd, p, std::min(n, maxTransfer));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- InputFile
@@ -126,25 +158,37 @@ InputFile::InputFile(const std::string& name) : name_(name) {
     }
 }
 
+InputFile InputFile::standardInput() {
+    InputFile in;
+    in.name_ = "standard input";
+    in.fd_ = STDIN_FILENO;
+    in.owned_ = false;
+    if (fstat(in.fd_, &in.stat_) != 0) fail("Unable to open input file: ", in.name_);
+    return in;
+}
+
 InputFile::~InputFile() {
-    if (fd_ >= 0) close(fd_);
+    if (fd_ >= 0 && owned_) close(fd_);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept
-    : name_(std::move(other.name_)), fd_(other.fd_), stat_(other.stat_) {
+    : name_(std::move(other.name_)), fd_(other.fd_), owned_(other.owned_), stat_(other.stat_) {
     other.fd_ = -1;
 }
 
 InputFile& InputFile::operator=(InputFile&& other) noexcept {
     if (this != &other) {
-        if (fd_ >= 0) close(fd_);
+        if (fd_ >= 0 && owned_) close(fd_);
         name_ = std::move(other.name_);
         fd_ = other.fd_;
+        owned_ = other.owned_;
         stat_ = other.stat_;
         other.fd_ = -1;
     }
     return *this;
 }
+
+bool InputFile::isTerminal() const { return fd_ >= 0 && isatty(fd_) == 1; }
 
 std::size_t InputFile::read(void* buffer, std::size_t n) {
     Q38_ASSERT(fd_ >= 0);
@@ -169,6 +213,23 @@ void InputFile::seek(std::uint64_t offset) {
         fail("Unable to read input file: ", name_);
 }
 
+bool InputFile::skip(std::uint64_t n) {
+    if (owned_) {
+        const off_t at = lseek(fd_, 0, SEEK_CUR);
+        if (at < 0) fail("Unable to read input file: ", name_);
+        if (static_cast<std::uint64_t>(stat_.st_size) - static_cast<std::uint64_t>(at) < n) return false;
+        seek(static_cast<std::uint64_t>(at) + n);
+        return true;
+    }
+    char scratch[65536];
+    while (n != 0) {
+        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof scratch));
+        if (read(scratch, piece) != piece) return false;
+        n -= piece;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------- OutputFile
 
 OutputFile::OutputFile(const std::string& target) : target_(target), final_(target) {
@@ -179,26 +240,36 @@ OutputFile::OutputFile(const std::string& target) : target_(target), final_(targ
         if (fd_ < 0) fail("Unable to open output file: ", target);
         return;
     }
-    // A link to a regular file: the file it leads to is replaced, the link
-    // stays.
-    struct stat lst {};
-    if (exists && lstat(target.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
-        if (char* resolved = realpath(target.c_str(), nullptr)) {
-            final_ = resolved;
-            std::free(resolved);
-        }
+    // A link (even a dangling one) stays; the file it leads to is written.
+    final_ = followLinks(target);
+    if (exists) {
+        // The rename would replace a file that could not be opened for writing.
+        if (access(final_.c_str(), W_OK) != 0) fail("Unable to open output file: ", target);
+        linked_ = st.st_nlink > 1;
     }
     const std::size_t slash = final_.find_last_of('/');
     const std::string folder = slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
     const std::string base = slash == std::string::npos ? final_ : final_.substr(slash + 1);
     if (base.empty()) fail("Unable to open output file: ", target);
-    // Hidden, and short enough for any file system's name limit.
-    std::string pattern = folder + "." + base.substr(0, 200) + ".XXXXXX";
+    const long nameMax = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    if (nameMax > 0 && base.size() > static_cast<std::size_t>(nameMax)) fail("Unable to open output file: ", target);
+    // Hidden, and shorter than any name the folder accepts.
+    std::string pattern = folder + "." + base.substr(0, 32) + ".XXXXXX";
     if (pattern.size() >= cleanupNameMax) fail("Unable to open output file: ", target);
     fd_ = createListed(pattern, slot_);
     if (fd_ < 0) fail("Unable to open output file: ", target);
     temporary_ = pattern;
 }
+
+OutputFile OutputFile::standardOutput() {
+    OutputFile out;
+    out.target_ = out.final_ = "standard output";
+    out.fd_ = STDOUT_FILENO;
+    out.owned_ = false;
+    return out;
+}
+
+bool OutputFile::isTerminal() const { return fd_ >= 0 && isatty(fd_) == 1; }
 
 OutputFile::~OutputFile() { abort(); }
 
@@ -207,7 +278,9 @@ OutputFile::OutputFile(OutputFile&& other) noexcept
       final_(std::move(other.final_)),
       temporary_(std::move(other.temporary_)),
       fd_(other.fd_),
-      slot_(other.slot_) {
+      slot_(other.slot_),
+      owned_(other.owned_),
+      linked_(other.linked_) {
     other.fd_ = -1;
     other.slot_ = -1;
 }
@@ -220,6 +293,8 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
         temporary_ = std::move(other.temporary_);
         fd_ = other.fd_;
         slot_ = other.slot_;
+        owned_ = other.owned_;
+        linked_ = other.linked_;
         other.fd_ = -1;
         other.slot_ = -1;
     }
@@ -228,18 +303,54 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 
 void OutputFile::write(const void* data, std::size_t n) {
     Q38_ASSERT(fd_ >= 0);
-    const auto* p = static_cast<const char*>(data);
-    while (n != 0) {
-        const ssize_t w = ::write(fd_, p, std::min(n, maxTransfer));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) fail("Unable to write output file: ", target_);
-        p += w;
-        n -= static_cast<std::size_t>(w);
+    if (!writeAll(fd_, static_cast<const char*>(data), n)) fail("Unable to write output file: ", target_);
+}
+
+// The finished temporary's bytes, mode and times go into the target itself;
+// the temporary is removed. A failure midway leaves the target cut short.
+void OutputFile::copyIntoTarget(const struct stat* source) {
+    bool copied = false;
+    const int target = open(final_.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC | O_NOCTTY);
+    if (target >= 0 && lseek(fd_, 0, SEEK_SET) == 0) {
+        char buffer[65536];
+        copied = true;
+        for (;;) {
+            const ssize_t r = ::read(fd_, buffer, sizeof buffer);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) {
+                copied = r == 0;
+                break;
+            }
+            if (!writeAll(target, buffer, static_cast<std::size_t>(r))) {
+                copied = false;
+                break;
+            }
+        }
+        if (copied && source != nullptr) {
+            fchmod(target, source->st_mode & 0777);
+            const struct timespec times[2] = {source->st_atim, source->st_mtim};
+            futimens(target, times);
+        }
     }
+    if (target >= 0 && close(target) != 0 && errno != EINTR) copied = false;
+    close(fd_);
+    fd_ = -1;
+    {
+        CleanupSection section;
+        unlink(temporary_.c_str());
+        cleanupLive[slot_] = false;
+    }
+    slot_ = -1;
+    if (!copied) fail("Unable to write output file: ", target_);
 }
 
 void OutputFile::commit(const struct stat* source) {
     Q38_ASSERT(fd_ >= 0);
+    if (!owned_) {
+        fd_ = -1;
+        return;
+    }
+    if (linked_) return copyIntoTarget(source);
     if (!direct()) {
         // Best effort: a file system that cannot hold them leaves the
         // temporary's own, which are private.
@@ -272,7 +383,7 @@ void OutputFile::commit(const struct stat* source) {
 
 void OutputFile::abort() noexcept {
     if (fd_ >= 0) {
-        close(fd_);
+        if (owned_) close(fd_);
         fd_ = -1;
     }
     if (slot_ >= 0) {

@@ -1,9 +1,9 @@
 // Program-wide settings and the file comparison of the test mode.
 //
 // The settings are plain variables, written by the command-line parser and
-// read only by the main flow and the file drivers, which hand the block
-// codecs what they need as a CodecOptions value. Nothing below the drivers
-// includes this header.
+// read only by the command line, which hands the drivers what they need as
+// one DriverSettings value, and by the main flow. Neither the drivers nor
+// anything below them includes this header.
 #ifndef VEXAQ38_GLOBALS_H
 #define VEXAQ38_GLOBALS_H
 
@@ -62,7 +62,7 @@ extern bool bwtPrintSuffixArrayToFile;
 extern std::uint32_t bwtPrintSuffixesToFileMaxSuffixSize;  // 4294967295: no limit
 
 // Threads a run may use (--threads): 0 means every core the process may run
-// on; the drivers cap it at 64.
+// on; the command line caps it at 64.
 extern std::uint32_t threadCount;
 
 // Opens (or empties) a dump file for its option; a repeated option closes

@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "main.h"
+#include "commandline.h"
 #include "testutil.h"
 
 namespace {

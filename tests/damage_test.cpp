@@ -21,7 +21,7 @@
 #include <unistd.h>
 
 #include "globals.h"
-#include "main.h"
+#include "commandline.h"
 #include "testutil.h"
 
 namespace {
@@ -113,7 +113,7 @@ public:
         sink.str("");
         try {
             parseCommandLineParams(static_cast<int>(argv.size()), argv.data());
-            unpackFile(args[2].c_str(), args[4].c_str());
+            unpackFile(args[2], args[4], driverSettings());
             return "";
         } catch (const Exception& e) {
             return std::string(e.what()).empty() ? "(empty message)" : e.what();

@@ -15,7 +15,8 @@
 
 #include <sys/wait.h>
 
-#include "main.h"
+#include "commandline.h"
+#include "globals.h"
 
 namespace testutil {
 

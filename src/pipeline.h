@@ -1,0 +1,178 @@
+// The block pipeline of both file drivers: blocks read on the calling
+// thread, coded on worker threads, finished (written, their console lines
+// printed) on the calling thread in file order; and the share of threads
+// and memory between the blocks in flight.
+#ifndef VEXAQ38_PIPELINE_H
+#define VEXAQ38_PIPELINE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <streambuf>
+#include <thread>
+#include <vector>
+
+#include "platform.h"
+
+// An output stream's buffer that appends to a vector: a block's payload is
+// coded into memory, so blocks can be coded on several threads and written
+// in order.
+class VectorOutBuf : public std::streambuf {
+public:
+    explicit VectorOutBuf(std::vector<char>& v) : bytes(v) {}
+
+protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) bytes.push_back(traits_type::to_char_type(c));
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        bytes.insert(bytes.end(), s, s + n);
+        return n;
+    }
+
+private:
+    std::vector<char>& bytes;
+};
+
+// An input stream's buffer over bytes in memory, read in place.
+class MemoryInBuf : public std::streambuf {
+public:
+    MemoryInBuf(const char* p, std::size_t n) {
+        char* b = const_cast<char*>(p);  // never written: this buffer has no put area
+        setg(b, b, b + n);
+    }
+};
+
+// Blocks pass through three steps: read on the calling thread, coded on up to
+// `workers` threads at once, finished on the calling thread in file order.
+// With one worker nothing runs on another thread. At most `workers` blocks
+// are held at once. A block whose thread the system refuses is coded on the
+// calling thread; the blocks already started go on, and the output is the
+// same.
+template <class Block>
+class BlockPipeline {
+public:
+    using Step = std::function<void(Block&)>;
+
+    BlockPipeline(unsigned workerCount, Step codeStep, Step finishStep)
+        : workers(workerCount), code(std::move(codeStep)), finish(std::move(finishStep)) {}
+    ~BlockPipeline() {
+        for (auto& e : inFlight)
+            if (e->thread.joinable()) e->thread.join();
+    }
+    BlockPipeline(const BlockPipeline&) = delete;
+    BlockPipeline& operator=(const BlockPipeline&) = delete;
+
+    // Waits until another block may be read.
+    void makeRoom() {
+        while (!inFlight.empty() && inFlight.size() >= workers) finishFront();
+    }
+
+    void submit(std::unique_ptr<Block> block) {
+        if (workers <= 1) {
+            code(*block);
+            finish(*block);
+            return;
+        }
+        makeRoom();
+        auto entry = std::make_unique<Entry>();
+        entry->block = std::move(block);
+        Entry* e = entry.get();
+        if (!tryStartThread(e->thread, [this, e] { run(*e); })) run(*e);
+        inFlight.push_back(std::move(entry));
+    }
+
+    // Finishes every block still held, in order. The first failure is
+    // raised; the blocks after it are still waited for (by the destructor).
+    void drain() {
+        while (!inFlight.empty()) finishFront();
+    }
+
+private:
+    struct Entry {
+        std::unique_ptr<Block> block;
+        std::thread thread;
+        std::exception_ptr error;
+    };
+
+    void run(Entry& e) noexcept {
+        try {
+            code(*e.block);
+        } catch (...) {
+            e.error = std::current_exception();
+        }
+    }
+
+    void finishFront() {
+        std::unique_ptr<Entry> e = std::move(inFlight.front());
+        inFlight.pop_front();
+        if (e->thread.joinable()) e->thread.join();
+        if (e->error) {
+            e->block->failed = true;
+            finish(*e->block);  // the lines printed before the failure
+            std::rethrow_exception(e->error);
+        }
+        finish(*e->block);
+    }
+
+    unsigned workers;
+    Step code;
+    Step finish;
+    std::deque<std::unique_ptr<Entry>> inFlight;
+};
+
+// The console lines of one block: straight to the console when blocks are
+// coded one at a time, else gathered and printed when the block is finished,
+// so the lines come out in file order whatever the threads do.
+class BlockConsole {
+public:
+    BlockConsole(std::ostream& console, bool buffered) : target(console) {
+        if (buffered) {
+            buffer = std::make_unique<std::ostringstream>();
+            // Times keep the precision the console has at this point.
+            buffer->precision(console.precision());
+            buffer->flags(console.flags());
+        }
+    }
+    std::ostream& stream() { return buffer ? static_cast<std::ostream&>(*buffer) : target; }
+    void print() {
+        if (!buffer) return;
+        target << buffer->str() << std::flush;
+        buffer->str(std::string());
+    }
+
+private:
+    std::ostream& target;
+    std::unique_ptr<std::ostringstream> buffer;
+};
+
+// How a run's threads go to blocks: `workers` blocks coded at once, each on
+// `perBlock` threads.
+struct ThreadShare {
+    unsigned workers;
+    unsigned perBlock;
+};
+
+// As many blocks at once as there are blocks (up to the threads) and as fit
+// in `memoryBudget` bytes at `blockMemory` bytes each (budget 0: no bound),
+// at least one; the rest of the threads inside each block.
+ThreadShare shareThreads(unsigned threads, std::uint64_t numBlocks, std::uint64_t memoryBudget,
+                         std::uint64_t blockMemory);
+
+// The memory one block in flight takes at its peak, measured: the block,
+// the sort's tables and the payload when compressing; the block, the
+// transform and the inverse's table when extracting.
+std::uint64_t blockMemory(bool compressing, std::uint32_t blockSize);
+
+// The memory the process may still take: the system's available memory
+// (MemAvailable) and what any cgroup (v2 or v1) limit leaves, the least of
+// them; 0 when none can be read.
+std::uint64_t availableMemory();
+
+#endif
