@@ -59,37 +59,6 @@ inline void compareExchange(Index* x, Index* key, unsigned i, unsigned j) {
     }
 }
 
-// xorshift32: fixed sequence, so runs repeat exactly.
-inline std::uint32_t nextRandom(std::uint32_t& state) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
-template <typename Index>
-inline Index medianOf3(Index a, Index b, Index c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
-template <typename T, typename Index>
-inline void prefetchKey(const T* key, Index x) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(key + x);
-#else
-    (void)key;
-    (void)x;
-#endif
-}
-
-inline void prefetchForWrite(const char* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p, 1);
-#else
-    (void)p;
-#endif
-}
-
 }  // namespace
 
 template <typename Index>
@@ -200,7 +169,7 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
         const Index placed = size - k;
         for (Index p = 1; p <= placed; ++p) {
             // The bytes are read in the previous pass's order, at random.
-            if (p + prefetchDistance * 4 <= placed) prefetchKey(b + j, src[p + prefetchDistance * 4]);
+            if (p + prefetchDistance * 4 <= placed) prefetchRead(b + j + src[p + prefetchDistance * 4]);
             const Index x = src[p];
             dst[1 + F[b[x + j]]++] = x;
         }
@@ -255,8 +224,8 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
     auto fetchAhead = [&]() {
         const Index stop = numSuffixes - i > 4 * prefetchDistance ? i + 4 * prefetchDistance : numSuffixes;
         for (; ahead < stop; ++ahead) {
-            prefetchKey(b, I[ahead]);
-            prefetchKey(V, I[ahead]);
+            prefetchRead(b + I[ahead]);
+            prefetchRead(V + I[ahead]);
         }
     };
     auto assign = [&](Index from, Index to) {
@@ -370,8 +339,8 @@ void Sadakane<Index>::sortPass(unsigned h) {
                 if (x & sortedRun) {
                     ahead += x - sortedRun;
                 } else {
-                    prefetchKey(V, x);
-                    prefetchKey(Vh, x);
+                    prefetchRead(V + x);
+                    prefetchRead(Vh + x);
                     ++ahead;
                 }
             }
@@ -458,7 +427,7 @@ void Sadakane<Index>::numberEqual(Index a, Index b, Index current) {
     // part that ends where the group ended needs no writes.
     if (b != current) {
         for (Index p = a; p < b; ++p) {
-            if (p + prefetchDistance < b) prefetchKey(V, I[p + prefetchDistance]);
+            if (p + prefetchDistance < b) prefetchRead(V + I[p + prefetchDistance]);
             V[I[p]] = b;
         }
     }
@@ -487,7 +456,7 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
                 Index ka;
                 // Keys are scattered over V: fetch a few ahead of the scans.
                 while ((ka = key[T[a]]) < P) {
-                    if (a + prefetchDistance < hi) prefetchKey(key, T[a + prefetchDistance]);
+                    if (a + prefetchDistance < hi) prefetchRead(key + T[a + prefetchDistance]);
                     ++a;
                 }
                 if (ka == P) break;
@@ -498,11 +467,11 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
             for (;;) {
                 Index kc;
                 if (c >= b + prefetchDistance) {
-                    prefetchKey(key, T[c - prefetchDistance]);
-                    prefetchKey(key, T[b + prefetchDistance]);
+                    prefetchRead(key + T[c - prefetchDistance]);
+                    prefetchRead(key + T[b + prefetchDistance]);
                 }
                 while ((kc = key[T[c]]) > P) {
-                    if (c >= b + prefetchDistance) prefetchKey(key, T[c - prefetchDistance]);
+                    if (c >= b + prefetchDistance) prefetchRead(key + T[c - prefetchDistance]);
                     --c;
                 }
                 if (kc < P) {
@@ -561,7 +530,7 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
     const Index current = V[T[0]];  // as in numberEqual
     Index differ = 0;
     for (Index p = 0; p < m; ++p) {
-        if (p + gatherDistance < m) prefetchKey(Vh, T[p + gatherDistance]);
+        if (p + gatherDistance < m) prefetchRead(Vh + T[p + gatherDistance]);
         K[p] = Vh[T[p]];
         differ |= K[p] ^ K[0];
     }
@@ -605,7 +574,7 @@ void Sadakane<Index>::numberGathered(const Index* T, Index a, Index b, Index num
     // The members of a large group were not fetched ahead by the pass, and
     // their numbers land at random: ask for the lines ahead.
     for (Index p = a; p < b; ++p) {
-        if (p + gatherDistance < b) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
+        if (p + gatherDistance < b) prefetchWrite(V + T[p + gatherDistance]);
         V[T[p]] = number;
     }
 }
@@ -632,13 +601,13 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
     // their number where the run ends where the whole group did. The
     // numbers land at random: their lines are asked for ahead.
     const Index ahead = m > gatherDistance ? gatherDistance : m;
-    for (Index p = 0; p < ahead; ++p) prefetchForWrite(reinterpret_cast<const char*>(V + T[p]));
+    for (Index p = 0; p < ahead; ++p) prefetchWrite(V + T[p]);
     for (Index s = 0; s < m;) {
         Index t = s + 1;
         while (t < m && K[t] == K[s]) ++t;
         if (lo + t != current)
             for (Index p = s; p < t; ++p) {
-                if (p + gatherDistance < m) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
+                if (p + gatherDistance < m) prefetchWrite(V + T[p + gatherDistance]);
                 V[T[p]] = lo + t;
             }
         if (t - s == 1) T[s] = sortedRun + 1;
@@ -751,7 +720,7 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
     auto place = [this, block, Q](Index from, Index to) {
         const Index ahead = 4 * prefetchDistance;
         for (Index x = from; x < to; ++x) {
-            if (x + ahead < to) prefetchForWrite(block + V[x + ahead] - 2);
+            if (x + ahead < to) prefetchWrite(block + V[x + ahead] - 2);
             block[V[x] - 2] = Q[x - 1];
         }
     };

@@ -33,22 +33,6 @@ constexpr unsigned digitSortMin = 32;
 // by each thread (see store).
 constexpr Index spreadStores = 4096;
 
-inline void prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
-
-inline void prefetchForWrite(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p, 1);
-#else
-    (void)p;
-#endif
-}
-
 // A store to V that other threads may read at the same time (see loadShared).
 inline void storeShared(std::uint32_t* p, std::uint32_t v) {
 #if defined(__GNUC__) || defined(__clang__)
@@ -117,7 +101,7 @@ public:
         const Index m = hi - lo;
         if (m == 1) return;
         for (Index p = 0; p < m; ++p) {
-            if (p + gatherDistance < m) prefetch(Vh + T[p + gatherDistance]);
+            if (p + gatherDistance < m) prefetchRead(Vh + T[p + gatherDistance]);
             space[p] = loadShared(Vh + T[p]);
         }
     }
@@ -700,8 +684,8 @@ private:
                 if (y & sortedRun) {
                     ahead += y - sortedRun;
                 } else {
-                    prefetch(V_ + y);
-                    prefetch(Vh_ + y);
+                    prefetchRead(V_ + y);
+                    prefetchRead(Vh_ + y);
                     ++ahead;
                 }
             }
@@ -733,14 +717,14 @@ private:
         };
         auto stores = [&](Index from, Index to) {
             for (Index p = from; p < to; ++p) {
-                if (p + 16 < to) prefetch(V_ + I_[lo + p + 16]);
+                if (p + 16 < to) prefetchRead(V_ + I_[lo + p + 16]);
                 if (num[p] != current) storeShared(V_ + I_[lo + p], num[p]);
             }
         };
         if (m < spreadStores) {
             // A marker lands at or before p: the members after it are intact.
             for (Index p = 0; p < m; ++p) {
-                if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
+                if (p + 16 < m) prefetchRead(V_ + I_[lo + p + 16]);
                 const Index v = num[p];
                 if (v != current) storeShared(V_ + I_[lo + p], v);
                 mark(p, v);
@@ -796,7 +780,7 @@ private:
         const Index s = a + static_cast<Index>(std::uint64_t(b - a) * t / threads_);
         const Index e = a + static_cast<Index>(std::uint64_t(b - a) * (t + 1) / threads_);
         for (Index p = s; p < e; ++p) {
-            if (p + 16 < e) prefetch(V_ + I_[p + 16]);
+            if (p + 16 < e) prefetchRead(V_ + I_[p + 16]);
             V_[I_[p]] = b;
         }
     }
@@ -807,8 +791,8 @@ private:
         Index lt = s, p = s, gt = e;
         constexpr Index d = 16;
         while (p < gt) {
-            if (p + d < gt) prefetch(key + I_[p + d]);
-            if (gt > p + d) prefetch(key + I_[gt - d]);
+            if (p + d < gt) prefetchRead(key + I_[p + d]);
+            if (gt > p + d) prefetchRead(key + I_[gt - d]);
             const Index x = I_[p];
             const Index k = key[x];
             if (k < P) {
@@ -1013,7 +997,7 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
             }
         } else {
             for (Index p = xs; p < xe; ++p) {
-                if (p + 32 < xe) prefetch(b + V[p + 32]);
+                if (p + 32 < xe) prefetchRead(b + V[p + 32]);
                 const Index x = V[p];
                 ++c[Index(b[x]) << 8 | b[x + 1]];
             }
@@ -1028,7 +1012,7 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
         std::vector<Index>& L = last[t];
         std::fill(L.begin(), L.end(), noDigit);
         for (Index p = xs; p < xe; ++p) {
-            if (p + 32 < xe) prefetch(b + V[p + 32]);
+            if (p + 32 < xe) prefetchRead(b + V[p + 32]);
             const Index x = V[p];
             const Index key = prefix4(b, x);
             const Index hi = key >> 16, lo = key & 0xffff;
@@ -1099,7 +1083,7 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
         Index ahead = groupStart[t];
         auto fetchTo = [&](Index r) {
             const Index stop = end - r > 32 ? r + 32 : end;
-            for (; ahead < stop; ++ahead) prefetchForWrite(V + (I[ahead] & ~sortedRun));
+            for (; ahead < stop; ++ahead) prefetchWrite(V + (I[ahead] & ~sortedRun));
         };
         for (Index p = groupStart[t]; p < end;) {
             Index q = p + 1;

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "base.h"
+#include "platform.h"
 
 // A read of V that another thread may be writing at the same time (the
 // team's passes publish numbers while others gather keys): a relaxed atomic
@@ -234,9 +235,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
     Index* const P = K + room;
     Index nl = 0, nr = 0;
     for (Index p = lo; p < hi; ++p) {
-#if defined(__GNUC__) || defined(__clang__)
-        if (p + 64 < hi) __builtin_prefetch(V + d + I[p + 64]);
-#endif
+        if (p + 64 < hi) prefetchRead(V + d + I[p + 64]);
         const Index x = I[p];
         const Index next = loadShared(V + x + d);
         if (next == hi) continue;
@@ -274,9 +273,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
         const Index b = numbers.end(p, I[p]);
         const Index q0 = q;
         for (Index r = p; r < b; ++r) {
-#if defined(__GNUC__) || defined(__clang__)
-            if (r + 64 < q && I[r + 64] >= d) __builtin_prefetch(V + I[r + 64] - d);
-#endif
+            if (r + 64 < q && I[r + 64] >= d) prefetchRead(V + I[r + 64] - d);
             const Index z = I[r];
             if (z >= d && loadShared(V + z - d) == hi) I[q++] = z - d;
         }
@@ -290,9 +287,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
     Index source = 0, number = 0;
     for (Index p = hi; p > f;) {
         --p;
-#if defined(__GNUC__) || defined(__clang__)
-        if (p >= f + 64 && I[p - 64] >= d) __builtin_prefetch(V + I[p - 64] - d);
-#endif
+        if (p >= f + 64 && I[p - 64] >= d) prefetchRead(V + I[p - 64] - d);
         const Index z = I[p];
         const Index e = numbers.end(p, z);
         if (z >= d && loadShared(V + z - d) == hi) {
