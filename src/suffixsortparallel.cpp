@@ -1,5 +1,7 @@
 #include "suffixsortparallel.h"
 
+#include "suffixarray.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -13,7 +15,7 @@
 namespace {
 
 using Index = std::uint32_t;
-constexpr Index sortedRun = Index(1) << 31;
+constexpr Index sortedRun = Sadakane<Index>::sortedRun;
 
 // The whole key scratch of a sort, shared by its threads (8 MiB). A test
 // build may shrink it to drive the cooperative splits on small blocks.
