@@ -44,15 +44,6 @@ inline void storeShared(std::uint32_t* p, std::uint32_t v) {
 #endif
 }
 
-inline std::uint32_t nextRandom(std::uint32_t& state) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
-inline Index medianOf3(Index a, Index b, Index c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
-
 // A reusable barrier for a fixed team.
 class Barrier {
 public:
@@ -749,10 +740,9 @@ private:
                 if (haveJob_) {
                     job_ = huge_.back();
                     huge_.pop_back();
-                    std::uint32_t seed = 0x2545f491u ^ (job_.hi - job_.lo);
-                    const Index m = job_.hi - job_.lo;
-                    pivot_ = medianOf3(Vh_[I_[job_.lo + nextRandom(seed) % m]], Vh_[I_[job_.lo + nextRandom(seed) % m]],
-                                       Vh_[I_[job_.lo + nextRandom(seed) % m]]);
+                    const Index lo = job_.lo, m = job_.hi - job_.lo;
+                    std::uint32_t seed = 0x2545f491u ^ m;
+                    pivot_ = randomPivot(m, seed, [this, lo](Index p) { return Vh_[I_[lo + p]]; });
                 }
             }
             barrier_.wait();

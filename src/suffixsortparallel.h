@@ -65,29 +65,44 @@ inline BatchesBetween batchesBetween(std::uint64_t before, std::uint64_t after) 
 // a member of the group [a, b) carries a number in (a, b].
 inline bool keyInPlaces(std::uint32_t key, std::uint32_t lo, std::uint32_t hi) { return key - lo - 1 < hi - lo; }
 
+// xorshift32: a fixed sequence, so sorts repeat exactly.
+inline std::uint32_t nextRandom(std::uint32_t& state) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+inline std::uint32_t medianOf3(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+// The pivot of a split of `span` members: the median of the keys
+// keyAt(p) of three pseudo-random places p < span, drawn in turn from
+// `seed`. Random places because a stable split keeps the members' pattern
+// from step to step, so a fixed place can meet a lone key again and again
+// (quadratic time on periodic blocks).
+template <typename KeyAt>
+std::uint32_t randomPivot(std::uint32_t span, std::uint32_t& seed, KeyAt keyAt) {
+    const std::uint32_t x = keyAt(nextRandom(seed) % span);
+    const std::uint32_t y = keyAt(nextRandom(seed) % span);
+    const std::uint32_t z = keyAt(nextRandom(seed) % span);
+    return medianOf3(x, y, z);
+}
+
 // One level of the three-way split of a gathered group, shared by the
 // one-thread sorter and the team: the members T[l, h) with keys K[l, h)
 // (h - l >= 5) split stably through the scratch ST and SK (h - l entries
-// each) around the median of three keys from pseudo-random places, into
-// smaller keys [l, a), equal [a, b) and greater [b, h). Stable, so the
-// members keep the increasing start order the grouping gave them and the
-// next pass reads their keys in address order. The pivot places are
-// pseudo-random because a stable split keeps the members' pattern from step
-// to step, so a fixed place can meet a lone key again and again (quadratic
-// time on periodic blocks). `seed` carries the generator from call to call.
+// each) around a random pivot, into smaller keys [l, a), equal [a, b) and
+// greater [b, h). Stable, so the members keep the increasing start order
+// the grouping gave them and the next pass reads their keys in address
+// order. `seed` carries the generator from call to call.
 inline void splitGathered3(std::uint32_t* T, std::uint32_t* K, std::uint32_t l, std::uint32_t h,
                            std::uint32_t& seed, std::uint32_t* ST, std::uint32_t* SK, std::uint32_t& a,
                            std::uint32_t& b) {
     using Index = std::uint32_t;
-    const auto next = [&seed] {
-        seed ^= seed << 13;
-        seed ^= seed >> 17;
-        seed ^= seed << 5;
-        return seed;
-    };
     const Index span = h - l;
-    const Index x = K[l + next() % span], y = K[l + next() % span], z = K[l + next() % span];
-    const Index P = std::max(std::min(x, y), std::min(std::max(x, y), z));
+    const Index P = randomPivot(span, seed, [K, l](Index p) { return K[l + p]; });
     Index less = 0, equal = 0;
     for (Index p = l; p < h; ++p) {
         less += K[p] < P;
@@ -128,7 +143,7 @@ inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_
         high = std::max(high, K[p]);
     }
     const Index a = K[m / 4], b = K[m / 2], c3 = K[3 * (m / 4)];
-    const Index sample = std::max(std::min(a, b), std::min(std::max(a, b), c3));
+    const Index sample = medianOf3(a, b, c3);
     Index covered = 0;
     for (Index p = 0; p < m; ++p) covered += (K[p] == low) | (K[p] == high) | (K[p] == sample);
     if (4 * std::uint64_t(covered) >= 3 * std::uint64_t(m)) return false;
