@@ -49,16 +49,6 @@ constexpr unsigned digitBits = 11;
 // Below this many bytes the transform is recovered on one thread.
 constexpr unsigned recoverThreadsFrom = 1u << 20;
 
-// Exchanges only when the first key is strictly greater: the networks keep
-// equal keys in their order.
-template <typename Index>
-inline void compareExchange(Index* x, Index* key, unsigned i, unsigned j) {
-    if (key[i] > key[j]) {
-        std::swap(x[i], x[j]);
-        std::swap(key[i], key[j]);
-    }
-}
-
 }  // namespace
 
 template <typename Index>
@@ -618,32 +608,19 @@ bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
 
 template <typename Index>
 void Sadakane<Index>::sortSmallGathered(Index lo, Index m, const Index* keys) {
-    // The networks of sort2 ... sort4 on keys already in hand.
+    // The networks of sort3 and sort4 on keys already in hand.
     Index x[4], key[4];
     for (Index p = 0; p < m; ++p) {
         x[p] = I[lo + p];
         key[p] = keys[p];
     }
-    switch (m) {
-        case 0: return;
-        case 1:
-            V[x[0]] = lo + 1;
-            I[lo] = sortedRun + 1;
-            return;
-        case 2: compareExchange(x, key, 0, 1); break;
-        case 3:
-            compareExchange(x, key, 0, 1);
-            compareExchange(x, key, 1, 2);
-            compareExchange(x, key, 0, 1);
-            break;
-        default:
-            compareExchange(x, key, 0, 1);
-            compareExchange(x, key, 2, 3);
-            compareExchange(x, key, 0, 2);
-            compareExchange(x, key, 1, 3);
-            compareExchange(x, key, 1, 2);
-            break;
+    if (m == 0) return;
+    if (m == 1) {
+        V[x[0]] = lo + 1;
+        I[lo] = sortedRun + 1;
+        return;
     }
+    sortNetwork(x, key, static_cast<unsigned>(m));
     finishRuns(lo, static_cast<unsigned>(m), x, key);
 }
 
@@ -687,9 +664,7 @@ template <typename Index>
 void Sadakane<Index>::sort3(Index lo) {
     Index x[3] = {I[lo], I[lo + 1], I[lo + 2]};
     Index key[3] = {Vh[x[0]], Vh[x[1]], Vh[x[2]]};
-    compareExchange(x, key, 0, 1);
-    compareExchange(x, key, 1, 2);
-    compareExchange(x, key, 0, 1);
+    sortNetwork(x, key, 3);
     finishRuns(lo, 3, x, key);
 }
 
@@ -697,11 +672,7 @@ template <typename Index>
 void Sadakane<Index>::sort4(Index lo) {
     Index x[4] = {I[lo], I[lo + 1], I[lo + 2], I[lo + 3]};
     Index key[4] = {Vh[x[0]], Vh[x[1]], Vh[x[2]], Vh[x[3]]};
-    compareExchange(x, key, 0, 1);
-    compareExchange(x, key, 2, 3);
-    compareExchange(x, key, 0, 2);
-    compareExchange(x, key, 1, 3);
-    compareExchange(x, key, 1, 2);
+    sortNetwork(x, key, 4);
     finishRuns(lo, 4, x, key);
 }
 

@@ -199,29 +199,7 @@ private:
             x[p] = T_[l + p];
             key[p] = K[l + p];
         }
-        auto cx = [&](unsigned i, unsigned j) {
-            if (key[i] > key[j]) {
-                std::swap(x[i], x[j]);
-                std::swap(key[i], key[j]);
-            }
-        };
-        switch (m) {
-            case 0:
-            case 1: break;
-            case 2: cx(0, 1); break;
-            case 3:
-                cx(0, 1);
-                cx(1, 2);
-                cx(0, 1);
-                break;
-            default:
-                cx(0, 1);
-                cx(2, 3);
-                cx(0, 2);
-                cx(1, 3);
-                cx(1, 2);
-                break;
-        }
+        sortNetwork(x, key, static_cast<unsigned>(m));
         for (Index s = 0; s < m;) {
             Index t = s + 1;
             while (t < m && key[t] == key[s]) ++t;

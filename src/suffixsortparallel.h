@@ -90,6 +90,35 @@ std::uint32_t randomPivot(std::uint32_t span, std::uint32_t& seed, KeyAt keyAt) 
     return medianOf3(x, y, z);
 }
 
+// Sorts m <= 4 members x[0, m) by their keys key[0, m) with a
+// compare-exchange network. An exchange happens only when the first key is
+// strictly greater, so equal keys keep their order.
+inline void sortNetwork(std::uint32_t* x, std::uint32_t* key, unsigned m) {
+    auto exchange = [x, key](unsigned i, unsigned j) {
+        if (key[i] > key[j]) {
+            std::swap(x[i], x[j]);
+            std::swap(key[i], key[j]);
+        }
+    };
+    switch (m) {
+        case 0:
+        case 1: return;
+        case 2: exchange(0, 1); return;
+        case 3:
+            exchange(0, 1);
+            exchange(1, 2);
+            exchange(0, 1);
+            return;
+        default:
+            exchange(0, 1);
+            exchange(2, 3);
+            exchange(0, 2);
+            exchange(1, 3);
+            exchange(1, 2);
+            return;
+    }
+}
+
 // One level of the three-way split of a gathered group, shared by the
 // one-thread sorter and the team: the members T[l, h) with keys K[l, h)
 // (h - l >= 5) split stably through the scratch ST and SK (h - l entries
