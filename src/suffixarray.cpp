@@ -32,9 +32,7 @@ struct PrefixEqual<0> {
 };
 
 constexpr unsigned prefetchDistance = 12;
-// How many positions past the current group the pass prefetches, and from
-// which size a group is left to prefetch for itself.
-constexpr unsigned lookahead = 96;
+// From this size a group met by a pass prefetches its own keys.
 constexpr unsigned largeGroup = 256;
 // Splits of at least this many positions work on a gathered copy of the keys;
 // the copy holds at most splitKeyLimit keys (with its split space 6 MiB), so
@@ -290,54 +288,27 @@ SpareCores* Sadakane<Index>::lender() const {
 
 template <typename Index>
 void Sadakane<Index>::sortPass(unsigned h) {
-    {
-        Vh = V + h;
-        depth_ = h;
-        // A second cursor runs ahead over the same positions and fetches the
-        // group number and key of every unsorted suffix it meets, so that
-        // the small groups, which are most of the work, find both in cache
-        // instead of waiting on one memory access after another. It steps
-        // over sorted runs by their markers and stays behind nothing the
-        // pass has rewritten: everything at or after it is untouched.
-        Index ahead = 0;
-        Index i = 0;
-        passStarts.clear();
-        passStarts.push_back(0);
-        const Index startsApart = std::max<Index>(64, numSuffixes / 512);
-        Index nextStart = startsApart;
-        for (;;) {
-            if (I[i] & sortedRun) {
-                Index j = i + (I[i] - sortedRun);
-                while (j < numSuffixes && (I[j] & sortedRun)) j += I[j] - sortedRun;
-                I[i] = sortedRun + (j - i);
-                if (j >= numSuffixes) break;
-                i = j;
-            }
-            // Once this pass is past it, nothing merges across a group's
-            // start: the group's own places begin there.
-            if (i >= nextStart) {
-                passStarts.push_back(i);
-                nextStart = i + startsApart;
-            }
-            const Index e = V[I[i]];
-            // A large group prefetches its own keys while it splits.
-            if (ahead < e && e - i > largeGroup) ahead = e;
-            if (ahead < i) ahead = i;
-            const Index stop = numSuffixes - e > lookahead ? e + lookahead : numSuffixes;
-            while (ahead < stop) {
-                const Index x = I[ahead];
-                if (x & sortedRun) {
-                    ahead += x - sortedRun;
-                } else {
-                    prefetchRead(V + x);
-                    prefetchRead(Vh + x);
-                    ++ahead;
-                }
-            }
-            sortNonEmpty(i, e);
-            if (e >= numSuffixes) break;
-            i = e;
+    Vh = V + h;
+    depth_ = h;
+    // The scan fetches ahead the group number and key of every unsorted
+    // suffix it is about to meet, so that the small groups, which are most
+    // of the work, find both in cache instead of waiting on one memory
+    // access after another.
+    PassScan scan(I, V, Vh, 0, numSuffixes);
+    passStarts.clear();
+    passStarts.push_back(0);
+    const Index startsApart = std::max<Index>(64, numSuffixes / 512);
+    Index nextStart = startsApart;
+    Index lo, hi;
+    while (scan.next(lo, hi)) {
+        // Once this pass is past it, nothing merges across a group's start:
+        // the group's own places begin there.
+        if (lo >= nextStart) {
+            passStarts.push_back(lo);
+            nextStart = lo + startsApart;
         }
+        scan.fetchAhead(lo, hi, largeGroup);
+        sortNonEmpty(lo, hi);
     }
 }
 

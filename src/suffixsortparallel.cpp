@@ -27,7 +27,6 @@ static_assert(scratchEntries < (std::size_t(1) << 31), "arena offsets are kept i
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
-constexpr unsigned lookahead = 96;
 constexpr unsigned digitBits = 11;
 // Groups from this size sort by digits, smaller ones by insertion.
 constexpr unsigned digitSortMin = 32;
@@ -626,42 +625,18 @@ private:
     // Adds the groups of chunk k to batches, the chunk's sorted runs merged
     // on the way.
     void scanChunk(Worker& w, unsigned t, std::size_t k) {
-        Index i = chunks_[k];
-        const Index end = chunks_[k + 1];
-        Index ahead = i;
-        while (i < end) {
-            const Index x = I_[i];
-            if (x & sortedRun) {
-                Index j = i + (x - sortedRun);
-                while (j < end && (I_[j] & sortedRun)) j += I_[j] - sortedRun;
-                I_[i] = sortedRun + (j - i);
-                i = j;
-                continue;
-            }
-            const Index e = V_[x];
+        PassScan scan(I_, V_, Vh_, chunks_[k], chunks_[k + 1]);
+        Index lo, hi;
+        while (scan.next(lo, hi)) {
             ++w.groups;
-            if (e - i > share_) {
+            if (hi - lo > share_) {
                 std::lock_guard<std::mutex> lock(hugeMutex_);
-                huge_.push_back({i, e, e});
-                i = e;
+                huge_.push_back({lo, hi, hi});
                 continue;
             }
-            if (!fits(w, e - i)) flush(w, t);
-            // Fetch the group numbers and keys of the next few groups.
-            if (ahead < e) ahead = e;
-            const Index stop = end - e > lookahead ? e + lookahead : end;
-            while (ahead < stop) {
-                const Index y = I_[ahead];
-                if (y & sortedRun) {
-                    ahead += y - sortedRun;
-                } else {
-                    prefetchRead(V_ + y);
-                    prefetchRead(Vh_ + y);
-                    ++ahead;
-                }
-            }
-            add(w, i, e, e);
-            i = e;
+            if (!fits(w, hi - lo)) flush(w, t);
+            scan.fetchAhead(lo, hi, 0);  // gather fetches the group's own keys
+            add(w, lo, hi, hi);
         }
     }
 

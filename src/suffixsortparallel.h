@@ -36,6 +36,7 @@
 
 #include "base.h"
 #include "platform.h"
+#include "suffixarray.h"
 
 // A read of V that another thread may be writing at the same time (the
 // team's passes publish numbers while others gather keys): a relaxed atomic
@@ -64,6 +65,66 @@ inline BatchesBetween batchesBetween(std::uint64_t before, std::uint64_t after) 
 // Whether `key`, a group number, names a group inside the places [lo, hi):
 // a member of the group [a, b) carries a number in (a, b].
 inline bool keyInPlaces(std::uint32_t key, std::uint32_t lo, std::uint32_t hi) { return key - lo - 1 < hi - lo; }
+
+// How many places past the current group a pass asks for the numbers and
+// keys of the unsorted suffixes.
+constexpr unsigned passLookahead = 96;
+
+// The walk of a doubling pass over the places [from, end) of I, shared by
+// the one-thread sorter and the team (end a group end). next() merges each
+// stretch of sorted runs into one marker and gives the next unsorted group
+// [lo, hi), hi being the number its members carry. fetchAhead(lo, hi, own)
+// asks for the group number and key (Vh) of every unsorted suffix up to
+// passLookahead places past the group, stepping over runs by their markers;
+// a group of more than `own` members fetches its own keys and is skipped.
+// The fetching cursor stays behind nothing the caller has rewritten: it
+// reads places at or after the group it was given last.
+class PassScan {
+public:
+    using Index = std::uint32_t;
+    static constexpr Index marker = Sadakane<Index>::sortedRun;
+
+    PassScan(Index* I, const Index* V, const Index* Vh, Index from, Index end)
+        : I_(I), V_(V), Vh_(Vh), i_(from), ahead_(from), end_(end) {}
+
+    bool next(Index& lo, Index& hi) {
+        if (i_ >= end_) return false;
+        if (I_[i_] & marker) {
+            Index j = i_ + (I_[i_] - marker);
+            while (j < end_ && (I_[j] & marker)) j += I_[j] - marker;
+            I_[i_] = marker + (j - i_);
+            i_ = j;
+            if (j >= end_) return false;
+        }
+        lo = i_;
+        hi = V_[I_[i_]];
+        i_ = hi;
+        return true;
+    }
+
+    void fetchAhead(Index lo, Index hi, Index own) {
+        if (ahead_ < hi && hi - lo > own) ahead_ = hi;
+        if (ahead_ < lo) ahead_ = lo;
+        const Index stop = end_ - hi > passLookahead ? hi + passLookahead : end_;
+        while (ahead_ < stop) {
+            const Index x = I_[ahead_];
+            if (x & marker) {
+                ahead_ += x - marker;
+            } else {
+                prefetchRead(V_ + x);
+                prefetchRead(Vh_ + x);
+                ++ahead_;
+            }
+        }
+    }
+
+private:
+    Index* I_;
+    const Index* V_;
+    const Index* Vh_;
+    Index i_, ahead_;
+    const Index end_;
+};
 
 // xorshift32: a fixed sequence, so sorts repeat exactly.
 inline std::uint32_t nextRandom(std::uint32_t& state) {
