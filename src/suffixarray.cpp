@@ -42,8 +42,8 @@ constexpr unsigned gatherMin = 32;
 // asks for keys this many positions ahead.
 constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
-// Widest digit of the gathered radix sorts (2^11 counters per pass).
-constexpr unsigned digitBits = 11;
+// Parts of a gathered split below this size go to the networks.
+constexpr unsigned smallGroup = 5;
 // Below this many bytes the transform is recovered on one thread.
 constexpr unsigned recoverThreadsFrom = 1u << 20;
 
@@ -488,46 +488,40 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
     Index* const T = I + lo;
     Index* const K = splitKeys.get();
     const Index m = hi - lo;
-    const Index current = V[T[0]];  // as in numberEqual
-    Index differ = 0;
     for (Index p = 0; p < m; ++p) {
         if (p + gatherDistance < m) prefetchRead(Vh + T[p + gatherDistance]);
         K[p] = Vh[T[p]];
-        differ |= K[p] ^ K[0];
     }
-    if (differ == 0) {  // one key (periodic blocks, long repeats): nothing splits
-        if (hi != current) numberGathered(T, 0, m, hi);
-        return;
-    }
-    if (sortGatheredByDigits(lo, hi)) return;
-    const std::size_t base = pending.size();
-    std::uint32_t seed = 0x9e3779b9u ^ m;
-    Index l = 0, h = m;
-    for (;;) {
-        if (h - l >= 5) {
-            Index a, b;
-            splitGathered3(T, K, l, h, seed, splitKeys.get() + splitKeyCount,
-                           splitKeys.get() + 2 * std::size_t(splitKeyCount), a, b);
-            if (a - l >= 5) {
-                pending.push_back({a, b, h});  // relative to lo here
-                h = a;
-                continue;
-            }
-            sortSmallGathered(lo + l, a - l, K + l);
-            if (lo + b != current) numberGathered(T, a, b, lo + b);
+    // The parts are numbered straight into V. Members keep their group's
+    // number until their part is numbered, so a part that ends where the
+    // group ended needs no writes.
+    struct Parts {
+        Sadakane* s;
+        Index* T;
+        Index lo, m, current;
+        void small(Index l, Index h) const { s->sortSmallGathered(lo + l, h - l, s->splitKeys.get() + l); }
+        void equal(Index a, Index b) const {
+            if (lo + b != current) s->numberGathered(T, a, b, lo + b);
             if (b - a == 1) T[a] = sortedRun + 1;
-            l = b;
-            continue;
         }
-        sortSmallGathered(lo + l, h - l, K + l);
-        if (pending.size() == base) return;
-        const Pending f = pending.back();
-        pending.pop_back();
-        if (lo + f.equalEnd != current) numberGathered(T, f.equalBegin, f.equalEnd, lo + f.equalEnd);
-        if (f.equalEnd - f.equalBegin == 1) T[f.equalBegin] = sortedRun + 1;
-        l = f.equalEnd;
-        h = f.greaterEnd;
-    }
+        void runs(const Index* keys) const {
+            // The numbers land at random: their lines are asked for ahead,
+            // across the runs.
+            Index* const V = s->V;
+            const Index ahead = m > gatherDistance ? gatherDistance : m;
+            for (Index p = 0; p < ahead; ++p) prefetchWrite(V + T[p]);
+            forEachRun(keys, 0, m, [&](Index a, Index b) {
+                if (lo + b != current)
+                    for (Index p = a; p < b; ++p) {
+                        if (p + gatherDistance < m) prefetchWrite(V + T[p + gatherDistance]);
+                        V[T[p]] = lo + b;
+                    }
+                if (b - a == 1) T[a] = sortedRun + 1;
+            });
+        }
+    } parts{this, T, lo, m, V[T[0]]};
+    splitGatheredGroup(T, K, m, K + splitKeyCount, K + 2 * std::size_t(splitKeyCount), digitCounts, pending,
+                       smallGroup, parts);
 }
 
 template <typename Index>
@@ -538,43 +532,6 @@ void Sadakane<Index>::numberGathered(const Index* T, Index a, Index b, Index num
         if (p + gatherDistance < b) prefetchWrite(V + T[p + gatherDistance]);
         V[T[p]] = number;
     }
-}
-
-template <typename Index>
-bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
-    // Groups whose keys are spread: a stable radix sort of the
-    // gathered keys (least significant digit first) in two or three passes
-    // instead of a dozen levels of three-way splits. Being stable, it leaves
-    // the members in exactly the order the splits would; the numbering then
-    // follows in one sweep.
-    Index* T = I + lo;
-    Index* K = splitKeys.get();
-    const Index m = hi - lo;
-    const Index current = V[T[0]];  // as in numberEqual
-    if (!radixSortGathered(T, K, m, splitKeys.get() + splitKeyCount, splitKeys.get() + 2 * std::size_t(splitKeyCount),
-                           digitCounts, digitBits))
-        return false;
-    if (T != I + lo) {
-        std::memcpy(I + lo, T, std::size_t(m) * sizeof(Index));
-        T = I + lo;
-    }
-    // Runs of equal keys: each is a group numbered by its end; members keep
-    // their number where the run ends where the whole group did. The
-    // numbers land at random: their lines are asked for ahead.
-    const Index ahead = m > gatherDistance ? gatherDistance : m;
-    for (Index p = 0; p < ahead; ++p) prefetchWrite(V + T[p]);
-    for (Index s = 0; s < m;) {
-        Index t = s + 1;
-        while (t < m && K[t] == K[s]) ++t;
-        if (lo + t != current)
-            for (Index p = s; p < t; ++p) {
-                if (p + gatherDistance < m) prefetchWrite(V + T[p + gatherDistance]);
-                V[T[p]] = lo + t;
-            }
-        if (t - s == 1) T[s] = sortedRun + 1;
-        s = t;
-    }
-    return true;
 }
 
 template <typename Index>
@@ -599,9 +556,7 @@ template <typename Index>
 void Sadakane<Index>::finishRuns(Index lo, unsigned m, Index* x, Index* key) {
     for (unsigned p = 0; p < m; ++p) I[lo + p] = x[p];
     unsigned runStart = m;  // start of the current run of sorted places; m: none
-    for (unsigned s = 0; s < m;) {
-        unsigned t = s + 1;
-        while (t < m && key[t] == key[s]) ++t;
+    forEachRun(key, 0, m, [&](unsigned s, unsigned t) {
         for (unsigned p = s; p < t; ++p) V[x[p]] = lo + t;
         if (t - s == 1) {
             if (runStart == m) runStart = s;
@@ -609,8 +564,7 @@ void Sadakane<Index>::finishRuns(Index lo, unsigned m, Index* x, Index* key) {
         } else {
             runStart = m;
         }
-        s = t;
-    }
+    });
 }
 
 template <typename Index>

@@ -142,7 +142,6 @@ private:
 
     void sortGathered(Index lo, Index hi);
     void numberGathered(const Index* T, Index a, Index b, Index number);
-    bool sortGatheredByDigits(Index lo, Index hi);
     void sortSmallGathered(Index lo, Index m, const Index* keys);
 
     void allocateTables(Index n);

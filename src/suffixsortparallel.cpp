@@ -27,7 +27,6 @@ static_assert(scratchEntries < (std::size_t(1) << 31), "arena offsets are kept i
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
 constexpr unsigned gatherDistance = 64;
-constexpr unsigned digitBits = 11;
 // Groups from this size sort by digits, smaller ones by insertion.
 constexpr unsigned digitSortMin = 32;
 // Groups from this size have their numbers stored from a different place
@@ -83,7 +82,7 @@ class DeferredSplit {
 public:
     DeferredSplit() {
         pending_.reserve(256);
-        counts_.reserve(std::size_t(3) << digitBits);
+        counts_.reserve(std::size_t(3) << gatheredDigitBits);
     }
 
     // The keys of the group [lo, hi) into space[0, m); a group of one has
@@ -99,61 +98,34 @@ public:
     }
 
     // Splits the group [lo, hi) by the keys gather left in space, which
-    // then holds the numbers; `scratch` holds 2 (hi - lo) entries.
+    // then holds the numbers; `scratch` holds 2 (hi - lo) entries. Small
+    // groups and parts sort by insertion (their digit passes would be many
+    // and narrow, and a split moves them through the scratch twice).
     void run(Index* I, Index lo, Index hi, Index* space, Index* scratch) {
-        I_ = I;
         T_ = I + lo;
         lo_ = lo;
         const Index m = hi - lo;
-        Index* const K = space;
         if (m == 1) {
-            K[0] = lo + 1;
+            space[0] = lo + 1;
             return;
         }
-        Index differ = 0;
-        for (Index p = 0; p < m; ++p) differ |= K[p] ^ K[0];
-        if (differ == 0) {  // one key: nothing splits
-            number(K, 0, m);
-            return;
-        }
-        if (m <= 4) {
-            small(0, m, K);
-            return;
-        }
-        // Small groups sort by insertion (their digit passes would be many
-        // and narrow, and a split moves them through the scratch twice).
-        if (m < digitSortMin) {
-            insertion(0, m, K);
-            return;
-        }
-        if (byDigits(m, space, scratch)) return;
-        Index* const ST = scratch;
-        Index* const SK = ST + m;
-        std::uint32_t seed = 0x9e3779b9u ^ m;
-        const std::size_t base = pending_.size();
-        Index l = 0, h = m;
-        for (;;) {
-            if (h - l >= digitSortMin) {
-                Index a, b;
-                splitGathered3(T_, K, l, h, seed, ST, SK, a, b);
-                if (a - l >= digitSortMin) {
-                    pending_.push_back({a, b, h});
-                    h = a;
-                    continue;
-                }
-                insertion(l, a, K);
-                number(K, a, b);
-                l = b;
-                continue;
+        struct Parts {
+            const DeferredSplit* d;
+            Index* K;
+            Index m;
+            void small(Index l, Index h) const {
+                if (h - l <= 4)
+                    d->small(l, h - l, K);
+                else
+                    d->insertion(l, h, K);
             }
-            insertion(l, h, K);
-            if (pending_.size() == base) return;
-            const Frame f = pending_.back();
-            pending_.pop_back();
-            number(K, f.equalBegin, f.equalEnd);
-            l = f.equalEnd;
-            h = f.greaterEnd;
-        }
+            void equal(Index a, Index b) const { d->number(K, a, b); }
+            // keys may be K itself: a run is written only once it is read.
+            void runs(const Index* keys) const {
+                forEachRun(keys, 0, m, [this](Index a, Index b) { d->number(K, a, b); });
+            }
+        } parts{this, space, m};
+        splitGatheredGroup(T_, space, m, scratch, scratch + m, counts_, pending_, digitSortMin, parts);
     }
 
 private:
@@ -162,7 +134,6 @@ private:
     };
     std::vector<Frame> pending_;
     std::vector<Index> counts_;
-    Index* I_ = nullptr;
     Index* T_ = nullptr;
     Index lo_ = 0;
 
@@ -183,12 +154,7 @@ private:
             K[q] = k;
             T_[q] = x;
         }
-        for (Index s = l; s < h;) {
-            Index t = s + 1;
-            while (t < h && K[t] == K[s]) ++t;
-            number(K, s, t);
-            s = t;
-        }
+        forEachRun(K, l, h, [this, K](Index s, Index t) { number(K, s, t); });
     }
 
     // Up to four members at l with keys K[l ...]: a network, then numbers.
@@ -199,33 +165,12 @@ private:
             key[p] = K[l + p];
         }
         sortNetwork(x, key, static_cast<unsigned>(m));
-        for (Index s = 0; s < m;) {
-            Index t = s + 1;
-            while (t < m && key[t] == key[s]) ++t;
+        forEachRun(key, 0, m, [&](Index s, Index t) {
             for (Index p = s; p < t; ++p) {
                 T_[l + p] = x[p];
                 K[l + p] = lo_ + l + t;
             }
-            s = t;
-        }
-    }
-
-    // As the one-thread digit sort: spread keys in two or three stable
-    // passes; declines groups whose keys sit mostly in three values.
-    bool byDigits(Index m, Index* space, Index* scratch) {
-        Index* T = T_;
-        Index* K = space;
-        if (!radixSortGathered(T, K, m, scratch, scratch + m, counts_, digitBits)) return false;
-        if (T != T_) std::memcpy(T_, T, std::size_t(m) * sizeof(Index));
-        // K may be the numbers' own array: a run is written only once its
-        // end has been read.
-        for (Index s = 0; s < m;) {
-            Index t = s + 1;
-            while (t < m && K[t] == K[s]) ++t;
-            for (Index p = s; p < t; ++p) space[p] = lo_ + t;
-            s = t;
-        }
-        return true;
+        });
     }
 };
 

@@ -272,6 +272,86 @@ inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_
     return true;
 }
 
+// Widest digit of the gathered digit sorts (2^11 counters per pass).
+constexpr unsigned gatheredDigitBits = 11;
+
+// Calls run(s, t) for each stretch [s, t) of equal keys of K[from, to), in
+// order. run may overwrite K[s, t): the stretch has been read by then.
+template <typename Run>
+void forEachRun(const std::uint32_t* K, std::uint32_t from, std::uint32_t to, Run run) {
+    for (std::uint32_t s = from; s < to;) {
+        std::uint32_t t = s + 1;
+        while (t < to && K[t] == K[s]) ++t;
+        run(s, t);
+        s = t;
+    }
+}
+
+// The split of a gathered group, shared by the one-thread sorter and the
+// team: the m >= 2 members T[0, m) with keys K[0, m) are put in the order
+// of their keys, stably, and `parts` is told the groups this leaves, from
+// the first place to the last:
+//   parts.equal(a, b)  the members [a, b) share one key: one group
+//   parts.small(l, h)  the members [l, h), fewer than smallBelow (five at
+//                      least), are still to be sorted by their keys K[l, h)
+//                      and numbered
+//   parts.runs(keys)   the whole group is in order by digits, its keys at
+//                      keys[0, m) (K or the scratch): a group per stretch
+//                      of equal keys
+// A group with one key is one part; smaller than smallBelow, a small one;
+// spread keys go to the digit sort (radixSortGathered), and the rest is
+// split three ways (splitGathered3) down to smallBelow, the smaller part
+// of each split waiting on `frames` (left as found) while the rest goes
+// on, never deep recursion. ST and SK hold m entries each.
+template <typename Frames, typename Parts>
+void splitGatheredGroup(std::uint32_t* T, std::uint32_t* K, std::uint32_t m, std::uint32_t* ST, std::uint32_t* SK,
+                        std::vector<std::uint32_t>& counts, Frames& frames, std::uint32_t smallBelow,
+                        Parts& parts) {
+    using Index = std::uint32_t;
+    Index differ = 0;
+    for (Index p = 0; p < m; ++p) differ |= K[p] ^ K[0];
+    if (differ == 0) {  // periodic blocks, long repeats: nothing splits
+        parts.equal(0, m);
+        return;
+    }
+    if (m < smallBelow) {
+        parts.small(0, m);
+        return;
+    }
+    Index* sortedT = T;
+    Index* sortedK = K;
+    if (radixSortGathered(sortedT, sortedK, m, ST, SK, counts, gatheredDigitBits)) {
+        if (sortedT != T) std::copy(sortedT, sortedT + m, T);
+        parts.runs(sortedK);
+        return;
+    }
+    const std::size_t base = frames.size();
+    std::uint32_t seed = 0x9e3779b9u ^ m;
+    Index l = 0, h = m;
+    for (;;) {
+        if (h - l >= smallBelow) {
+            Index a, b;
+            splitGathered3(T, K, l, h, seed, ST, SK, a, b);
+            if (a - l >= smallBelow) {
+                frames.push_back({a, b, h});
+                h = a;
+                continue;
+            }
+            parts.small(l, a);
+            parts.equal(a, b);
+            l = b;
+            continue;
+        }
+        parts.small(l, h);
+        if (frames.size() == base) return;
+        const auto f = frames.back();
+        frames.pop_back();
+        parts.equal(f.equalBegin, f.equalEnd);
+        l = f.equalEnd;
+        h = f.greaterEnd;
+    }
+}
+
 // The tandem split of a group, shared by the one-thread sorter and the team.
 // Groups from tandemMin members look for a period; tandemSample members
 // confirm one.
