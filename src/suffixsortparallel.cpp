@@ -42,10 +42,11 @@ inline void storeShared(std::uint32_t* p, std::uint32_t v) {
 #endif
 }
 
-// A reusable barrier for a fixed team.
+// A reusable barrier for a team; its size is set before any member waits.
 class Barrier {
 public:
     explicit Barrier(unsigned count) : count_(count) {}
+    void resize(unsigned count) { count_ = count; }
     void wait() {
         std::unique_lock<std::mutex> lock(mutex_);
         const unsigned generation = generation_;
@@ -64,12 +65,47 @@ private:
     unsigned count_, arrived_ = 0, generation_ = 0;
 };
 
-// Runs body(t) on threads 0 ... count - 1, thread 0 being the caller.
-template <typename Body>
-void runTeam(unsigned count, Body body) {
+// Runs body(t) on a team of threads t = 0 ... count - 1, thread 0 being the
+// caller, where count is as many as could be started of the `most` asked
+// for (the system may refuse any start), at least the caller.
+// plan(count) runs on the caller first, before any member begins, so that
+// what the team is cut by (barriers, slices) follows the count it got; if
+// it throws, the members started end unused and the exception goes on.
+template <typename Plan, typename Body>
+void runTeam(unsigned most, Plan plan, Body body) {
+    std::mutex mutex;
+    std::condition_variable planned;
+    bool ready = false, go = false;
+    auto member = [&](unsigned t) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            planned.wait(lock, [&] { return ready; });
+        }
+        if (go) body(t);
+    };
     std::vector<std::thread> team;
-    team.reserve(count - 1);
-    for (unsigned t = 1; t < count; ++t) team.emplace_back([&body, t] { body(t); });
+    team.reserve(most - 1);
+    for (unsigned t = 1; t < most; ++t) {
+        std::thread th;
+        if (!tryStartThread(th, [&member, t] { member(t); })) break;
+        team.push_back(std::move(th));
+    }
+    auto open = [&](bool start) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ready = true;
+            go = start;
+        }
+        planned.notify_all();
+    };
+    try {
+        plan(static_cast<unsigned>(team.size()) + 1);
+    } catch (...) {
+        open(false);
+        for (auto& th : team) th.join();
+        throw;
+    }
+    open(true);
     body(0);
     for (auto& th : team) th.join();
 }
@@ -180,6 +216,7 @@ struct Part {
 
 class Team {
 public:
+    // Planned for `threads`; sort() works with as many as start.
     Team(Index* I, Index* V, Index n1, unsigned threads, const TeamTuning& tuning, const std::vector<Index>* starts)
         : I_(I), V_(V), n1_(n1), threads_(threads), tuning_(tuning), barrier_(threads), workers_(threads) {
         // The budget, at most one entry per suffix and thread, is cut in
@@ -212,7 +249,15 @@ public:
 
     void sort(unsigned h) {
         h_ = h;
-        runTeam(threads_, [this](unsigned t) { work(t); });
+        // A smaller team than planned leaves the last workers and their
+        // shares of the scratch unused.
+        runTeam(
+            threads_,
+            [this](unsigned count) {
+                threads_ = count;
+                barrier_.resize(count);
+            },
+            [this](unsigned t) { work(t); });
         // Every chunk is one run by now.
         Index j = 0;
         while (j < n1_) j += I_[j] - sortedRun;
@@ -261,7 +306,7 @@ private:
     Index* I_;
     Index* V_;
     const Index n1_;
-    const unsigned threads_;
+    unsigned threads_;  // the team's size once it has started
     const TeamTuning tuning_;
     Barrier barrier_;
     std::vector<Worker> workers_;
@@ -708,9 +753,9 @@ private:
     void fixUp() {
         const Index lo = job_.lo, hi = job_.hi, m = hi - lo;
         Index less = 0, equal = 0;
-        for (const Worker& w : workers_) {
-            less += w.less;
-            equal += w.equal;
+        for (unsigned t = 0; t < threads_; ++t) {
+            less += workers_[t].less;
+            equal += workers_[t].equal;
         }
         const Index A = lo + less, B = A + equal;
         const Index bound[4] = {lo, A, B, hi};
@@ -812,7 +857,7 @@ void placeCounts(std::vector<std::vector<Index>>& count, Index base, Index* star
 
 }  // namespace
 
-void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads) {
+void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned most) {
     // The n - 3 suffixes with four bytes are sorted by them, two bytes per
     // pass (V holds the first pass's order); the three shorter ones and the
     // empty suffix are put in their places after. The second pass marks, with
@@ -822,27 +867,39 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
     const Index n1 = n + 1;
     constexpr std::size_t digits = std::size_t(1) << 16;
     constexpr Index noDigit = Index(1) << 16;
+    // Everything is sized for `most` threads before any starts; once the
+    // team has started, the arrays shrink (in place) to the threads it got.
+    unsigned threads = most;
     std::vector<std::vector<Index>> count(threads, std::vector<Index>(digits));
     // Per thread and first two bytes, the last two of the entry placed last.
     std::vector<std::vector<Index>> last(threads, std::vector<Index>(digits));
     std::vector<Index> start(digits + 1);
     std::vector<Index> groupStart(threads + 1);
-    groupStart[threads] = n1;
     // With a few threads, the second pass's slices of V are whole buckets
     // of the first, so the first pass, reading the block in order, can
     // count each slice's first two bytes (per writer and slice) instead of
     // a pass over V reading the block at random.
-    const bool countAhead = threads > 1 && threads <= 4;
+    bool countAhead = threads > 1 && threads <= 4;
     std::vector<std::vector<Index>> sliceCount(countAhead ? threads * threads : 0, std::vector<Index>(digits));
     std::vector<unsigned char> owner(countAhead ? digits : 0);
     std::vector<Index> sliceStart(threads + 1);
-    sliceStart[threads] = full;
     Barrier barrier(threads);
     auto slice = [&](Index size, unsigned t) {
         return std::make_pair(static_cast<Index>(std::uint64_t(size) * t / threads),
                               static_cast<Index>(std::uint64_t(size) * (t + 1) / threads));
     };
-    runTeam(threads, [&](unsigned t) {
+    auto plan = [&](unsigned started) {
+        threads = started;
+        countAhead = countAhead && threads > 1;  // sliceCount holds most * most
+        count.resize(threads);
+        last.resize(threads);
+        groupStart.resize(threads + 1);
+        groupStart[threads] = n1;
+        sliceStart.resize(threads + 1);
+        sliceStart[threads] = full;
+        barrier.resize(threads);
+    };
+    runTeam(most, plan, [&](unsigned t) {
         std::vector<Index>& c = count[t];
         auto [xs, xe] = slice(full, t);
         for (Index x = xs; x < xe; ++x) ++c[Index(b[x + 2]) << 8 | b[x + 3]];

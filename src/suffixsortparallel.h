@@ -492,7 +492,8 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
     return true;
 }
 
-// Doubling passes from h on `threads` threads over the tables I and V of
+// Doubling passes from h on up to `threads` threads (as many as the system
+// starts, down to the caller alone) over the tables I and V of
 // n1 = n + 1 suffixes. Ends with I[0] = marker + n1 like the one-thread sort.
 // Straight from the grouping (makeTables/makeTables2, runs not yet merged)
 // the team finds its chunks itself; after passes that merged runs, `starts`
@@ -515,8 +516,8 @@ void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, un
                         const TeamTuning& tuning = TeamTuning(),
                         const std::vector<std::uint32_t>* starts = nullptr);
 
-// The 4-byte grouping of a block of n > 4 bytes on `threads` threads (one
-// included): I and V (n + 1 entries each) come out as makeTables2(b, b + n, 4)
+// The 4-byte grouping of a block of n > 4 bytes on up to `threads` threads
+// (one included; as many as start): I and V (n + 1 entries each) come out as makeTables2(b, b + n, 4)
 // leaves them, singletons marked, groups numbered by their ends.
 void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads);
 
