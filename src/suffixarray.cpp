@@ -38,9 +38,6 @@ constexpr unsigned largeGroup = 256;
 // the copy holds at most splitKeyLimit keys (with its split space 6 MiB), so
 // larger groups split in place until their parts fit.
 constexpr unsigned gatherMin = 32;
-// Random loads take hundreds of nanoseconds on a busy machine: the gather
-// asks for keys this many positions ahead.
-constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
 // Parts of a gathered split below this size go to the networks.
 constexpr unsigned smallGroup = 5;
@@ -488,10 +485,7 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
     Index* const T = I + lo;
     Index* const K = splitKeys.get();
     const Index m = hi - lo;
-    for (Index p = 0; p < m; ++p) {
-        if (p + gatherDistance < m) prefetchRead(Vh + T[p + gatherDistance]);
-        K[p] = Vh[T[p]];
-    }
+    gatherKeys(T, Vh, m, K);
     // The parts are numbered straight into V. Members keep their group's
     // number until their part is numbered, so a part that ends where the
     // group ended needs no writes.

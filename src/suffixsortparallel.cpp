@@ -26,7 +26,6 @@ constexpr std::size_t scratchEntries = std::size_t(1) << Q38_SORT_SCRATCH_LOG2;
 static_assert(scratchEntries < (std::size_t(1) << 31), "arena offsets are kept in an Index");
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
-constexpr unsigned gatherDistance = 64;
 // Groups from this size sort by digits, smaller ones by insertion.
 constexpr unsigned digitSortMin = 32;
 // Groups from this size have their numbers stored from a different place
@@ -124,13 +123,7 @@ public:
     // The keys of the group [lo, hi) into space[0, m); a group of one has
     // none (its key may lie past the end).
     static void gather(const Index* I, const Index* Vh, Index lo, Index hi, Index* space) {
-        const Index* const T = I + lo;
-        const Index m = hi - lo;
-        if (m == 1) return;
-        for (Index p = 0; p < m; ++p) {
-            if (p + gatherDistance < m) prefetchRead(Vh + T[p + gatherDistance]);
-            space[p] = loadShared(Vh + T[p]);
-        }
+        if (hi - lo > 1) gatherKeys(I + lo, Vh, hi - lo, space);
     }
 
     // Splits the group [lo, hi) by the keys gather left in space, which

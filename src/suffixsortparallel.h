@@ -1,5 +1,7 @@
 // The doubling passes and the 4-byte grouping of Sadakane on a team of
-// threads. Internal to the suffix sorter.
+// threads, and the steps the one-thread passes share with the team: the
+// pass walk, the gathering and splitting of a group's keys, the networks,
+// the pivots and the tandem split. Internal to the suffix sorter.
 //
 // In a pass every thread takes chunks of the order table (fixed ranges
 // whose ends are group ends, so they stay group ends for good), merges the
@@ -274,6 +276,19 @@ inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_
 
 // Widest digit of the gathered digit sorts (2^11 counters per pass).
 constexpr unsigned gatheredDigitBits = 11;
+
+// Random loads take hundreds of nanoseconds on a busy machine: a gather
+// asks for keys this many members ahead.
+constexpr unsigned gatherDistance = 64;
+
+// The keys Vh[x] of the m members x = T[0, m) into K[0, m), many loads in
+// flight.
+inline void gatherKeys(const std::uint32_t* T, const std::uint32_t* Vh, std::uint32_t m, std::uint32_t* K) {
+    for (std::uint32_t p = 0; p < m; ++p) {
+        if (p + gatherDistance < m) prefetchRead(Vh + T[p + gatherDistance]);
+        K[p] = loadShared(Vh + T[p]);
+    }
+}
 
 // Calls run(s, t) for each stretch [s, t) of equal keys of K[from, to), in
 // order. run may overwrite K[s, t): the stretch has been read by then.
