@@ -140,18 +140,16 @@ constexpr unsigned kThreadsFrom = 1u << 20;
 
 // Runs `work` on the caller and up to threads - 1 more threads. The work
 // takes its pieces from shared counters, so it completes with any number of
-// threads (one that cannot be started is simply missing).
+// threads (one the system refuses to start is simply missing).
 template <typename Work>
 void runShared(unsigned threads, const Work& work) {
     std::vector<std::thread> pool;
     if (threads > 1) {
         pool.reserve(threads - 1);
         for (unsigned t = 1; t < threads; ++t) {
-            try {
-                pool.emplace_back([&work] { work(); });
-            } catch (...) {  // no thread to spare: the others do its share
-                break;
-            }
+            std::thread helper;
+            if (!tryStartThread(helper, [&work] { work(); })) break;
+            pool.push_back(std::move(helper));
         }
     }
     work();

@@ -7,7 +7,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 
@@ -33,11 +32,7 @@ public:
     // thread while it waits for items (it returns false once done).
     Ahead(Source&& s, std::uint32_t count, std::function<bool()> idle = nullptr)
         : total(count), ring(new Item[ringSize]), source(std::move(s)), idleStep(std::move(idle)) {
-        try {
-            worker = std::thread([this] { produce(); });
-        } catch (const std::system_error&) {
-            alone = true;
-        }
+        alone = !tryStartThread(worker, [this] { produce(); });
     }
 
     // Stops the other thread (after at most one chunk) and waits for it.
@@ -239,9 +234,9 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, con
         log.value("      Size of DC data: ", count);
         decoder.start();
 
-        const bool ahead = count >= minValuesAhead;
-        const SpareCores::Loan lent(options.threads == 1 && ahead ? options.spareCores : nullptr, 1);
-        if (options.threads + lent.count() > 1 && ahead) {
+        const bool decodeAhead = count >= minValuesAhead;
+        const SpareCores::Loan lent(options.threads == 1 && decodeAhead ? options.spareCores : nullptr, 1);
+        if (options.threads + lent.count() > 1 && decodeAhead) {
             // The runs are rebuilt faster than the values are decoded: while
             // waiting, this thread readies the inverse's row table, unless
             // the transform may be one of so few runs that the inverse walks

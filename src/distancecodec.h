@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -73,14 +72,9 @@ public:
         const std::uint32_t middle = threads > 1 && n >= minSplit ? runBoundaryFrom(first, n, n / 2) : n;
         std::thread upper;
         Scan upperScan(alphabetSize);
-        if (middle < n) {
-            try {
-                // The upper half from the end, as one thread would.
-                upper = std::thread([&] { scanBack(first, n, middle, upperScan, values, valuesSize); });
-            } catch (const std::system_error&) {
-                // No thread to spare: one scan does it all.
-            }
-        }
+        // The upper half from the end, as one thread would; when no thread
+        // starts, one scan does it all.
+        if (middle < n) tryStartThread(upper, [&] { scanBack(first, n, middle, upperScan, values, valuesSize); });
         if (upper.joinable()) {
             struct Join {
                 std::thread& t;

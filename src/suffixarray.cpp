@@ -32,63 +32,17 @@ struct PrefixEqual<0> {
 };
 
 constexpr unsigned prefetchDistance = 12;
-// How many positions past the current group the pass prefetches, and from
-// which size a group is left to prefetch for itself.
-constexpr unsigned lookahead = 96;
+// From this size a group met by a pass prefetches its own keys.
 constexpr unsigned largeGroup = 256;
 // Splits of at least this many positions work on a gathered copy of the keys;
 // the copy holds at most splitKeyLimit keys (with its split space 6 MiB), so
 // larger groups split in place until their parts fit.
 constexpr unsigned gatherMin = 32;
-// Random loads take hundreds of nanoseconds on a busy machine: the gather
-// asks for keys this many positions ahead.
-constexpr unsigned gatherDistance = 64;
 constexpr unsigned splitKeyLimit = 1u << 19;
-// Widest digit of the gathered radix sorts (2^11 counters per pass).
-constexpr unsigned digitBits = 11;
+// Parts of a gathered split below this size go to the networks.
+constexpr unsigned smallGroup = 5;
 // Below this many bytes the transform is recovered on one thread.
 constexpr unsigned recoverThreadsFrom = 1u << 20;
-
-// Exchanges only when the first key is strictly greater: the networks keep
-// equal keys in their order.
-template <typename Index>
-inline void compareExchange(Index* x, Index* key, unsigned i, unsigned j) {
-    if (key[i] > key[j]) {
-        std::swap(x[i], x[j]);
-        std::swap(key[i], key[j]);
-    }
-}
-
-// xorshift32: fixed sequence, so runs repeat exactly.
-inline std::uint32_t nextRandom(std::uint32_t& state) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
-template <typename Index>
-inline Index medianOf3(Index a, Index b, Index c) {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
-template <typename T, typename Index>
-inline void prefetchKey(const T* key, Index x) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(key + x);
-#else
-    (void)key;
-    (void)x;
-#endif
-}
-
-inline void prefetchForWrite(const char* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p, 1);
-#else
-    (void)p;
-#endif
-}
 
 }  // namespace
 
@@ -200,7 +154,7 @@ void Sadakane<Index>::makeTables2(const char* begin, const char* end, unsigned d
         const Index placed = size - k;
         for (Index p = 1; p <= placed; ++p) {
             // The bytes are read in the previous pass's order, at random.
-            if (p + prefetchDistance * 4 <= placed) prefetchKey(b + j, src[p + prefetchDistance * 4]);
+            if (p + prefetchDistance * 4 <= placed) prefetchRead(b + j + src[p + prefetchDistance * 4]);
             const Index x = src[p];
             dst[1 + F[b[x + j]]++] = x;
         }
@@ -255,8 +209,8 @@ void Sadakane<Index>::numberGroups(const unsigned char* b, unsigned k) {
     auto fetchAhead = [&]() {
         const Index stop = numSuffixes - i > 4 * prefetchDistance ? i + 4 * prefetchDistance : numSuffixes;
         for (; ahead < stop; ++ahead) {
-            prefetchKey(b, I[ahead]);
-            prefetchKey(V, I[ahead]);
+            prefetchRead(b + I[ahead]);
+            prefetchRead(V + I[ahead]);
         }
     };
     auto assign = [&](Index from, Index to) {
@@ -331,54 +285,27 @@ SpareCores* Sadakane<Index>::lender() const {
 
 template <typename Index>
 void Sadakane<Index>::sortPass(unsigned h) {
-    {
-        Vh = V + h;
-        depth_ = h;
-        // A second cursor runs ahead over the same positions and fetches the
-        // group number and key of every unsorted suffix it meets, so that
-        // the small groups, which are most of the work, find both in cache
-        // instead of waiting on one memory access after another. It steps
-        // over sorted runs by their markers and stays behind nothing the
-        // pass has rewritten: everything at or after it is untouched.
-        Index ahead = 0;
-        Index i = 0;
-        passStarts.clear();
-        passStarts.push_back(0);
-        const Index startsApart = std::max<Index>(64, numSuffixes / 512);
-        Index nextStart = startsApart;
-        for (;;) {
-            if (I[i] & sortedRun) {
-                Index j = i + (I[i] - sortedRun);
-                while (j < numSuffixes && (I[j] & sortedRun)) j += I[j] - sortedRun;
-                I[i] = sortedRun + (j - i);
-                if (j >= numSuffixes) break;
-                i = j;
-            }
-            // Once this pass is past it, nothing merges across a group's
-            // start: the group's own places begin there.
-            if (i >= nextStart) {
-                passStarts.push_back(i);
-                nextStart = i + startsApart;
-            }
-            const Index e = V[I[i]];
-            // A large group prefetches its own keys while it splits.
-            if (ahead < e && e - i > largeGroup) ahead = e;
-            if (ahead < i) ahead = i;
-            const Index stop = numSuffixes - e > lookahead ? e + lookahead : numSuffixes;
-            while (ahead < stop) {
-                const Index x = I[ahead];
-                if (x & sortedRun) {
-                    ahead += x - sortedRun;
-                } else {
-                    prefetchKey(V, x);
-                    prefetchKey(Vh, x);
-                    ++ahead;
-                }
-            }
-            sortNonEmpty(i, e);
-            if (e >= numSuffixes) break;
-            i = e;
+    Vh = V + h;
+    depth_ = h;
+    // The scan fetches ahead the group number and key of every unsorted
+    // suffix it is about to meet, so that the small groups, which are most
+    // of the work, find both in cache instead of waiting on one memory
+    // access after another.
+    PassScan scan(I, V, Vh, 0, numSuffixes);
+    passStarts.clear();
+    passStarts.push_back(0);
+    const Index startsApart = std::max<Index>(64, numSuffixes / 512);
+    Index nextStart = startsApart;
+    Index lo, hi;
+    while (scan.next(lo, hi)) {
+        // Once this pass is past it, nothing merges across a group's start:
+        // the group's own places begin there.
+        if (lo >= nextStart) {
+            passStarts.push_back(lo);
+            nextStart = lo + startsApart;
         }
+        scan.fetchAhead(lo, hi, largeGroup);
+        sortNonEmpty(lo, hi);
     }
 }
 
@@ -458,7 +385,7 @@ void Sadakane<Index>::numberEqual(Index a, Index b, Index current) {
     // part that ends where the group ended needs no writes.
     if (b != current) {
         for (Index p = a; p < b; ++p) {
-            if (p + prefetchDistance < b) prefetchKey(V, I[p + prefetchDistance]);
+            if (p + prefetchDistance < b) prefetchRead(V + I[p + prefetchDistance]);
             V[I[p]] = b;
         }
     }
@@ -487,7 +414,7 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
                 Index ka;
                 // Keys are scattered over V: fetch a few ahead of the scans.
                 while ((ka = key[T[a]]) < P) {
-                    if (a + prefetchDistance < hi) prefetchKey(key, T[a + prefetchDistance]);
+                    if (a + prefetchDistance < hi) prefetchRead(key + T[a + prefetchDistance]);
                     ++a;
                 }
                 if (ka == P) break;
@@ -498,11 +425,11 @@ void Sadakane<Index>::ternaryQuickSort(Index lo, Index hi) {
             for (;;) {
                 Index kc;
                 if (c >= b + prefetchDistance) {
-                    prefetchKey(key, T[c - prefetchDistance]);
-                    prefetchKey(key, T[b + prefetchDistance]);
+                    prefetchRead(key + T[c - prefetchDistance]);
+                    prefetchRead(key + T[b + prefetchDistance]);
                 }
                 while ((kc = key[T[c]]) > P) {
-                    if (c >= b + prefetchDistance) prefetchKey(key, T[c - prefetchDistance]);
+                    if (c >= b + prefetchDistance) prefetchRead(key + T[c - prefetchDistance]);
                     --c;
                 }
                 if (kc < P) {
@@ -558,46 +485,37 @@ void Sadakane<Index>::sortGathered(Index lo, Index hi) {
     Index* const T = I + lo;
     Index* const K = splitKeys.get();
     const Index m = hi - lo;
-    const Index current = V[T[0]];  // as in numberEqual
-    Index differ = 0;
-    for (Index p = 0; p < m; ++p) {
-        if (p + gatherDistance < m) prefetchKey(Vh, T[p + gatherDistance]);
-        K[p] = Vh[T[p]];
-        differ |= K[p] ^ K[0];
-    }
-    if (differ == 0) {  // one key (periodic blocks, long repeats): nothing splits
-        if (hi != current) numberGathered(T, 0, m, hi);
-        return;
-    }
-    if (sortGatheredByDigits(lo, hi)) return;
-    const std::size_t base = pending.size();
-    std::uint32_t seed = 0x9e3779b9u ^ m;
-    Index l = 0, h = m;
-    for (;;) {
-        if (h - l >= 5) {
-            Index a, b;
-            splitGathered3(T, K, l, h, seed, splitKeys.get() + splitKeyCount,
-                           splitKeys.get() + 2 * std::size_t(splitKeyCount), a, b);
-            if (a - l >= 5) {
-                pending.push_back({a, b, h});  // relative to lo here
-                h = a;
-                continue;
-            }
-            sortSmallGathered(lo + l, a - l, K + l);
-            if (lo + b != current) numberGathered(T, a, b, lo + b);
+    gatherKeys(T, Vh, m, K);
+    // The parts are numbered straight into V. Members keep their group's
+    // number until their part is numbered, so a part that ends where the
+    // group ended needs no writes.
+    struct Parts {
+        Sadakane* s;
+        Index* T;
+        Index lo, m, current;
+        void small(Index l, Index h) const { s->sortSmallGathered(lo + l, h - l, s->splitKeys.get() + l); }
+        void equal(Index a, Index b) const {
+            if (lo + b != current) s->numberGathered(T, a, b, lo + b);
             if (b - a == 1) T[a] = sortedRun + 1;
-            l = b;
-            continue;
         }
-        sortSmallGathered(lo + l, h - l, K + l);
-        if (pending.size() == base) return;
-        const Pending f = pending.back();
-        pending.pop_back();
-        if (lo + f.equalEnd != current) numberGathered(T, f.equalBegin, f.equalEnd, lo + f.equalEnd);
-        if (f.equalEnd - f.equalBegin == 1) T[f.equalBegin] = sortedRun + 1;
-        l = f.equalEnd;
-        h = f.greaterEnd;
-    }
+        void runs(const Index* keys) const {
+            // The numbers land at random: their lines are asked for ahead,
+            // across the runs.
+            Index* const V = s->V;
+            const Index ahead = m > gatherDistance ? gatherDistance : m;
+            for (Index p = 0; p < ahead; ++p) prefetchWrite(V + T[p]);
+            forEachRun(keys, 0, m, [&](Index a, Index b) {
+                if (lo + b != current)
+                    for (Index p = a; p < b; ++p) {
+                        if (p + gatherDistance < m) prefetchWrite(V + T[p + gatherDistance]);
+                        V[T[p]] = lo + b;
+                    }
+                if (b - a == 1) T[a] = sortedRun + 1;
+            });
+        }
+    } parts{this, T, lo, m, V[T[0]]};
+    splitGatheredGroup(T, K, m, K + splitKeyCount, K + 2 * std::size_t(splitKeyCount), digitCounts, pending,
+                       smallGroup, parts);
 }
 
 template <typename Index>
@@ -605,76 +523,26 @@ void Sadakane<Index>::numberGathered(const Index* T, Index a, Index b, Index num
     // The members of a large group were not fetched ahead by the pass, and
     // their numbers land at random: ask for the lines ahead.
     for (Index p = a; p < b; ++p) {
-        if (p + gatherDistance < b) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
+        if (p + gatherDistance < b) prefetchWrite(V + T[p + gatherDistance]);
         V[T[p]] = number;
     }
 }
 
 template <typename Index>
-bool Sadakane<Index>::sortGatheredByDigits(Index lo, Index hi) {
-    // Groups whose keys are spread: a stable radix sort of the
-    // gathered keys (least significant digit first) in two or three passes
-    // instead of a dozen levels of three-way splits. Being stable, it leaves
-    // the members in exactly the order the splits would; the numbering then
-    // follows in one sweep.
-    Index* T = I + lo;
-    Index* K = splitKeys.get();
-    const Index m = hi - lo;
-    const Index current = V[T[0]];  // as in numberEqual
-    if (!radixSortGathered(T, K, m, splitKeys.get() + splitKeyCount, splitKeys.get() + 2 * std::size_t(splitKeyCount),
-                           digitCounts, digitBits))
-        return false;
-    if (T != I + lo) {
-        std::memcpy(I + lo, T, std::size_t(m) * sizeof(Index));
-        T = I + lo;
-    }
-    // Runs of equal keys: each is a group numbered by its end; members keep
-    // their number where the run ends where the whole group did. The
-    // numbers land at random: their lines are asked for ahead.
-    const Index ahead = m > gatherDistance ? gatherDistance : m;
-    for (Index p = 0; p < ahead; ++p) prefetchForWrite(reinterpret_cast<const char*>(V + T[p]));
-    for (Index s = 0; s < m;) {
-        Index t = s + 1;
-        while (t < m && K[t] == K[s]) ++t;
-        if (lo + t != current)
-            for (Index p = s; p < t; ++p) {
-                if (p + gatherDistance < m) prefetchForWrite(reinterpret_cast<const char*>(V + T[p + gatherDistance]));
-                V[T[p]] = lo + t;
-            }
-        if (t - s == 1) T[s] = sortedRun + 1;
-        s = t;
-    }
-    return true;
-}
-
-template <typename Index>
 void Sadakane<Index>::sortSmallGathered(Index lo, Index m, const Index* keys) {
-    // The networks of sort2 ... sort4 on keys already in hand.
+    // The networks of sort3 and sort4 on keys already in hand.
     Index x[4], key[4];
     for (Index p = 0; p < m; ++p) {
         x[p] = I[lo + p];
         key[p] = keys[p];
     }
-    switch (m) {
-        case 0: return;
-        case 1:
-            V[x[0]] = lo + 1;
-            I[lo] = sortedRun + 1;
-            return;
-        case 2: compareExchange(x, key, 0, 1); break;
-        case 3:
-            compareExchange(x, key, 0, 1);
-            compareExchange(x, key, 1, 2);
-            compareExchange(x, key, 0, 1);
-            break;
-        default:
-            compareExchange(x, key, 0, 1);
-            compareExchange(x, key, 2, 3);
-            compareExchange(x, key, 0, 2);
-            compareExchange(x, key, 1, 3);
-            compareExchange(x, key, 1, 2);
-            break;
+    if (m == 0) return;
+    if (m == 1) {
+        V[x[0]] = lo + 1;
+        I[lo] = sortedRun + 1;
+        return;
     }
+    sortNetwork(x, key, static_cast<unsigned>(m));
     finishRuns(lo, static_cast<unsigned>(m), x, key);
 }
 
@@ -682,9 +550,7 @@ template <typename Index>
 void Sadakane<Index>::finishRuns(Index lo, unsigned m, Index* x, Index* key) {
     for (unsigned p = 0; p < m; ++p) I[lo + p] = x[p];
     unsigned runStart = m;  // start of the current run of sorted places; m: none
-    for (unsigned s = 0; s < m;) {
-        unsigned t = s + 1;
-        while (t < m && key[t] == key[s]) ++t;
+    forEachRun(key, 0, m, [&](unsigned s, unsigned t) {
         for (unsigned p = s; p < t; ++p) V[x[p]] = lo + t;
         if (t - s == 1) {
             if (runStart == m) runStart = s;
@@ -692,8 +558,7 @@ void Sadakane<Index>::finishRuns(Index lo, unsigned m, Index* x, Index* key) {
         } else {
             runStart = m;
         }
-        s = t;
-    }
+    });
 }
 
 template <typename Index>
@@ -718,9 +583,7 @@ template <typename Index>
 void Sadakane<Index>::sort3(Index lo) {
     Index x[3] = {I[lo], I[lo + 1], I[lo + 2]};
     Index key[3] = {Vh[x[0]], Vh[x[1]], Vh[x[2]]};
-    compareExchange(x, key, 0, 1);
-    compareExchange(x, key, 1, 2);
-    compareExchange(x, key, 0, 1);
+    sortNetwork(x, key, 3);
     finishRuns(lo, 3, x, key);
 }
 
@@ -728,11 +591,7 @@ template <typename Index>
 void Sadakane<Index>::sort4(Index lo) {
     Index x[4] = {I[lo], I[lo + 1], I[lo + 2], I[lo + 3]};
     Index key[4] = {Vh[x[0]], Vh[x[1]], Vh[x[2]], Vh[x[3]]};
-    compareExchange(x, key, 0, 1);
-    compareExchange(x, key, 2, 3);
-    compareExchange(x, key, 0, 2);
-    compareExchange(x, key, 1, 3);
-    compareExchange(x, key, 1, 2);
+    sortNetwork(x, key, 4);
     finishRuns(lo, 4, x, key);
 }
 
@@ -751,7 +610,7 @@ unsigned Sadakane<Index>::recoverBwt(char* block) {
     auto place = [this, block, Q](Index from, Index to) {
         const Index ahead = 4 * prefetchDistance;
         for (Index x = from; x < to; ++x) {
-            if (x + ahead < to) prefetchForWrite(block + V[x + ahead] - 2);
+            if (x + ahead < to) prefetchWrite(block + V[x + ahead] - 2);
             block[V[x] - 2] = Q[x - 1];
         }
     };

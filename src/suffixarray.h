@@ -21,7 +21,8 @@
 //
 // Threads: a sorter made with threads > 1 runs the 4-byte grouping of
 // makeTables2 and the passes of suffixSort on that many threads (started for
-// the call, joined before it returns; see suffixsortparallel.h). The 4-byte
+// the call, joined before it returns; see suffixsortparallel.h), or on as
+// many as the system lets start, down to the calling one. The 4-byte
 // grouping takes the same two-digit path on one thread, except for small
 // blocks of spread bytes. Tables and order come out the same at every count.
 //
@@ -142,7 +143,6 @@ private:
 
     void sortGathered(Index lo, Index hi);
     void numberGathered(const Index* T, Index a, Index b, Index number);
-    bool sortGatheredByDigits(Index lo, Index hi);
     void sortSmallGathered(Index lo, Index m, const Index* keys);
 
     void allocateTables(Index n);

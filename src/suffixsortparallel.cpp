@@ -1,5 +1,7 @@
 #include "suffixsortparallel.h"
 
+#include "suffixarray.h"
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -13,7 +15,7 @@
 namespace {
 
 using Index = std::uint32_t;
-constexpr Index sortedRun = Index(1) << 31;
+constexpr Index sortedRun = Sadakane<Index>::sortedRun;
 
 // The whole key scratch of a sort, shared by its threads (8 MiB). A test
 // build may shrink it to drive the cooperative splits on small blocks.
@@ -24,30 +26,11 @@ constexpr std::size_t scratchEntries = std::size_t(1) << Q38_SORT_SCRATCH_LOG2;
 static_assert(scratchEntries < (std::size_t(1) << 31), "arena offsets are kept in an Index");
 // Chunks per thread: enough that threads finishing early find more.
 constexpr unsigned chunksPerThread = 64;
-constexpr unsigned gatherDistance = 64;
-constexpr unsigned lookahead = 96;
-constexpr unsigned digitBits = 11;
 // Groups from this size sort by digits, smaller ones by insertion.
 constexpr unsigned digitSortMin = 32;
 // Groups from this size have their numbers stored from a different place
 // by each thread (see store).
 constexpr Index spreadStores = 4096;
-
-inline void prefetch(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p);
-#else
-    (void)p;
-#endif
-}
-
-inline void prefetchForWrite(const void* p) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(p, 1);
-#else
-    (void)p;
-#endif
-}
 
 // A store to V that other threads may read at the same time (see loadShared).
 inline void storeShared(std::uint32_t* p, std::uint32_t v) {
@@ -58,19 +41,11 @@ inline void storeShared(std::uint32_t* p, std::uint32_t v) {
 #endif
 }
 
-inline std::uint32_t nextRandom(std::uint32_t& state) {
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
-inline Index medianOf3(Index a, Index b, Index c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
-
-// A reusable barrier for a fixed team.
+// A reusable barrier for a team; its size is set before any member waits.
 class Barrier {
 public:
     explicit Barrier(unsigned count) : count_(count) {}
+    void resize(unsigned count) { count_ = count; }
     void wait() {
         std::unique_lock<std::mutex> lock(mutex_);
         const unsigned generation = generation_;
@@ -89,12 +64,47 @@ private:
     unsigned count_, arrived_ = 0, generation_ = 0;
 };
 
-// Runs body(t) on threads 0 ... count - 1, thread 0 being the caller.
-template <typename Body>
-void runTeam(unsigned count, Body body) {
+// Runs body(t) on a team of threads t = 0 ... count - 1, thread 0 being the
+// caller, where count is as many as could be started of the `most` asked
+// for (the system may refuse any start), at least the caller.
+// plan(count) runs on the caller first, before any member begins, so that
+// what the team is cut by (barriers, slices) follows the count it got; if
+// it throws, the members started end unused and the exception goes on.
+template <typename Plan, typename Body>
+void runTeam(unsigned most, Plan plan, Body body) {
+    std::mutex mutex;
+    std::condition_variable planned;
+    bool ready = false, go = false;
+    auto member = [&](unsigned t) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            planned.wait(lock, [&] { return ready; });
+        }
+        if (go) body(t);
+    };
     std::vector<std::thread> team;
-    team.reserve(count - 1);
-    for (unsigned t = 1; t < count; ++t) team.emplace_back([&body, t] { body(t); });
+    team.reserve(most - 1);
+    for (unsigned t = 1; t < most; ++t) {
+        std::thread th;
+        if (!tryStartThread(th, [&member, t] { member(t); })) break;
+        team.push_back(std::move(th));
+    }
+    auto open = [&](bool start) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ready = true;
+            go = start;
+        }
+        planned.notify_all();
+    };
+    try {
+        plan(static_cast<unsigned>(team.size()) + 1);
+    } catch (...) {
+        open(false);
+        for (auto& th : team) th.join();
+        throw;
+    }
+    open(true);
     body(0);
     for (auto& th : team) th.join();
 }
@@ -107,77 +117,44 @@ class DeferredSplit {
 public:
     DeferredSplit() {
         pending_.reserve(256);
-        counts_.reserve(std::size_t(3) << digitBits);
+        counts_.reserve(std::size_t(3) << gatheredDigitBits);
     }
 
     // The keys of the group [lo, hi) into space[0, m); a group of one has
     // none (its key may lie past the end).
     static void gather(const Index* I, const Index* Vh, Index lo, Index hi, Index* space) {
-        const Index* const T = I + lo;
-        const Index m = hi - lo;
-        if (m == 1) return;
-        for (Index p = 0; p < m; ++p) {
-            if (p + gatherDistance < m) prefetch(Vh + T[p + gatherDistance]);
-            space[p] = loadShared(Vh + T[p]);
-        }
+        if (hi - lo > 1) gatherKeys(I + lo, Vh, hi - lo, space);
     }
 
     // Splits the group [lo, hi) by the keys gather left in space, which
-    // then holds the numbers; `scratch` holds 2 (hi - lo) entries.
+    // then holds the numbers; `scratch` holds 2 (hi - lo) entries. Small
+    // groups and parts sort by insertion (their digit passes would be many
+    // and narrow, and a split moves them through the scratch twice).
     void run(Index* I, Index lo, Index hi, Index* space, Index* scratch) {
-        I_ = I;
         T_ = I + lo;
         lo_ = lo;
         const Index m = hi - lo;
-        Index* const K = space;
         if (m == 1) {
-            K[0] = lo + 1;
+            space[0] = lo + 1;
             return;
         }
-        Index differ = 0;
-        for (Index p = 0; p < m; ++p) differ |= K[p] ^ K[0];
-        if (differ == 0) {  // one key: nothing splits
-            number(K, 0, m);
-            return;
-        }
-        if (m <= 4) {
-            small(0, m, K);
-            return;
-        }
-        // Small groups sort by insertion (their digit passes would be many
-        // and narrow, and a split moves them through the scratch twice).
-        if (m < digitSortMin) {
-            insertion(0, m, K);
-            return;
-        }
-        if (byDigits(m, space, scratch)) return;
-        Index* const ST = scratch;
-        Index* const SK = ST + m;
-        std::uint32_t seed = 0x9e3779b9u ^ m;
-        const std::size_t base = pending_.size();
-        Index l = 0, h = m;
-        for (;;) {
-            if (h - l >= digitSortMin) {
-                Index a, b;
-                splitGathered3(T_, K, l, h, seed, ST, SK, a, b);
-                if (a - l >= digitSortMin) {
-                    pending_.push_back({a, b, h});
-                    h = a;
-                    continue;
-                }
-                insertion(l, a, K);
-                number(K, a, b);
-                l = b;
-                continue;
+        struct Parts {
+            const DeferredSplit* d;
+            Index* K;
+            Index m;
+            void small(Index l, Index h) const {
+                if (h - l <= 4)
+                    d->small(l, h - l, K);
+                else
+                    d->insertion(l, h, K);
             }
-            insertion(l, h, K);
-            if (pending_.size() == base) return;
-            const Frame f = pending_.back();
-            pending_.pop_back();
-            number(K, f.equalBegin, f.equalEnd);
-            l = f.equalEnd;
-            h = f.greaterEnd;
-        }
+            void equal(Index a, Index b) const { d->number(K, a, b); }
+            // keys may be K itself: a run is written only once it is read.
+            void runs(const Index* keys) const {
+                forEachRun(keys, 0, m, [this](Index a, Index b) { d->number(K, a, b); });
+            }
+        } parts{this, space, m};
+        splitGatheredGroup(T_, space, m, scratch, scratch + m, counts_, pending_, digitSortMin, parts);
     }
 
 private:
@@ -186,7 +163,6 @@ private:
     };
     std::vector<Frame> pending_;
     std::vector<Index> counts_;
-    Index* I_ = nullptr;
     Index* T_ = nullptr;
     Index lo_ = 0;
 
@@ -207,12 +183,7 @@ private:
             K[q] = k;
             T_[q] = x;
         }
-        for (Index s = l; s < h;) {
-            Index t = s + 1;
-            while (t < h && K[t] == K[s]) ++t;
-            number(K, s, t);
-            s = t;
-        }
+        forEachRun(K, l, h, [this, K](Index s, Index t) { number(K, s, t); });
     }
 
     // Up to four members at l with keys K[l ...]: a network, then numbers.
@@ -222,56 +193,13 @@ private:
             x[p] = T_[l + p];
             key[p] = K[l + p];
         }
-        auto cx = [&](unsigned i, unsigned j) {
-            if (key[i] > key[j]) {
-                std::swap(x[i], x[j]);
-                std::swap(key[i], key[j]);
-            }
-        };
-        switch (m) {
-            case 0:
-            case 1: break;
-            case 2: cx(0, 1); break;
-            case 3:
-                cx(0, 1);
-                cx(1, 2);
-                cx(0, 1);
-                break;
-            default:
-                cx(0, 1);
-                cx(2, 3);
-                cx(0, 2);
-                cx(1, 3);
-                cx(1, 2);
-                break;
-        }
-        for (Index s = 0; s < m;) {
-            Index t = s + 1;
-            while (t < m && key[t] == key[s]) ++t;
+        sortNetwork(x, key, static_cast<unsigned>(m));
+        forEachRun(key, 0, m, [&](Index s, Index t) {
             for (Index p = s; p < t; ++p) {
                 T_[l + p] = x[p];
                 K[l + p] = lo_ + l + t;
             }
-            s = t;
-        }
-    }
-
-    // As the one-thread digit sort: spread keys in two or three stable
-    // passes; declines groups whose keys sit mostly in three values.
-    bool byDigits(Index m, Index* space, Index* scratch) {
-        Index* T = T_;
-        Index* K = space;
-        if (!radixSortGathered(T, K, m, scratch, scratch + m, counts_, digitBits)) return false;
-        if (T != T_) std::memcpy(T_, T, std::size_t(m) * sizeof(Index));
-        // K may be the numbers' own array: a run is written only once its
-        // end has been read.
-        for (Index s = 0; s < m;) {
-            Index t = s + 1;
-            while (t < m && K[t] == K[s]) ++t;
-            for (Index p = s; p < t; ++p) space[p] = lo_ + t;
-            s = t;
-        }
-        return true;
+        });
     }
 };
 
@@ -281,6 +209,7 @@ struct Part {
 
 class Team {
 public:
+    // Planned for `threads`; sort() works with as many as start.
     Team(Index* I, Index* V, Index n1, unsigned threads, const TeamTuning& tuning, const std::vector<Index>* starts)
         : I_(I), V_(V), n1_(n1), threads_(threads), tuning_(tuning), barrier_(threads), workers_(threads) {
         // The budget, at most one entry per suffix and thread, is cut in
@@ -313,7 +242,15 @@ public:
 
     void sort(unsigned h) {
         h_ = h;
-        runTeam(threads_, [this](unsigned t) { work(t); });
+        // A smaller team than planned leaves the last workers and their
+        // shares of the scratch unused.
+        runTeam(
+            threads_,
+            [this](unsigned count) {
+                threads_ = count;
+                barrier_.resize(count);
+            },
+            [this](unsigned t) { work(t); });
         // Every chunk is one run by now.
         Index j = 0;
         while (j < n1_) j += I_[j] - sortedRun;
@@ -362,7 +299,7 @@ private:
     Index* I_;
     Index* V_;
     const Index n1_;
-    const unsigned threads_;
+    unsigned threads_;  // the team's size once it has started
     const TeamTuning tuning_;
     Barrier barrier_;
     std::vector<Worker> workers_;
@@ -671,42 +608,18 @@ private:
     // Adds the groups of chunk k to batches, the chunk's sorted runs merged
     // on the way.
     void scanChunk(Worker& w, unsigned t, std::size_t k) {
-        Index i = chunks_[k];
-        const Index end = chunks_[k + 1];
-        Index ahead = i;
-        while (i < end) {
-            const Index x = I_[i];
-            if (x & sortedRun) {
-                Index j = i + (x - sortedRun);
-                while (j < end && (I_[j] & sortedRun)) j += I_[j] - sortedRun;
-                I_[i] = sortedRun + (j - i);
-                i = j;
-                continue;
-            }
-            const Index e = V_[x];
+        PassScan scan(I_, V_, Vh_, chunks_[k], chunks_[k + 1]);
+        Index lo, hi;
+        while (scan.next(lo, hi)) {
             ++w.groups;
-            if (e - i > share_) {
+            if (hi - lo > share_) {
                 std::lock_guard<std::mutex> lock(hugeMutex_);
-                huge_.push_back({i, e, e});
-                i = e;
+                huge_.push_back({lo, hi, hi});
                 continue;
             }
-            if (!fits(w, e - i)) flush(w, t);
-            // Fetch the group numbers and keys of the next few groups.
-            if (ahead < e) ahead = e;
-            const Index stop = end - e > lookahead ? e + lookahead : end;
-            while (ahead < stop) {
-                const Index y = I_[ahead];
-                if (y & sortedRun) {
-                    ahead += y - sortedRun;
-                } else {
-                    prefetch(V_ + y);
-                    prefetch(Vh_ + y);
-                    ++ahead;
-                }
-            }
-            add(w, i, e, e);
-            i = e;
+            if (!fits(w, hi - lo)) flush(w, t);
+            scan.fetchAhead(lo, hi, 0);  // gather fetches the group's own keys
+            add(w, lo, hi, hi);
         }
     }
 
@@ -733,14 +646,14 @@ private:
         };
         auto stores = [&](Index from, Index to) {
             for (Index p = from; p < to; ++p) {
-                if (p + 16 < to) prefetch(V_ + I_[lo + p + 16]);
+                if (p + 16 < to) prefetchRead(V_ + I_[lo + p + 16]);
                 if (num[p] != current) storeShared(V_ + I_[lo + p], num[p]);
             }
         };
         if (m < spreadStores) {
             // A marker lands at or before p: the members after it are intact.
             for (Index p = 0; p < m; ++p) {
-                if (p + 16 < m) prefetch(V_ + I_[lo + p + 16]);
+                if (p + 16 < m) prefetchRead(V_ + I_[lo + p + 16]);
                 const Index v = num[p];
                 if (v != current) storeShared(V_ + I_[lo + p], v);
                 mark(p, v);
@@ -763,10 +676,9 @@ private:
                 if (haveJob_) {
                     job_ = huge_.back();
                     huge_.pop_back();
-                    std::uint32_t seed = 0x2545f491u ^ (job_.hi - job_.lo);
-                    const Index m = job_.hi - job_.lo;
-                    pivot_ = medianOf3(Vh_[I_[job_.lo + nextRandom(seed) % m]], Vh_[I_[job_.lo + nextRandom(seed) % m]],
-                                       Vh_[I_[job_.lo + nextRandom(seed) % m]]);
+                    const Index lo = job_.lo, m = job_.hi - job_.lo;
+                    std::uint32_t seed = 0x2545f491u ^ m;
+                    pivot_ = randomPivot(m, seed, [this, lo](Index p) { return Vh_[I_[lo + p]]; });
                 }
             }
             barrier_.wait();
@@ -796,7 +708,7 @@ private:
         const Index s = a + static_cast<Index>(std::uint64_t(b - a) * t / threads_);
         const Index e = a + static_cast<Index>(std::uint64_t(b - a) * (t + 1) / threads_);
         for (Index p = s; p < e; ++p) {
-            if (p + 16 < e) prefetch(V_ + I_[p + 16]);
+            if (p + 16 < e) prefetchRead(V_ + I_[p + 16]);
             V_[I_[p]] = b;
         }
     }
@@ -807,8 +719,8 @@ private:
         Index lt = s, p = s, gt = e;
         constexpr Index d = 16;
         while (p < gt) {
-            if (p + d < gt) prefetch(key + I_[p + d]);
-            if (gt > p + d) prefetch(key + I_[gt - d]);
+            if (p + d < gt) prefetchRead(key + I_[p + d]);
+            if (gt > p + d) prefetchRead(key + I_[gt - d]);
             const Index x = I_[p];
             const Index k = key[x];
             if (k < P) {
@@ -834,9 +746,9 @@ private:
     void fixUp() {
         const Index lo = job_.lo, hi = job_.hi, m = hi - lo;
         Index less = 0, equal = 0;
-        for (const Worker& w : workers_) {
-            less += w.less;
-            equal += w.equal;
+        for (unsigned t = 0; t < threads_; ++t) {
+            less += workers_[t].less;
+            equal += workers_[t].equal;
         }
         const Index A = lo + less, B = A + equal;
         const Index bound[4] = {lo, A, B, hi};
@@ -938,7 +850,7 @@ void placeCounts(std::vector<std::vector<Index>>& count, Index base, Index* star
 
 }  // namespace
 
-void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads) {
+void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned most) {
     // The n - 3 suffixes with four bytes are sorted by them, two bytes per
     // pass (V holds the first pass's order); the three shorter ones and the
     // empty suffix are put in their places after. The second pass marks, with
@@ -948,27 +860,39 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
     const Index n1 = n + 1;
     constexpr std::size_t digits = std::size_t(1) << 16;
     constexpr Index noDigit = Index(1) << 16;
+    // Everything is sized for `most` threads before any starts; once the
+    // team has started, the arrays shrink (in place) to the threads it got.
+    unsigned threads = most;
     std::vector<std::vector<Index>> count(threads, std::vector<Index>(digits));
     // Per thread and first two bytes, the last two of the entry placed last.
     std::vector<std::vector<Index>> last(threads, std::vector<Index>(digits));
     std::vector<Index> start(digits + 1);
     std::vector<Index> groupStart(threads + 1);
-    groupStart[threads] = n1;
     // With a few threads, the second pass's slices of V are whole buckets
     // of the first, so the first pass, reading the block in order, can
     // count each slice's first two bytes (per writer and slice) instead of
     // a pass over V reading the block at random.
-    const bool countAhead = threads > 1 && threads <= 4;
+    bool countAhead = threads > 1 && threads <= 4;
     std::vector<std::vector<Index>> sliceCount(countAhead ? threads * threads : 0, std::vector<Index>(digits));
     std::vector<unsigned char> owner(countAhead ? digits : 0);
     std::vector<Index> sliceStart(threads + 1);
-    sliceStart[threads] = full;
     Barrier barrier(threads);
     auto slice = [&](Index size, unsigned t) {
         return std::make_pair(static_cast<Index>(std::uint64_t(size) * t / threads),
                               static_cast<Index>(std::uint64_t(size) * (t + 1) / threads));
     };
-    runTeam(threads, [&](unsigned t) {
+    auto plan = [&](unsigned started) {
+        threads = started;
+        countAhead = countAhead && threads > 1;  // sliceCount holds most * most
+        count.resize(threads);
+        last.resize(threads);
+        groupStart.resize(threads + 1);
+        groupStart[threads] = n1;
+        sliceStart.resize(threads + 1);
+        sliceStart[threads] = full;
+        barrier.resize(threads);
+    };
+    runTeam(most, plan, [&](unsigned t) {
         std::vector<Index>& c = count[t];
         auto [xs, xe] = slice(full, t);
         for (Index x = xs; x < xe; ++x) ++c[Index(b[x + 2]) << 8 | b[x + 3]];
@@ -1013,7 +937,7 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
             }
         } else {
             for (Index p = xs; p < xe; ++p) {
-                if (p + 32 < xe) prefetch(b + V[p + 32]);
+                if (p + 32 < xe) prefetchRead(b + V[p + 32]);
                 const Index x = V[p];
                 ++c[Index(b[x]) << 8 | b[x + 1]];
             }
@@ -1028,7 +952,7 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
         std::vector<Index>& L = last[t];
         std::fill(L.begin(), L.end(), noDigit);
         for (Index p = xs; p < xe; ++p) {
-            if (p + 32 < xe) prefetch(b + V[p + 32]);
+            if (p + 32 < xe) prefetchRead(b + V[p + 32]);
             const Index x = V[p];
             const Index key = prefix4(b, x);
             const Index hi = key >> 16, lo = key & 0xffff;
@@ -1099,7 +1023,7 @@ void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, s
         Index ahead = groupStart[t];
         auto fetchTo = [&](Index r) {
             const Index stop = end - r > 32 ? r + 32 : end;
-            for (; ahead < stop; ++ahead) prefetchForWrite(V + (I[ahead] & ~sortedRun));
+            for (; ahead < stop; ++ahead) prefetchWrite(V + (I[ahead] & ~sortedRun));
         };
         for (Index p = groupStart[t]; p < end;) {
             Index q = p + 1;

@@ -1,5 +1,7 @@
 // The doubling passes and the 4-byte grouping of Sadakane on a team of
-// threads. Internal to the suffix sorter.
+// threads, and the steps the one-thread passes share with the team: the
+// pass walk, the gathering and splitting of a group's keys, the networks,
+// the pivots and the tandem split. Internal to the suffix sorter.
 //
 // In a pass every thread takes chunks of the order table (fixed ranges
 // whose ends are group ends, so they stay group ends for good), merges the
@@ -35,6 +37,8 @@
 #include <vector>
 
 #include "base.h"
+#include "platform.h"
+#include "suffixarray.h"
 
 // A read of V that another thread may be writing at the same time (the
 // team's passes publish numbers while others gather keys): a relaxed atomic
@@ -64,29 +68,133 @@ inline BatchesBetween batchesBetween(std::uint64_t before, std::uint64_t after) 
 // a member of the group [a, b) carries a number in (a, b].
 inline bool keyInPlaces(std::uint32_t key, std::uint32_t lo, std::uint32_t hi) { return key - lo - 1 < hi - lo; }
 
+// How many places past the current group a pass asks for the numbers and
+// keys of the unsorted suffixes.
+constexpr unsigned passLookahead = 96;
+
+// The walk of a doubling pass over the places [from, end) of I, shared by
+// the one-thread sorter and the team (end a group end). next() merges each
+// stretch of sorted runs into one marker and gives the next unsorted group
+// [lo, hi), hi being the number its members carry. fetchAhead(lo, hi, own)
+// asks for the group number and key (Vh) of every unsorted suffix up to
+// passLookahead places past the group, stepping over runs by their markers;
+// a group of more than `own` members fetches its own keys and is skipped.
+// The fetching cursor stays behind nothing the caller has rewritten: it
+// reads places at or after the group it was given last.
+class PassScan {
+public:
+    using Index = std::uint32_t;
+    static constexpr Index marker = Sadakane<Index>::sortedRun;
+
+    PassScan(Index* I, const Index* V, const Index* Vh, Index from, Index end)
+        : I_(I), V_(V), Vh_(Vh), i_(from), ahead_(from), end_(end) {}
+
+    bool next(Index& lo, Index& hi) {
+        if (i_ >= end_) return false;
+        if (I_[i_] & marker) {
+            Index j = i_ + (I_[i_] - marker);
+            while (j < end_ && (I_[j] & marker)) j += I_[j] - marker;
+            I_[i_] = marker + (j - i_);
+            i_ = j;
+            if (j >= end_) return false;
+        }
+        lo = i_;
+        hi = V_[I_[i_]];
+        i_ = hi;
+        return true;
+    }
+
+    void fetchAhead(Index lo, Index hi, Index own) {
+        if (ahead_ < hi && hi - lo > own) ahead_ = hi;
+        if (ahead_ < lo) ahead_ = lo;
+        const Index stop = end_ - hi > passLookahead ? hi + passLookahead : end_;
+        while (ahead_ < stop) {
+            const Index x = I_[ahead_];
+            if (x & marker) {
+                ahead_ += x - marker;
+            } else {
+                prefetchRead(V_ + x);
+                prefetchRead(Vh_ + x);
+                ++ahead_;
+            }
+        }
+    }
+
+private:
+    Index* I_;
+    const Index* V_;
+    const Index* Vh_;
+    Index i_, ahead_;
+    const Index end_;
+};
+
+// xorshift32: a fixed sequence, so sorts repeat exactly.
+inline std::uint32_t nextRandom(std::uint32_t& state) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+inline std::uint32_t medianOf3(std::uint32_t a, std::uint32_t b, std::uint32_t c) {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+// The pivot of a split of `span` members: the median of the keys
+// keyAt(p) of three pseudo-random places p < span, drawn in turn from
+// `seed`. Random places because a stable split keeps the members' pattern
+// from step to step, so a fixed place can meet a lone key again and again
+// (quadratic time on periodic blocks).
+template <typename KeyAt>
+std::uint32_t randomPivot(std::uint32_t span, std::uint32_t& seed, KeyAt keyAt) {
+    const std::uint32_t x = keyAt(nextRandom(seed) % span);
+    const std::uint32_t y = keyAt(nextRandom(seed) % span);
+    const std::uint32_t z = keyAt(nextRandom(seed) % span);
+    return medianOf3(x, y, z);
+}
+
+// Sorts m <= 4 members x[0, m) by their keys key[0, m) with a
+// compare-exchange network. An exchange happens only when the first key is
+// strictly greater, so equal keys keep their order.
+inline void sortNetwork(std::uint32_t* x, std::uint32_t* key, unsigned m) {
+    auto exchange = [x, key](unsigned i, unsigned j) {
+        if (key[i] > key[j]) {
+            std::swap(x[i], x[j]);
+            std::swap(key[i], key[j]);
+        }
+    };
+    switch (m) {
+        case 0:
+        case 1: return;
+        case 2: exchange(0, 1); return;
+        case 3:
+            exchange(0, 1);
+            exchange(1, 2);
+            exchange(0, 1);
+            return;
+        default:
+            exchange(0, 1);
+            exchange(2, 3);
+            exchange(0, 2);
+            exchange(1, 3);
+            exchange(1, 2);
+            return;
+    }
+}
+
 // One level of the three-way split of a gathered group, shared by the
 // one-thread sorter and the team: the members T[l, h) with keys K[l, h)
 // (h - l >= 5) split stably through the scratch ST and SK (h - l entries
-// each) around the median of three keys from pseudo-random places, into
-// smaller keys [l, a), equal [a, b) and greater [b, h). Stable, so the
-// members keep the increasing start order the grouping gave them and the
-// next pass reads their keys in address order. The pivot places are
-// pseudo-random because a stable split keeps the members' pattern from step
-// to step, so a fixed place can meet a lone key again and again (quadratic
-// time on periodic blocks). `seed` carries the generator from call to call.
+// each) around a random pivot, into smaller keys [l, a), equal [a, b) and
+// greater [b, h). Stable, so the members keep the increasing start order
+// the grouping gave them and the next pass reads their keys in address
+// order. `seed` carries the generator from call to call.
 inline void splitGathered3(std::uint32_t* T, std::uint32_t* K, std::uint32_t l, std::uint32_t h,
                            std::uint32_t& seed, std::uint32_t* ST, std::uint32_t* SK, std::uint32_t& a,
                            std::uint32_t& b) {
     using Index = std::uint32_t;
-    const auto next = [&seed] {
-        seed ^= seed << 13;
-        seed ^= seed >> 17;
-        seed ^= seed << 5;
-        return seed;
-    };
     const Index span = h - l;
-    const Index x = K[l + next() % span], y = K[l + next() % span], z = K[l + next() % span];
-    const Index P = std::max(std::min(x, y), std::min(std::max(x, y), z));
+    const Index P = randomPivot(span, seed, [K, l](Index p) { return K[l + p]; });
     Index less = 0, equal = 0;
     for (Index p = l; p < h; ++p) {
         less += K[p] < P;
@@ -127,7 +235,7 @@ inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_
         high = std::max(high, K[p]);
     }
     const Index a = K[m / 4], b = K[m / 2], c3 = K[3 * (m / 4)];
-    const Index sample = std::max(std::min(a, b), std::min(std::max(a, b), c3));
+    const Index sample = medianOf3(a, b, c3);
     Index covered = 0;
     for (Index p = 0; p < m; ++p) covered += (K[p] == low) | (K[p] == high) | (K[p] == sample);
     if (4 * std::uint64_t(covered) >= 3 * std::uint64_t(m)) return false;
@@ -164,6 +272,99 @@ inline bool radixSortGathered(std::uint32_t*& T, std::uint32_t*& K, std::uint32_
         std::swap(K, SK);
     }
     return true;
+}
+
+// Widest digit of the gathered digit sorts (2^11 counters per pass).
+constexpr unsigned gatheredDigitBits = 11;
+
+// Random loads take hundreds of nanoseconds on a busy machine: a gather
+// asks for keys this many members ahead.
+constexpr unsigned gatherDistance = 64;
+
+// The keys Vh[x] of the m members x = T[0, m) into K[0, m), many loads in
+// flight.
+inline void gatherKeys(const std::uint32_t* T, const std::uint32_t* Vh, std::uint32_t m, std::uint32_t* K) {
+    for (std::uint32_t p = 0; p < m; ++p) {
+        if (p + gatherDistance < m) prefetchRead(Vh + T[p + gatherDistance]);
+        K[p] = loadShared(Vh + T[p]);
+    }
+}
+
+// Calls run(s, t) for each stretch [s, t) of equal keys of K[from, to), in
+// order. run may overwrite K[s, t): the stretch has been read by then.
+template <typename Run>
+void forEachRun(const std::uint32_t* K, std::uint32_t from, std::uint32_t to, Run run) {
+    for (std::uint32_t s = from; s < to;) {
+        std::uint32_t t = s + 1;
+        while (t < to && K[t] == K[s]) ++t;
+        run(s, t);
+        s = t;
+    }
+}
+
+// The split of a gathered group, shared by the one-thread sorter and the
+// team: the m >= 2 members T[0, m) with keys K[0, m) are put in the order
+// of their keys, stably, and `parts` is told the groups this leaves, from
+// the first place to the last:
+//   parts.equal(a, b)  the members [a, b) share one key: one group
+//   parts.small(l, h)  the members [l, h), fewer than smallBelow (five at
+//                      least), are still to be sorted by their keys K[l, h)
+//                      and numbered
+//   parts.runs(keys)   the whole group is in order by digits, its keys at
+//                      keys[0, m) (K or the scratch): a group per stretch
+//                      of equal keys
+// A group with one key is one part; smaller than smallBelow, a small one;
+// spread keys go to the digit sort (radixSortGathered), and the rest is
+// split three ways (splitGathered3) down to smallBelow, the smaller part
+// of each split waiting on `frames` (left as found) while the rest goes
+// on, never deep recursion. ST and SK hold m entries each.
+template <typename Frames, typename Parts>
+void splitGatheredGroup(std::uint32_t* T, std::uint32_t* K, std::uint32_t m, std::uint32_t* ST, std::uint32_t* SK,
+                        std::vector<std::uint32_t>& counts, Frames& frames, std::uint32_t smallBelow,
+                        Parts& parts) {
+    using Index = std::uint32_t;
+    Index differ = 0;
+    for (Index p = 0; p < m; ++p) differ |= K[p] ^ K[0];
+    if (differ == 0) {  // periodic blocks, long repeats: nothing splits
+        parts.equal(0, m);
+        return;
+    }
+    if (m < smallBelow) {
+        parts.small(0, m);
+        return;
+    }
+    Index* sortedT = T;
+    Index* sortedK = K;
+    if (radixSortGathered(sortedT, sortedK, m, ST, SK, counts, gatheredDigitBits)) {
+        if (sortedT != T) std::copy(sortedT, sortedT + m, T);
+        parts.runs(sortedK);
+        return;
+    }
+    const std::size_t base = frames.size();
+    std::uint32_t seed = 0x9e3779b9u ^ m;
+    Index l = 0, h = m;
+    for (;;) {
+        if (h - l >= smallBelow) {
+            Index a, b;
+            splitGathered3(T, K, l, h, seed, ST, SK, a, b);
+            if (a - l >= smallBelow) {
+                frames.push_back({a, b, h});
+                h = a;
+                continue;
+            }
+            parts.small(l, a);
+            parts.equal(a, b);
+            l = b;
+            continue;
+        }
+        parts.small(l, h);
+        if (frames.size() == base) return;
+        const auto f = frames.back();
+        frames.pop_back();
+        parts.equal(f.equalBegin, f.equalEnd);
+        l = f.equalEnd;
+        h = f.greaterEnd;
+    }
 }
 
 // The tandem split of a group, shared by the one-thread sorter and the team.
@@ -234,9 +435,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
     Index* const P = K + room;
     Index nl = 0, nr = 0;
     for (Index p = lo; p < hi; ++p) {
-#if defined(__GNUC__) || defined(__clang__)
-        if (p + 64 < hi) __builtin_prefetch(V + d + I[p + 64]);
-#endif
+        if (p + 64 < hi) prefetchRead(V + d + I[p + 64]);
         const Index x = I[p];
         const Index next = loadShared(V + x + d);
         if (next == hi) continue;
@@ -274,9 +473,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
         const Index b = numbers.end(p, I[p]);
         const Index q0 = q;
         for (Index r = p; r < b; ++r) {
-#if defined(__GNUC__) || defined(__clang__)
-            if (r + 64 < q && I[r + 64] >= d) __builtin_prefetch(V + I[r + 64] - d);
-#endif
+            if (r + 64 < q && I[r + 64] >= d) prefetchRead(V + I[r + 64] - d);
             const Index z = I[r];
             if (z >= d && loadShared(V + z - d) == hi) I[q++] = z - d;
         }
@@ -290,9 +487,7 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
     Index source = 0, number = 0;
     for (Index p = hi; p > f;) {
         --p;
-#if defined(__GNUC__) || defined(__clang__)
-        if (p >= f + 64 && I[p - 64] >= d) __builtin_prefetch(V + I[p - 64] - d);
-#endif
+        if (p >= f + 64 && I[p - 64] >= d) prefetchRead(V + I[p - 64] - d);
         const Index z = I[p];
         const Index e = numbers.end(p, z);
         if (z >= d && loadShared(V + z - d) == hi) {
@@ -312,7 +507,8 @@ bool splitTandemGroup(std::uint32_t* I, const std::uint32_t* V, unsigned h, std:
     return true;
 }
 
-// Doubling passes from h on `threads` threads over the tables I and V of
+// Doubling passes from h on up to `threads` threads (as many as the system
+// starts, down to the caller alone) over the tables I and V of
 // n1 = n + 1 suffixes. Ends with I[0] = marker + n1 like the one-thread sort.
 // Straight from the grouping (makeTables/makeTables2, runs not yet merged)
 // the team finds its chunks itself; after passes that merged runs, `starts`
@@ -335,8 +531,8 @@ void parallelSuffixSort(std::uint32_t* I, std::uint32_t* V, std::uint32_t n1, un
                         const TeamTuning& tuning = TeamTuning(),
                         const std::vector<std::uint32_t>* starts = nullptr);
 
-// The 4-byte grouping of a block of n > 4 bytes on `threads` threads (one
-// included): I and V (n + 1 entries each) come out as makeTables2(b, b + n, 4)
+// The 4-byte grouping of a block of n > 4 bytes on up to `threads` threads
+// (one included; as many as start): I and V (n + 1 entries each) come out as makeTables2(b, b + n, 4)
 // leaves them, singletons marked, groups numbered by their ends.
 void parallelGroup4(const unsigned char* b, std::uint32_t n, std::uint32_t* I, std::uint32_t* V, unsigned threads);
 
