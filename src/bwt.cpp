@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base.h"
+#include "inducedsort.h"
 #include "platform.h"
 #include "suffixarray.h"
 
@@ -29,6 +30,14 @@ void sortSuffixes(Sorter& sorter, const char* begin, const char* end) {
         sorter.makeTables(begin, end);
         sorter.suffixSort(1);
     }
+}
+
+// The road a block takes. Induced sorting on one thread beats prefix
+// doubling at every size and on every kind of data measured; blocks it
+// cannot hold go to prefix doubling.
+SortRoad chooseRoad(unsigned size, SortRoad asked) {
+    if (asked != SortRoad::chosen) return asked;
+    return size < inducedSortLimit ? SortRoad::induced : SortRoad::doubling;
 }
 
 void writeSuffixListing(std::ostream& os, const char* block, unsigned size, const unsigned* sa,
@@ -55,9 +64,42 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
 
 }  // namespace
 
+unsigned transformFromRanks(char* block, const std::uint32_t* V, unsigned n, char* copy, unsigned threads) {
+    std::memcpy(copy, block, n);
+    block[V[0] - 2] = copy[n - 1];
+    // The writes land at random: ask for their lines well ahead. Each row is
+    // written once, so threads take slices of the suffixes.
+    const auto place = [block, V, copy](unsigned from, unsigned to) {
+        constexpr unsigned ahead = 48;
+        for (unsigned x = from; x < to; ++x) {
+            if (x + ahead < to) prefetchWrite(block + V[x + ahead] - 2);
+            block[V[x] - 2] = copy[x - 1];
+        }
+    };
+    threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    const auto sliceEnd = [n, threads](unsigned t) {
+        return 1 + static_cast<unsigned>(std::uint64_t(n - 1) * t / threads);
+    };
+    std::vector<std::thread> helpers(threads - 1);
+    std::vector<bool> started(threads - 1, false);
+    for (unsigned t = 1; t < threads; ++t)
+        started[t - 1] = tryStartThread(helpers[t - 1], [&place, &sliceEnd, t] { place(sliceEnd(t), sliceEnd(t + 1)); });
+    place(1, sliceEnd(1));
+    for (unsigned t = 1; t < threads; ++t)
+        if (!started[t - 1]) place(sliceEnd(t), sliceEnd(t + 1));  // refused: this thread does the slice
+    for (unsigned t = 1; t < threads; ++t)
+        if (started[t - 1]) helpers[t - 1].join();
+    return V[0] - 2;
+}
+
 std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads, bool hugePages,
-                                        SpareCores* spare) {
+                                        SpareCores* spare, SortRoad road) {
     const unsigned n = static_cast<unsigned>(end - begin);
+    if (chooseRoad(n, road) == SortRoad::induced) {
+        std::unique_ptr<unsigned[]> sa(new unsigned[n]);
+        inducedSuffixArray(reinterpret_cast<const unsigned char*>(begin), n, sa.get());
+        return sa;
+    }
     Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, begin, end);
     // The order table is dropped before the result is allocated: the peak
@@ -69,34 +111,22 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
     return sa;
 }
 
-unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads, bool hugePages, SpareCores* spare) {
+unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages,
+             SpareCores* spare, SortRoad road) {
     if (size == 0) return 0;
+    if (dumps.listing || dumps.array) {
+        const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages, spare, road);
+        if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
+        if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
+    }
+    if (chooseRoad(size, road) == SortRoad::induced) {
+        const std::unique_ptr<std::uint32_t[]> work(new std::uint32_t[size]);
+        if (hugePages) adviseHugePages(work.get(), std::size_t(size) * sizeof(std::uint32_t));
+        return inducedTransform(reinterpret_cast<unsigned char*>(block), size, work.get());
+    }
     Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, block, block + size);
     return sorter.recoverBwt(block);
-}
-
-unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages,
-             SpareCores* spare) {
-    if (size == 0) return 0;
-    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size, threads, hugePages, spare);
-
-    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages, spare);
-    if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
-    if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
-
-    const std::unique_ptr<char[]> q(new char[size]);
-    std::memcpy(q.get(), block, size);
-    unsigned primary = 0;
-    for (unsigned r = 0; r < size; ++r) {
-        if (sa[r] > 0) {
-            block[r] = q[sa[r] - 1];
-        } else {
-            block[r] = q[size - 1];
-            primary = r;
-        }
-    }
-    return primary;
 }
 
 namespace {

@@ -74,7 +74,8 @@ Transformed naiveTransform(const std::string& s) {
 TEST(Bwt, EmptyBlockIsLeftAlone) {
     char block[1] = {'q'};
     EXPECT_EQ(bwt(block, 0), 0u);
-    EXPECT_EQ(bwtBySuffixArray(block, 0), 0u);
+    EXPECT_EQ(bwt(block, 0, SuffixDumps{}, 1, true, nullptr, SortRoad::induced), 0u);
+    EXPECT_EQ(bwt(block, 0, SuffixDumps{}, 1, true, nullptr, SortRoad::doubling), 0u);
     EXPECT_EQ(block[0], 'q');
     char out[1] = {'r'};
     ibwt(out, block, 0, 0);
@@ -115,7 +116,7 @@ std::vector<std::string> sampleBlocks(std::size_t n) {
     return out;
 }
 
-// Both roads (with a dump requested and without) give the definition's
+// Every sorter (with a dump requested and without) gives the definition's
 // transform, and the inverse restores the block.
 TEST(Bwt, BothRoadsMatchTheDefinitionAndInvert) {
     std::ostringstream sink;
@@ -124,11 +125,14 @@ TEST(Bwt, BothRoadsMatchTheDefinitionAndInvert) {
     for (std::size_t n = 1; n <= 2100; n += (n < 300 ? 1 : 29)) {
         for (const std::string& s : sampleBlocks(n)) {
             const Transformed expected = naiveTransform(s);
-            std::string direct = s;
-            const unsigned directIndex = bwtBySuffixArray(direct.data(), static_cast<unsigned>(n));
+            for (const SortRoad road : {SortRoad::induced, SortRoad::doubling}) {
+                std::string direct = s;
+                const unsigned directIndex =
+                    bwt(direct.data(), static_cast<unsigned>(n), SuffixDumps{}, 1, true, nullptr, road);
+                ASSERT_EQ(direct, expected.data) << "size " << n;
+                ASSERT_EQ(directIndex, expected.index) << "size " << n;
+            }
             const Transformed viaArray = forward(s, dumps);
-            ASSERT_EQ(direct, expected.data) << "size " << n;
-            ASSERT_EQ(directIndex, expected.index) << "size " << n;
             ASSERT_EQ(viaArray.data, expected.data) << "size " << n;
             ASSERT_EQ(viaArray.index, expected.index) << "size " << n;
             ASSERT_EQ(inverse(expected), s) << "size " << n;
@@ -534,7 +538,8 @@ TEST_P(BwtThreadsLong, EveryThreadCountGivesTheOneThreadTransform) {
     if (std::getenv("Q38_SANITIZED")) GTEST_SKIP() << "10 MiB thread sweeps run in the Release long stage";
     const std::string s = adversarial(GetParam());
     std::string one = s;
-    const unsigned index = bwtBySuffixArray(one.data(), static_cast<unsigned>(one.size()), 1);
+    const unsigned index = bwt(one.data(), static_cast<unsigned>(one.size()), SuffixDumps{}, 1, true, nullptr,
+                               SortRoad::doubling);
     // Two threads also with ordinary pages, as when several blocks sort at once.
     const struct {
         unsigned threads;
@@ -542,7 +547,8 @@ TEST_P(BwtThreadsLong, EveryThreadCountGivesTheOneThreadTransform) {
     } runs[] = {{2, true}, {3, true}, {8, true}, {2, false}};
     for (const auto& run : runs) {
         std::string team = s;
-        EXPECT_EQ(bwtBySuffixArray(team.data(), static_cast<unsigned>(team.size()), run.threads, run.hugePages),
+        EXPECT_EQ(bwt(team.data(), static_cast<unsigned>(team.size()), SuffixDumps{}, run.threads, run.hugePages,
+                      nullptr, SortRoad::doubling),
                   index)
             << run.threads << " threads";
         EXPECT_TRUE(team == one) << run.threads << " threads";

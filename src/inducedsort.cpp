@@ -1,0 +1,219 @@
+#include "inducedsort.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "base.h"
+
+// Types are never stored: a suffix q is L-type when T[q] > T[q + 1], S-type
+// when T[q] < T[q + 1], and of the type of q + 1 on equal symbols; suffix
+// n - 1 is L-type. Inducing from q + 1 knows the type of q + 1, so the type
+// of q - 1 is decided when q is placed, and the entry records which scan
+// must read it:
+//
+//   q          (> 0) the left-to-right scan induces q - 1 (L-type) from it
+//   ~q         the right-to-left scan induces q - 1 (S-type) from it
+//   0          an empty slot, or an entry no scan reads again
+//   kDone + c  (transform) a final row whose transform byte is c
+//   kPrimary   (transform) the row of suffix 0
+//
+// Positions stay below 2^30, so ~q lies in [-2^30, -1] and the transform's
+// codes below it.
+namespace {
+
+using Index = std::int32_t;
+constexpr Index kDone = INT32_MIN;
+constexpr Index kPrimary = kDone + 256;
+constexpr Index kFlipLimit = -(Index(1) << 30);
+
+// What the inducing scans leave behind: the sorted LMS substrings only, the
+// suffix array, or the transform.
+enum class Mode { substrings, suffixes, transform };
+
+// Bucket heads (or tails when `tails`) of the symbols of T into B[0 ... K).
+template <typename Sym>
+void bucketBounds(const Sym* T, Index n, Index K, Index* B, bool tails) {
+    std::fill(B, B + K, 0);
+    for (Index i = 0; i < n; ++i) ++B[T[i]];
+    Index sum = 0;
+    for (Index c = 0; c < K; ++c) {
+        sum += B[c];
+        B[c] = tails ? sum : sum - B[c];
+    }
+}
+
+// Calls f(p) for every LMS position p, from right to left.
+template <typename Sym, typename F>
+void forEachLms(const Sym* T, Index n, F&& f) {
+    bool nextS = false;  // suffix n - 1 is L-type
+    for (Index i = n - 2; i >= 0; --i) {
+        const bool s = T[i] < T[i + 1] || (T[i] == T[i + 1] && nextS);
+        if (!s && nextS) f(i + 1);
+        nextS = s;
+    }
+}
+
+// The entry of L-type q placed by the left-to-right scan.
+template <Mode M, typename Sym>
+inline Index entryOfL(const Sym* T, Index q) {
+    if (q == 0) return M == Mode::transform ? kPrimary : 0;
+    return T[q - 1] >= T[q] ? q : ~q;
+}
+
+// The entry of S-type q placed by the right-to-left scan.
+template <Mode M, typename Sym>
+inline Index entryOfS(const Sym* T, Index q) {
+    if (q == 0) return M == Mode::transform ? kPrimary : 0;
+    if (T[q - 1] <= T[q]) return ~q;
+    return M == Mode::transform ? kDone + Index(T[q - 1]) : q;  // q is LMS
+}
+
+// Left-to-right scan: from the empty suffix and every entry q > 0, places
+// the L-type suffixes at their bucket heads B.
+template <Mode M, typename Sym>
+void induceL(const Sym* T, Index* SA, Index n, Index* B) {
+    SA[B[T[n - 1]]++] = entryOfL<M>(T, n - 1);
+    for (Index i = 0; i < n; ++i) {
+        const Index v = SA[i];
+        if (v <= 0) continue;
+        const Index q = v - 1;
+        const Sym c = T[q];
+        SA[B[c]++] = entryOfL<M>(T, q);
+        if (M == Mode::substrings) SA[i] = 0;
+        if (M == Mode::transform) SA[i] = kDone + Index(c);
+    }
+}
+
+// Right-to-left scan: from every entry ~p, places the S-type suffix p - 1
+// at the tail B of its bucket.
+template <Mode M, typename Sym>
+void induceS(const Sym* T, Index* SA, Index n, Index* B) {
+    for (Index i = n - 1; i >= 0; --i) {
+        const Index v = SA[i];
+        if (v >= 0 || v < kFlipLimit) continue;
+        const Index p = ~v, q = p - 1;
+        const Sym c = T[q];
+        SA[--B[c]] = entryOfS<M>(T, q);
+        if (M == Mode::substrings) SA[i] = 0;
+        if (M == Mode::suffixes) SA[i] = p;
+        if (M == Mode::transform) SA[i] = kDone + Index(c);
+    }
+}
+
+// The symbols of T, sorted into SA. Buckets: B, K entries (K symbols); for
+// level 0 (bytes) the caller passes 256. Leaves the order (M = suffixes) or
+// the transform codes (M = transform) in SA[0 ... n). n >= 2.
+template <Mode M, typename Sym>
+void sortLevel(const Sym* T, Index* SA, Index n, Index K, Index* B) {
+    std::fill(SA, SA + n, 0);
+
+    // Sort the LMS substrings.
+    Index m = 0;
+    bucketBounds(T, n, K, B, true);
+    forEachLms(T, n, [&](Index p) {
+        SA[--B[T[p]]] = p;
+        ++m;
+    });
+    if (m > 0) {
+        bucketBounds(T, n, K, B, false);
+        induceL<Mode::substrings>(T, SA, n, B);
+        bucketBounds(T, n, K, B, true);
+        induceS<Mode::substrings>(T, SA, n, B);
+
+        // The sorted LMS substrings, to the front.
+        Index k = 0;
+        for (Index i = 0; i < n; ++i)
+            if (SA[i] > 0) SA[k++] = SA[i];
+        Q38_ASSERT(k == m);
+
+        // Lengths (to the next LMS position, or to the end) at m + p / 2:
+        // LMS positions are at least two apart.
+        std::fill(SA + m, SA + n, 0);
+        Index next = n;
+        forEachLms(T, n, [&](Index p) {
+            SA[m + (p >> 1)] = next - p;
+            next = p;
+        });
+
+        // Names: equal substrings (same length, same symbols, neither
+        // reaching the end) share one.
+        Index names = 0, prev = -1, prevLength = 0;
+        for (Index i = 0; i < m; ++i) {
+            const Index p = SA[i], length = SA[m + (p >> 1)];
+            const bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n &&
+                              std::equal(T + p, T + p + length + 1, T + prev);
+            if (!same) ++names;
+            prev = p;
+            prevLength = length;
+            SA[m + (p >> 1)] = names;
+        }
+
+        // The reduced string (names from 0) in text order at the end.
+        Index* const reduced = SA + n - m;
+        for (Index i = n - 1, j = n; i >= m; --i)
+            if (SA[i] != 0) SA[--j] = SA[i] - 1;
+
+        // Its order into SA[0 ... m).
+        if (names < m) {
+            std::unique_ptr<Index[]> own;
+            Index* buckets = SA + m;  // free between the order and the string
+            if (names > n - 2 * m) {
+                own.reset(new Index[names]);
+                buckets = own.get();
+            }
+            sortLevel<Mode::suffixes>(reduced, SA, m, names, buckets);
+        } else {
+            for (Index i = 0; i < m; ++i) SA[reduced[i]] = i;
+        }
+
+        // Ranks of the reduced string to LMS positions, placed at the tails
+        // of their buckets in order.
+        Index j = n;
+        forEachLms(T, n, [&](Index p) { SA[--j] = p; });
+        for (Index i = 0; i < m; ++i) SA[i] = reduced[SA[i]];
+        std::fill(SA + m, SA + n, 0);
+        bucketBounds(T, n, K, B, true);
+        for (Index i = m - 1; i >= 0; --i) {
+            const Index p = SA[i];
+            SA[i] = 0;
+            SA[--B[T[p]]] = p;
+        }
+    }
+
+    bucketBounds(T, n, K, B, false);
+    induceL<M>(T, SA, n, B);
+    bucketBounds(T, n, K, B, true);
+    induceS<M>(T, SA, n, B);
+}
+
+}  // namespace
+
+void inducedSuffixArray(const unsigned char* block, std::uint32_t n, std::uint32_t* sa) {
+    Q38_ASSERT(n < inducedSortLimit);
+    if (n < 2) {
+        if (n == 1) sa[0] = 0;
+        return;
+    }
+    Index B[256];
+    sortLevel<Mode::suffixes>(block, reinterpret_cast<Index*>(sa), Index(n), 256, B);
+}
+
+unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* work) {
+    Q38_ASSERT(n < inducedSortLimit);
+    if (n < 2) return 0;
+    Index B[256];
+    Index* const SA = reinterpret_cast<Index*>(work);
+    sortLevel<Mode::transform>(block, SA, Index(n), 256, B);
+    const unsigned char last = block[n - 1];
+    unsigned primary = 0;
+    for (std::uint32_t r = 0; r < n; ++r) {
+        if (SA[r] == kPrimary) {
+            primary = r;
+            block[r] = last;
+        } else {
+            block[r] = static_cast<unsigned char>(SA[r] - kDone);
+        }
+    }
+    return primary;
+}
