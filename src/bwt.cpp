@@ -95,6 +95,7 @@ unsigned transformFromRanks(char* block, const std::uint32_t* V, unsigned n, cha
 std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads, bool hugePages,
                                         SpareCores* spare, SortRoad road) {
     const unsigned n = static_cast<unsigned>(end - begin);
+    if (n == 0) return std::unique_ptr<unsigned[]>(new unsigned[1]);  // prefix doubling takes no empty block
     if (chooseRoad(n, road) == SortRoad::induced) {
         std::unique_ptr<unsigned[]> sa(new unsigned[n]);
         inducedSuffixArray(reinterpret_cast<const unsigned char*>(begin), n, sa.get());

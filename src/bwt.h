@@ -34,7 +34,7 @@ unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{
              bool hugePages = true, SpareCores* spare = nullptr, SortRoad road = SortRoad::chosen);
 
 // The n ranked suffix starts of [begin, end), sorted on up to `threads`
-// threads.
+// threads (an array of one unused entry when n = 0).
 std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads = 1,
                                         bool hugePages = true, SpareCores* spare = nullptr,
                                         SortRoad road = SortRoad::chosen);

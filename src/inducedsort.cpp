@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base.h"
+#include "platform.h"
 
 // Types are never stored: a suffix q is L-type when T[q] > T[q + 1], S-type
 // when T[q] < T[q + 1], and of the type of q + 1 on equal symbols; suffix
@@ -31,16 +32,35 @@ constexpr Index kFlipLimit = -(Index(1) << 30);
 // suffix array, or the transform.
 enum class Mode { substrings, suffixes, transform };
 
-// Bucket heads (or tails when `tails`) of the symbols of T into B[0 ... K).
+// The buckets of a level: K symbols, the counts C (null when there was no
+// room for them: then each use counts again) and the moving pointers B.
 template <typename Sym>
-void bucketBounds(const Sym* T, Index n, Index K, Index* B, bool tails) {
-    std::fill(B, B + K, 0);
-    for (Index i = 0; i < n; ++i) ++B[T[i]];
-    Index sum = 0;
-    for (Index c = 0; c < K; ++c) {
-        sum += B[c];
-        B[c] = tails ? sum : sum - B[c];
+struct Buckets {
+    const Sym* T;
+    Index n, K;
+    const Index* C;
+    Index* B;
+
+    // Bucket heads, or tails when `tails`, into B.
+    void bounds(bool tails) {
+        if (C == nullptr) {
+            std::fill(B, B + K, 0);
+            for (Index i = 0; i < n; ++i) ++B[T[i]];
+        } else {
+            std::copy(C, C + K, B);
+        }
+        Index sum = 0;
+        for (Index c = 0; c < K; ++c) {
+            sum += B[c];
+            B[c] = tails ? sum : sum - B[c];
+        }
     }
+};
+
+template <typename Sym>
+void countSymbols(const Sym* T, Index n, Index K, Index* C) {
+    std::fill(C, C + K, 0);
+    for (Index i = 0; i < n; ++i) ++C[T[i]];
 }
 
 // Calls f(p) for every LMS position p, from right to left.
@@ -69,12 +89,42 @@ inline Index entryOfS(const Sym* T, Index q) {
     return M == Mode::transform ? kDone + Index(T[q - 1]) : q;  // q is LMS
 }
 
+// The scans read, for each entry, the symbol before its position and then
+// that symbol's bucket pointer and slot, all at random. They ask for the
+// symbol 2 * kAhead entries ahead and, once it has arrived, kAhead entries
+// ahead for the bucket pointer and slot (the entries ahead may still change
+// before they are read; then the request was only wasted).
+constexpr Index kAhead = 16;
+
+// The position before which the entry v induces (0 for none).
+inline Index inducing(Index v) {
+    const Index q = v > 0 ? v - 1 : v < 0 && v >= kFlipLimit ? ~v - 1 : 0;
+    return q > 0 ? q : 0;
+}
+
+template <typename Sym>
+inline void fetchSymbol(const Sym* T, Index v) {
+    prefetchRead(T + inducing(v));
+}
+
+template <typename Sym>
+inline void fetchSlot(const Sym* T, const Index* SA, const Index* B, Index v, bool large) {
+    const Sym c = T[inducing(v)];
+    if (large) prefetchRead(B + c);
+    prefetchWrite(SA + B[c]);
+}
+
 // Left-to-right scan: from the empty suffix and every entry q > 0, places
-// the L-type suffixes at their bucket heads B.
+// the L-type suffixes at their bucket heads B. `large`: an alphabet whose
+// buckets do not stay in the first cache level.
 template <Mode M, typename Sym>
-void induceL(const Sym* T, Index* SA, Index n, Index* B) {
+void induceL(const Sym* T, Index* SA, Index n, Index* B, bool large) {
     SA[B[T[n - 1]]++] = entryOfL<M>(T, n - 1);
     for (Index i = 0; i < n; ++i) {
+        if (i + 2 * kAhead < n) {
+            fetchSymbol(T, SA[i + 2 * kAhead]);
+            fetchSlot(T, SA, B, SA[i + kAhead], large);
+        }
         const Index v = SA[i];
         if (v <= 0) continue;
         const Index q = v - 1;
@@ -88,8 +138,12 @@ void induceL(const Sym* T, Index* SA, Index n, Index* B) {
 // Right-to-left scan: from every entry ~p, places the S-type suffix p - 1
 // at the tail B of its bucket.
 template <Mode M, typename Sym>
-void induceS(const Sym* T, Index* SA, Index n, Index* B) {
+void induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
     for (Index i = n - 1; i >= 0; --i) {
+        if (i >= 2 * kAhead) {
+            fetchSymbol(T, SA[i - 2 * kAhead]);
+            fetchSlot(T, SA, B, SA[i - kAhead], large);
+        }
         const Index v = SA[i];
         if (v >= 0 || v < kFlipLimit) continue;
         const Index p = ~v, q = p - 1;
@@ -101,25 +155,29 @@ void induceS(const Sym* T, Index* SA, Index n, Index* B) {
     }
 }
 
-// The symbols of T, sorted into SA. Buckets: B, K entries (K symbols); for
-// level 0 (bytes) the caller passes 256. Leaves the order (M = suffixes) or
-// the transform codes (M = transform) in SA[0 ... n). n >= 2.
+// The suffixes of T, sorted into SA. `buckets` has the symbols' counts when
+// there is room for them. Leaves the order (M = suffixes) or the transform
+// codes (M = transform) in SA[0 ... n). n >= 2.
 template <Mode M, typename Sym>
-void sortLevel(const Sym* T, Index* SA, Index n, Index K, Index* B) {
+void sortLevel(Buckets<Sym> buckets, Index* SA) {
+    const Sym* const T = buckets.T;
+    const Index n = buckets.n;
+    Index* const B = buckets.B;
+    const bool large = buckets.K > 1024;
     std::fill(SA, SA + n, 0);
 
     // Sort the LMS substrings.
     Index m = 0;
-    bucketBounds(T, n, K, B, true);
+    buckets.bounds(true);
     forEachLms(T, n, [&](Index p) {
         SA[--B[T[p]]] = p;
         ++m;
     });
     if (m > 0) {
-        bucketBounds(T, n, K, B, false);
-        induceL<Mode::substrings>(T, SA, n, B);
-        bucketBounds(T, n, K, B, true);
-        induceS<Mode::substrings>(T, SA, n, B);
+        buckets.bounds(false);
+        induceL<Mode::substrings>(T, SA, n, B, large);
+        buckets.bounds(true);
+        induceS<Mode::substrings>(T, SA, n, B, large);
 
         // The sorted LMS substrings, to the front.
         Index k = 0;
@@ -156,13 +214,20 @@ void sortLevel(const Sym* T, Index* SA, Index n, Index K, Index* B) {
 
         // Its order into SA[0 ... m).
         if (names < m) {
+            // Buckets in the free part between the order and the string,
+            // with counts when they fit too.
             std::unique_ptr<Index[]> own;
-            Index* buckets = SA + m;  // free between the order and the string
-            if (names > n - 2 * m) {
+            Index* const space = SA + m;
+            const Index room = n - 2 * m;
+            Buckets<Index> inner{reduced, m, names, nullptr, space};
+            if (names > room) {
                 own.reset(new Index[names]);
-                buckets = own.get();
+                inner.B = own.get();
+            } else if (2 * names <= room) {
+                countSymbols(reduced, m, names, space + names);
+                inner.C = space + names;
             }
-            sortLevel<Mode::suffixes>(reduced, SA, m, names, buckets);
+            sortLevel<Mode::suffixes>(inner, SA);
         } else {
             for (Index i = 0; i < m; ++i) SA[reduced[i]] = i;
         }
@@ -173,7 +238,7 @@ void sortLevel(const Sym* T, Index* SA, Index n, Index K, Index* B) {
         forEachLms(T, n, [&](Index p) { SA[--j] = p; });
         for (Index i = 0; i < m; ++i) SA[i] = reduced[SA[i]];
         std::fill(SA + m, SA + n, 0);
-        bucketBounds(T, n, K, B, true);
+        buckets.bounds(true);
         for (Index i = m - 1; i >= 0; --i) {
             const Index p = SA[i];
             SA[i] = 0;
@@ -181,10 +246,10 @@ void sortLevel(const Sym* T, Index* SA, Index n, Index K, Index* B) {
         }
     }
 
-    bucketBounds(T, n, K, B, false);
-    induceL<M>(T, SA, n, B);
-    bucketBounds(T, n, K, B, true);
-    induceS<M>(T, SA, n, B);
+    buckets.bounds(false);
+    induceL<M>(T, SA, n, B, large);
+    buckets.bounds(true);
+    induceS<M>(T, SA, n, B, large);
 }
 
 }  // namespace
@@ -195,16 +260,18 @@ void inducedSuffixArray(const unsigned char* block, std::uint32_t n, std::uint32
         if (n == 1) sa[0] = 0;
         return;
     }
-    Index B[256];
-    sortLevel<Mode::suffixes>(block, reinterpret_cast<Index*>(sa), Index(n), 256, B);
+    Index C[256], B[256];
+    countSymbols(block, Index(n), 256, C);
+    sortLevel<Mode::suffixes>(Buckets<unsigned char>{block, Index(n), 256, C, B}, reinterpret_cast<Index*>(sa));
 }
 
 unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* work) {
     Q38_ASSERT(n < inducedSortLimit);
     if (n < 2) return 0;
-    Index B[256];
+    Index C[256], B[256];
+    countSymbols(block, Index(n), 256, C);
     Index* const SA = reinterpret_cast<Index*>(work);
-    sortLevel<Mode::transform>(block, SA, Index(n), 256, B);
+    sortLevel<Mode::transform>(Buckets<unsigned char>{block, Index(n), 256, C, B}, SA);
     const unsigned char last = block[n - 1];
     unsigned primary = 0;
     for (std::uint32_t r = 0; r < n; ++r) {
