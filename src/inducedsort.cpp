@@ -198,9 +198,14 @@ void sortLevel(Buckets<Sym> buckets, Index* SA) {
         // reaching the end) share one.
         Index names = 0, prev = -1, prevLength = 0;
         for (Index i = 0; i < m; ++i) {
+            if (i + kAhead < m) {
+                const Index ahead = SA[i + kAhead];
+                prefetchWrite(SA + m + (ahead >> 1));
+                prefetchRead(T + ahead);
+            }
             const Index p = SA[i], length = SA[m + (p >> 1)];
-            const bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n &&
-                              std::equal(T + p, T + p + length + 1, T + prev);
+            bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n;
+            for (Index d = 0; same && d <= length; ++d) same = T[p + d] == T[prev + d];
             if (!same) ++names;
             prev = p;
             prevLength = length;
@@ -236,10 +241,14 @@ void sortLevel(Buckets<Sym> buckets, Index* SA) {
         // of their buckets in order.
         Index j = n;
         forEachLms(T, n, [&](Index p) { SA[--j] = p; });
-        for (Index i = 0; i < m; ++i) SA[i] = reduced[SA[i]];
+        for (Index i = 0; i < m; ++i) {
+            if (i + kAhead < m) prefetchRead(reduced + SA[i + kAhead]);
+            SA[i] = reduced[SA[i]];
+        }
         std::fill(SA + m, SA + n, 0);
         buckets.bounds(true);
         for (Index i = m - 1; i >= 0; --i) {
+            if (i >= kAhead) prefetchRead(T + SA[i - kAhead]);
             const Index p = SA[i];
             SA[i] = 0;
             SA[--B[T[p]]] = p;
