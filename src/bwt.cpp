@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -32,12 +33,32 @@ void sortSuffixes(Sorter& sorter, const char* begin, const char* end) {
     }
 }
 
-// The road a block takes. Induced sorting on one thread beats prefix
-// doubling at every size and on every kind of data measured; blocks it
-// cannot hold go to prefix doubling.
-SortRoad chooseRoad(unsigned size, SortRoad asked) {
+// The road a block takes, from timings on one thread (bench/RESULTS.md).
+// Induced sorting is linear and needs one table: from 64 KiB it beats prefix
+// doubling on text, source code and repetitive data (by 2-4 x on long
+// repeats), and it keeps a 10 MiB block within 5 x its size. Prefix doubling
+// keeps blocks below 64 KiB (1.2-4 x faster there) and blocks of spread
+// bytes up to 4 MiB (order-0 entropy of 7.5 bits or more: the 4-byte
+// grouping leaves almost no group to split, and it is 2-5 x faster), and
+// blocks too large for the induced sorter.
+constexpr unsigned kInducedFrom = 1u << 16;
+constexpr unsigned kSpreadUpTo = 1u << 22;
+constexpr double kSpreadBits = 7.5;
+
+double entropyBits(const char* block, unsigned size) {
+    std::array<unsigned, 256> count{};
+    for (unsigned i = 0; i < size; ++i) ++count[static_cast<unsigned char>(block[i])];
+    double bits = 0;
+    for (const unsigned c : count)
+        if (c > 0) bits -= double(c) * std::log2(double(c) / size);
+    return bits / size;
+}
+
+SortRoad chooseRoad(const char* block, unsigned size, SortRoad asked) {
     if (asked != SortRoad::chosen) return asked;
-    return size < inducedSortLimit ? SortRoad::induced : SortRoad::doubling;
+    if (size < kInducedFrom || size >= inducedSortLimit) return SortRoad::doubling;
+    if (size <= kSpreadUpTo && entropyBits(block, size) >= kSpreadBits) return SortRoad::doubling;
+    return SortRoad::induced;
 }
 
 void writeSuffixListing(std::ostream& os, const char* block, unsigned size, const unsigned* sa,
@@ -96,7 +117,7 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
                                         SpareCores* spare, SortRoad road) {
     const unsigned n = static_cast<unsigned>(end - begin);
     if (n == 0) return std::unique_ptr<unsigned[]>(new unsigned[1]);  // prefix doubling takes no empty block
-    if (chooseRoad(n, road) == SortRoad::induced) {
+    if (chooseRoad(begin, n, road) == SortRoad::induced) {
         std::unique_ptr<unsigned[]> sa(new unsigned[n]);
         inducedSuffixArray(reinterpret_cast<const unsigned char*>(begin), n, sa.get());
         return sa;
@@ -120,7 +141,7 @@ unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned thre
         if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
         if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
     }
-    if (chooseRoad(size, road) == SortRoad::induced) {
+    if (chooseRoad(block, size, road) == SortRoad::induced) {
         const std::unique_ptr<std::uint32_t[]> work(new std::uint32_t[size]);
         if (hugePages) adviseHugePages(work.get(), std::size_t(size) * sizeof(std::uint32_t));
         return inducedTransform(reinterpret_cast<unsigned char*>(block), size, work.get());
