@@ -557,6 +557,31 @@ TEST_P(BwtThreadsLong, EveryThreadCountGivesTheOneThreadTransform) {
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BwtThreadsLong, ::testing::Range(0, 7), kindName);
 
+// The same blocks through induced sorting, on the road the program takes at
+// every thread count, against prefix doubling.
+class BwtInducedLong : public ::testing::TestWithParam<int> {};
+
+TEST_P(BwtInducedLong, MatchesPrefixDoublingAtEveryThreadCount) {
+    if (std::getenv("Q38_SANITIZED")) GTEST_SKIP() << "10 MiB sweeps run in the Release long stage";
+    const std::string s = adversarial(GetParam());
+    std::string reference = s;
+    const unsigned index = bwt(reference.data(), static_cast<unsigned>(s.size()), SuffixDumps{}, 1, true, nullptr,
+                               SortRoad::doubling);
+    std::string induced = s;
+    EXPECT_EQ(bwt(induced.data(), static_cast<unsigned>(s.size()), SuffixDumps{}, 1, true, nullptr,
+                  SortRoad::induced),
+              index);
+    EXPECT_TRUE(induced == reference);
+    for (const unsigned threads : {1u, 2u, 3u, 8u}) {
+        std::string chosen = s;
+        EXPECT_EQ(bwt(chosen.data(), static_cast<unsigned>(s.size()), SuffixDumps{}, threads), index)
+            << threads << " threads";
+        EXPECT_TRUE(chosen == reference) << threads << " threads";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BwtInducedLong, ::testing::Range(0, 7), kindName);
+
 TEST(Bwt, SuffixArrayOnThreadsMatchesTheDefinition) {
     for (std::size_t n : {1u, 2u, 5u, 100u, 777u, 4099u}) {
         const std::string s = testutil::textLike(n, static_cast<std::uint32_t>(n));
