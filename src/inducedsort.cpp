@@ -94,26 +94,19 @@ inline Index entryOfS(const Sym* T, Index q) {
 // The scans read, for each entry, the symbol before its position and then
 // that symbol's bucket pointer and slot, all at random. They ask for the
 // symbol 2 * kAhead entries ahead and, once it has arrived, kAhead entries
-// ahead for the bucket pointer and slot (the entries ahead may still change
-// before they are read; then the request was only wasted).
+// ahead for the bucket pointer and slot when the buckets are many (the
+// entries ahead may still change before they are read; then the request was
+// only wasted).
 constexpr Index kAhead = 16;
 
-// The position before which the entry v induces (0 for none).
-inline Index inducing(Index v) {
-    const Index q = v > 0 ? v - 1 : v < 0 && v >= kFlipLimit ? ~v - 1 : 0;
-    return q > 0 ? q : 0;
-}
-
 template <typename Sym>
-inline void fetchSymbol(const Sym* T, Index v) {
-    prefetchRead(T + inducing(v));
-}
-
-template <typename Sym>
-inline void fetchSlot(const Sym* T, const Index* SA, const Index* B, Index v, bool large) {
-    const Sym c = T[inducing(v)];
-    if (large) prefetchRead(B + c);
-    prefetchWrite(SA + B[c]);
+inline void fetchAhead(const Sym* T, const Index* SA, const Index* B, Index far, Index near, bool large) {
+    if (far > 0) prefetchRead(T + far - 1);
+    if (large && near > 0) {
+        const Sym c = T[near - 1];
+        prefetchRead(B + c);
+        prefetchWrite(SA + B[c]);
+    }
 }
 
 // Left-to-right scan: from the empty suffix and every entry q > 0, places
@@ -123,10 +116,7 @@ template <Mode M, typename Sym>
 void induceL(const Sym* T, Index* SA, Index n, Index* B, bool large) {
     SA[B[T[n - 1]]++] = entryOfL<M>(T, n - 1);
     for (Index i = 0; i < n; ++i) {
-        if (i + 2 * kAhead < n) {
-            fetchSymbol(T, SA[i + 2 * kAhead]);
-            fetchSlot(T, SA, B, SA[i + kAhead], large);
-        }
+        if (i + 2 * kAhead < n) fetchAhead(T, SA, B, SA[i + 2 * kAhead], SA[i + kAhead], large);
         const Index v = SA[i];
         if (v <= 0) continue;
         const Index q = v - 1;
@@ -137,18 +127,19 @@ void induceL(const Sym* T, Index* SA, Index n, Index* B, bool large) {
     }
 }
 
+// The position an entry of the right-to-left scan induces from; 0 for the
+// entries it passes over.
+inline Index flipped(Index v) { return v < 0 && v >= kFlipLimit ? ~v : 0; }
+
 // Right-to-left scan: from every entry ~p, places the S-type suffix p - 1
 // at the tail B of its bucket.
 template <Mode M, typename Sym>
 void induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
     for (Index i = n - 1; i >= 0; --i) {
-        if (i >= 2 * kAhead) {
-            fetchSymbol(T, SA[i - 2 * kAhead]);
-            fetchSlot(T, SA, B, SA[i - kAhead], large);
-        }
-        const Index v = SA[i];
-        if (v >= 0 || v < kFlipLimit) continue;
-        const Index p = ~v, q = p - 1;
+        if (i >= 2 * kAhead) fetchAhead(T, SA, B, flipped(SA[i - 2 * kAhead]), flipped(SA[i - kAhead]), large);
+        const Index p = flipped(SA[i]);
+        if (p == 0) continue;
+        const Index q = p - 1;
         const Sym c = T[q];
         SA[--B[c]] = entryOfS<M>(T, q);
         if (M == Mode::substrings) SA[i] = 0;
