@@ -98,6 +98,8 @@ inline Index entryOfS(const Sym* T, Index q) {
 // entries ahead may still change before they are read; then the request was
 // only wasted).
 constexpr Index kAhead = 16;
+// Loops whose entries are all final fetch further ahead.
+constexpr Index kFar = 64;
 
 template <typename Sym>
 inline void fetchAhead(const Sym* T, const Index* SA, const Index* B, Index far, Index near, bool large) {
@@ -191,8 +193,8 @@ void sortLevel(Buckets<Sym> buckets, Index* SA) {
         // reaching the end) share one.
         Index names = 0, prev = -1, prevLength = 0;
         for (Index i = 0; i < m; ++i) {
-            if (i + kAhead < m) {
-                const Index ahead = SA[i + kAhead];
+            if (i + kFar < m) {
+                const Index ahead = SA[i + kFar];
                 prefetchWrite(SA + m + (ahead >> 1));
                 prefetchRead(T + ahead);
             }
@@ -235,13 +237,13 @@ void sortLevel(Buckets<Sym> buckets, Index* SA) {
         Index j = n;
         forEachLms(T, n, [&](Index p) { SA[--j] = p; });
         for (Index i = 0; i < m; ++i) {
-            if (i + kAhead < m) prefetchRead(reduced + SA[i + kAhead]);
+            if (i + kFar < m) prefetchRead(reduced + SA[i + kFar]);
             SA[i] = reduced[SA[i]];
         }
         std::fill(SA + m, SA + n, 0);
         buckets.bounds(true);
         for (Index i = m - 1; i >= 0; --i) {
-            if (i >= kAhead) prefetchRead(T + SA[i - kAhead]);
+            if (i >= kFar) prefetchRead(T + SA[i - kFar]);
             const Index p = SA[i];
             SA[i] = 0;
             SA[--B[T[p]]] = p;
