@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "globals.h"
+#include "platform.h"
 #include "testutil.h"
 
 namespace {
@@ -151,6 +152,27 @@ TEST(Bwt, SuffixArrayIsTheOrderOfNonEmptySuffixes) {
     const std::string banana = "banana";
     const std::unique_ptr<unsigned[]> sa(suffixArray(banana.data(), banana.data() + 6));
     EXPECT_EQ(std::vector<unsigned>(sa.get(), sa.get() + 6), (std::vector<unsigned>{5, 3, 1, 0, 4, 2}));
+}
+
+// The transform from ranks writes the same bytes however many of its
+// threads the system lets start (the refused slices fall to the caller).
+TEST(Bwt, TransformFromRanksWithThreadsRefused) {
+    const std::string s = testutil::textLike(5000, 3);
+    const Transformed expected = naiveTransform(s);
+    const std::unique_ptr<unsigned[]> sa(suffixArray(s.data(), s.data() + s.size()));
+    std::vector<std::uint32_t> V(s.size() + 1);
+    for (unsigned r = 0; r < s.size(); ++r) V[sa[r]] = r + 2;
+    for (const long startsAllowed : {-1L, 0L, 1L, 2L}) {
+        for (const unsigned threads : {1u, 3u, 4u}) {
+            failThreadStartsAfter(startsAllowed);
+            std::string block = s, copy(s.size(), '\0');
+            const unsigned index =
+                transformFromRanks(block.data(), V.data(), static_cast<unsigned>(s.size()), copy.data(), threads);
+            failThreadStartsAfter(-1);
+            EXPECT_EQ(index, expected.index) << startsAllowed << " starts, " << threads << " threads";
+            EXPECT_EQ(block, expected.data) << startsAllowed << " starts, " << threads << " threads";
+        }
+    }
 }
 
 TEST(BwtDumps, SuffixListingLayout) {
