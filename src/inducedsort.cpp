@@ -1,7 +1,6 @@
 #include "inducedsort.h"
 
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "base.h"

@@ -15,7 +15,7 @@
 //
 // Memory: the block and `work`, n 32-bit entries; a reduced level whose
 // buckets do not fit in the array's free part allocates them (at most 2n
-// bytes, never on text or random data). Positions share an entry with two
+// bytes, and only when more than a third of the positions are LMS). Positions share an entry with two
 // flag bits, so n must stay below inducedSortLimit.
 #ifndef VEXAQ38_INDUCEDSORT_H
 #define VEXAQ38_INDUCEDSORT_H
