@@ -83,6 +83,22 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
     }
 }
 
+// The transform from the suffix order the dumps were written from.
+unsigned transformFromOrder(char* block, const unsigned* sa, unsigned n) {
+    const std::unique_ptr<char[]> copy(new char[n]);
+    std::memcpy(copy.get(), block, n);
+    unsigned primary = 0;
+    for (unsigned r = 0; r < n; ++r) {
+        if (sa[r] > 0) {
+            block[r] = copy[sa[r] - 1];
+        } else {
+            block[r] = copy[n - 1];
+            primary = r;
+        }
+    }
+    return primary;
+}
+
 }  // namespace
 
 unsigned transformFromRanks(char* block, const std::uint32_t* V, unsigned n, char* copy, unsigned threads) {
@@ -140,6 +156,7 @@ unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned thre
         const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages, spare, road);
         if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
         if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
+        return transformFromOrder(block, sa.get(), size);
     }
     if (chooseRoad(block, size, road) == SortRoad::induced) {
         const std::unique_ptr<std::uint32_t[]> work(new std::uint32_t[size]);
