@@ -1,10 +1,12 @@
 // Forward and inverse transform speed over the benchmark corpus, one block of
-// at most the size cap per file (the first bytes of larger files). Rates are
+// at most the size cap per file (the first bytes of larger files). Forward/
+// is the road the program takes, Induced/ and Doubling/ each suffix sorter
+// on one thread. Rates are
 // per CPU second (Google Benchmark's default), which a busy machine distorts
 // less than wall time; compare with another program's user + system time.
 // Runs on more than one thread report wall time instead; the inverse runs
 // on one and on two threads, both timed by the wall clock.
-//   bwt_bench --benchmark_filter=Forward/english
+//   bwt_bench --benchmark_filter='(Induced|Doubling|Reference)/english'
 //   bwt_bench --benchmark_filter='Inverse/english.*threads:1'
 // Built against libdivsufsort, Reference/ times its divbwt on the same block
 // (one thread), the yardstick of the forward transform.
@@ -34,14 +36,15 @@ std::string readBlock(const std::filesystem::path& p) {
     return s;
 }
 
-void forward(benchmark::State& state, const std::string& file, unsigned threads) {
+void forward(benchmark::State& state, const std::string& file, SortRoad road, unsigned threads) {
     const std::string block = readBlock(file);
     std::string work;
     for (auto _ : state) {
         state.PauseTiming();
         work = block;
         state.ResumeTiming();
-        benchmark::DoNotOptimize(bwtBySuffixArray(work.data(), static_cast<unsigned>(work.size()), threads));
+        benchmark::DoNotOptimize(
+            bwt(work.data(), static_cast<unsigned>(work.size()), SuffixDumps{}, threads, true, nullptr, road));
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(block.size()));
@@ -86,9 +89,13 @@ const bool registered = [] {
     for (const auto& f : files) {
         const std::string name = f.filename().string();
         // Medians of three: the machine is shared and single runs scatter.
-        benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string(), 1u)
+        benchmark::RegisterBenchmark(("Forward/" + name).c_str(), forward, f.string(), SortRoad::chosen, 1u)
             ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
-        benchmark::RegisterBenchmark(("Forward2T/" + name).c_str(), forward, f.string(), 2u)
+        benchmark::RegisterBenchmark(("Induced/" + name).c_str(), forward, f.string(), SortRoad::induced, 1u)
+            ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+        benchmark::RegisterBenchmark(("Doubling/" + name).c_str(), forward, f.string(), SortRoad::doubling, 1u)
+            ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true);
+        benchmark::RegisterBenchmark(("Forward2T/" + name).c_str(), forward, f.string(), SortRoad::chosen, 2u)
             ->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(3)->ReportAggregatesOnly(true)
             ->UseRealTime();
 #if defined(Q38_HAVE_DIVSUFSORT)

@@ -6,7 +6,8 @@
 #   unpack_file   pass-through byte (bit 0), then the compressed file;
 #   unpack_block  method byte, 3 bytes block size - 1 (little-endian), then
 #                 the first block's payload;
-#   roundtrip     method byte, block size index byte, then the plain file.
+#   roundtrip     method byte, block size index byte, then the plain file;
+#   sorters       the plain file, as one block.
 # Method bytes follow fuzz::variants: 0 DC, 1 DC pass-through, 2 MTF adaptive,
 # 3 MTF adaptive + RLE0, 4 MTF static, 5 MTF static + RLE0. The text files
 # also go to unpack_file with every block checksum zeroed (-nocrc), as files
@@ -17,7 +18,7 @@ root="$(dirname "$here")"
 exe="${1:-$root/build/vexa-Q38}"
 [ -x "$exe" ] || { echo "make_seeds: no program at $exe (build it first)" >&2; exit 1; }
 corpus="$here/corpus"
-mkdir -p "$corpus/unpack_file" "$corpus/unpack_block" "$corpus/roundtrip"
+mkdir -p "$corpus/unpack_file" "$corpus/unpack_block" "$corpus/roundtrip" "$corpus/sorters"
 rm -f "$corpus"/*/seed-*
 
 work="$(mktemp -d)"
@@ -31,6 +32,8 @@ cp "$samples/all256.bin" "$work/all256"
 head -c 700 "$samples/repeat.bin" >"$work/repeat"
 cp "$samples/one.bin" "$work/one"
 cp "$samples/two.bin" "$work/two"
+
+for input in text binary all256 repeat one two; do cp "$work/$input" "$corpus/sorters/seed-$input"; done
 
 le32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
 # The compressed file with the checksum field of every block set to 0.

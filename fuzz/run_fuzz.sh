@@ -4,12 +4,12 @@
 # corpus (the repository is not touched). Fails when any target finds a
 # fault; the input that found it is copied to build-fuzz/findings/<target>/
 # and belongs in fuzz/corpus/<target>/ once the fault is fixed.
-#   fuzz/run_fuzz.sh SECONDS [target...]   (targets: unpack_block unpack_file roundtrip)
+#   fuzz/run_fuzz.sh SECONDS [target...]   (targets: unpack_block unpack_file roundtrip sorters)
 set -euo pipefail
 seconds="${1:?usage: run_fuzz.sh SECONDS [target...]}"
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(unpack_block unpack_file roundtrip)
+[ ${#targets[@]} -gt 0 ] || targets=(unpack_block unpack_file roundtrip sorters)
 here="$(cd "$(dirname "$0")" && pwd)"
 root="$(dirname "$here")"
 build="$root/build-fuzz"

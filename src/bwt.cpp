@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "base.h"
+#include "inducedsort.h"
 #include "platform.h"
 #include "suffixarray.h"
 
@@ -29,6 +31,34 @@ void sortSuffixes(Sorter& sorter, const char* begin, const char* end) {
         sorter.makeTables(begin, end);
         sorter.suffixSort(1);
     }
+}
+
+// The road a block takes, from timings on one thread (bench/RESULTS.md).
+// Induced sorting is linear and needs one table: from 64 KiB it beats prefix
+// doubling on text, source code and repetitive data (by 2-4 x on long
+// repeats), and it keeps a 10 MiB block within 5 x its size. Prefix doubling
+// keeps blocks below 64 KiB (1.2-4 x faster there) and blocks of spread
+// bytes up to 4 MiB (order-0 entropy of 7.5 bits or more: the 4-byte
+// grouping leaves almost no group to split, and it is 2-5 x faster), and
+// blocks too large for the induced sorter.
+constexpr unsigned kInducedFrom = 1u << 16;
+constexpr unsigned kSpreadUpTo = 1u << 22;
+constexpr double kSpreadBits = 7.5;
+
+double entropyBits(const char* block, unsigned size) {
+    std::array<unsigned, 256> count{};
+    for (unsigned i = 0; i < size; ++i) ++count[static_cast<unsigned char>(block[i])];
+    double bits = 0;
+    for (const unsigned c : count)
+        if (c > 0) bits -= double(c) * std::log2(double(c) / size);
+    return bits / size;
+}
+
+SortRoad chooseRoad(const char* block, unsigned size, SortRoad asked) {
+    if (asked != SortRoad::chosen) return asked;
+    if (size < kInducedFrom || size >= inducedSortLimit) return SortRoad::doubling;
+    if (size <= kSpreadUpTo && entropyBits(block, size) >= kSpreadBits) return SortRoad::doubling;
+    return SortRoad::induced;
 }
 
 void writeSuffixListing(std::ostream& os, const char* block, unsigned size, const unsigned* sa,
@@ -53,11 +83,61 @@ void writeSuffixArray(std::ostream& os, const unsigned* sa, unsigned size) {
     }
 }
 
+// The transform from the suffix order the dumps were written from.
+unsigned transformFromOrder(char* block, const unsigned* sa, unsigned n) {
+    const std::unique_ptr<char[]> copy(new char[n]);
+    std::memcpy(copy.get(), block, n);
+    unsigned primary = 0;
+    for (unsigned r = 0; r < n; ++r) {
+        if (sa[r] > 0) {
+            block[r] = copy[sa[r] - 1];
+        } else {
+            block[r] = copy[n - 1];
+            primary = r;
+        }
+    }
+    return primary;
+}
+
 }  // namespace
 
+unsigned transformFromRanks(char* block, const std::uint32_t* V, unsigned n, char* copy, unsigned threads) {
+    std::memcpy(copy, block, n);
+    block[V[0] - 2] = copy[n - 1];
+    // The writes land at random: ask for their lines well ahead. Each row is
+    // written once, so threads take slices of the suffixes.
+    const auto place = [block, V, copy](unsigned from, unsigned to) {
+        constexpr unsigned ahead = 48;
+        for (unsigned x = from; x < to; ++x) {
+            if (x + ahead < to) prefetchWrite(block + V[x + ahead] - 2);
+            block[V[x] - 2] = copy[x - 1];
+        }
+    };
+    threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    const auto sliceEnd = [n, threads](unsigned t) {
+        return 1 + static_cast<unsigned>(std::uint64_t(n - 1) * t / threads);
+    };
+    std::vector<std::thread> helpers(threads - 1);
+    std::vector<bool> started(threads - 1, false);
+    for (unsigned t = 1; t < threads; ++t)
+        started[t - 1] = tryStartThread(helpers[t - 1], [&place, &sliceEnd, t] { place(sliceEnd(t), sliceEnd(t + 1)); });
+    place(1, sliceEnd(1));
+    for (unsigned t = 1; t < threads; ++t)
+        if (!started[t - 1]) place(sliceEnd(t), sliceEnd(t + 1));  // refused: this thread does the slice
+    for (unsigned t = 1; t < threads; ++t)
+        if (started[t - 1]) helpers[t - 1].join();
+    return V[0] - 2;
+}
+
 std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads, bool hugePages,
-                                        SpareCores* spare) {
+                                        SpareCores* spare, SortRoad road) {
     const unsigned n = static_cast<unsigned>(end - begin);
+    if (n == 0) return std::unique_ptr<unsigned[]>(new unsigned[1]);  // prefix doubling takes no empty block
+    if (chooseRoad(begin, n, road) == SortRoad::induced) {
+        std::unique_ptr<unsigned[]> sa(new unsigned[n]);
+        inducedSuffixArray(reinterpret_cast<const unsigned char*>(begin), n, sa.get());
+        return sa;
+    }
     Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, begin, end);
     // The order table is dropped before the result is allocated: the peak
@@ -69,34 +149,23 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
     return sa;
 }
 
-unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads, bool hugePages, SpareCores* spare) {
+unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages,
+             SpareCores* spare, SortRoad road) {
     if (size == 0) return 0;
+    if (dumps.listing || dumps.array) {
+        const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages, spare, road);
+        if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
+        if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
+        return transformFromOrder(block, sa.get(), size);
+    }
+    if (chooseRoad(block, size, road) == SortRoad::induced) {
+        const std::unique_ptr<std::uint32_t[]> work(new std::uint32_t[size]);
+        if (hugePages) adviseHugePages(work.get(), std::size_t(size) * sizeof(std::uint32_t));
+        return inducedTransform(reinterpret_cast<unsigned char*>(block), size, work.get());
+    }
     Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, block, block + size);
     return sorter.recoverBwt(block);
-}
-
-unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages,
-             SpareCores* spare) {
-    if (size == 0) return 0;
-    if (!dumps.listing && !dumps.array) return bwtBySuffixArray(block, size, threads, hugePages, spare);
-
-    const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages, spare);
-    if (dumps.listing) writeSuffixListing(*dumps.listing, block, size, sa.get(), dumps.maxSuffixSize);
-    if (dumps.array) writeSuffixArray(*dumps.array, sa.get(), size);
-
-    const std::unique_ptr<char[]> q(new char[size]);
-    std::memcpy(q.get(), block, size);
-    unsigned primary = 0;
-    for (unsigned r = 0; r < size; ++r) {
-        if (sa[r] > 0) {
-            block[r] = q[sa[r] - 1];
-        } else {
-            block[r] = q[size - 1];
-            primary = r;
-        }
-    }
-    return primary;
 }
 
 namespace {

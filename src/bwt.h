@@ -21,24 +21,30 @@ struct SuffixDumps {
     std::uint32_t maxSuffixSize = 4294967295u;  // symbols shown per suffix; all by default
 };
 
+// The suffix sorter a transform uses: the one chosen for the block (see
+// bwt.cpp), or one forced by tests and benchmarks. Both give the same order.
+enum class SortRoad { chosen, induced, doubling };
+
 // Transforms `size` bytes at `block` in place and returns the primary index.
 // Size 0 returns 0 and touches nothing. Writes the suffix dumps asked for.
-// The sort may use up to `threads` threads, huge pages for its table read
-// at random when `hugePages`, and cores borrowed from `spare` when it runs on
-// one thread (see Sadakane); the result depends on none of them.
+// Prefix doubling may use up to `threads` threads, huge pages for its table
+// read at random when `hugePages`, and cores borrowed from `spare` when it
+// runs on one thread (see Sadakane); the result depends on none of them.
 unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{}, unsigned threads = 1,
-             bool hugePages = true, SpareCores* spare = nullptr);
-
-// The same transform without dumps, straight from the sorter's rank table.
-// `threads` sorter threads (1: the calling thread alone); the result is the
-// same at any count.
-unsigned bwtBySuffixArray(char* block, unsigned size, unsigned threads = 1, bool hugePages = true,
-                          SpareCores* spare = nullptr);
+             bool hugePages = true, SpareCores* spare = nullptr, SortRoad road = SortRoad::chosen);
 
 // The n ranked suffix starts of [begin, end), sorted on up to `threads`
-// threads.
+// threads (an array of one unused entry when n = 0).
 std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsigned threads = 1,
-                                        bool hugePages = true, SpareCores* spare = nullptr);
+                                        bool hugePages = true, SpareCores* spare = nullptr,
+                                        SortRoad road = SortRoad::chosen);
+
+// Writes the transform of the `n` bytes at `block` in place from the ranks
+// of its suffixes (V[x] - 2 is the rank of suffix x, as Sadakane leaves it)
+// and returns the primary index; `copy` is scratch of n bytes. The writes
+// run on up to `threads` threads, the caller included, fewer when the
+// system refuses one.
+unsigned transformFromRanks(char* block, const std::uint32_t* V, unsigned n, char* copy, unsigned threads);
 
 // Restores into `out` the block whose transform is `in` (separate arrays of
 // `size` bytes). REQUIRES: index < size when size > 0; the block decoders

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base.h"
+#include "bwt.h"
 #include "platform.h"
 #include "suffixsortparallel.h"
 
@@ -598,38 +599,13 @@ void Sadakane<Index>::sort4(Index lo) {
 template <typename Index>
 unsigned Sadakane<Index>::recoverBwt(char* block) {
     const Index n = numSuffixes - 1;
-    // The order table, no longer needed, holds the copy of the block: no
-    // allocation, and the peak stays that of the sort.
-    char* const Q = reinterpret_cast<char*>(Ibuf.get());
-    I = nullptr;
-    numSuffixes = n;
-    std::memcpy(Q, block, n);
-    block[V[0] - 2] = Q[n - 1];
-    // The writes land at random: ask for their lines well ahead. Each
-    // position is written once, so threads take slices of x.
-    auto place = [this, block, Q](Index from, Index to) {
-        const Index ahead = 4 * prefetchDistance;
-        for (Index x = from; x < to; ++x) {
-            if (x + ahead < to) prefetchWrite(block + V[x + ahead] - 2);
-            block[V[x] - 2] = Q[x - 1];
-        }
-    };
     const SpareCores::Loan lent(n >= recoverThreadsFrom ? lender() : nullptr, 64 - 1);
     const unsigned threads = n >= recoverThreadsFrom ? threads_ + lent.count() : 1;
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);  // no reallocation once threads run
-    for (unsigned t = 1; t < threads; ++t) {
-        const Index from = 1 + static_cast<Index>(std::uint64_t(n - 1) * t / threads);
-        const Index to = 1 + static_cast<Index>(std::uint64_t(n - 1) * (t + 1) / threads);
-        try {
-            helpers.emplace_back(place, from, to);
-        } catch (const std::system_error&) {  // no thread to spare: this one does the slice
-            place(from, to);
-        }
-    }
-    place(1, 1 + static_cast<Index>((n - 1) / threads));
-    for (std::thread& h : helpers) h.join();
-    const unsigned primary = V[0] - 2;
+    // The order table, no longer needed, holds the copy of the block: no
+    // allocation, and the peak stays that of the sort.
+    I = nullptr;
+    numSuffixes = n;
+    const unsigned primary = transformFromRanks(block, V, n, reinterpret_cast<char*>(Ibuf.get()), threads);
     Ibuf.reset();
     Vbuf.reset();
     V = Vh = nullptr;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "globals.h"
+#include "platform.h"
 #include "testutil.h"
 
 namespace {
@@ -74,7 +75,8 @@ Transformed naiveTransform(const std::string& s) {
 TEST(Bwt, EmptyBlockIsLeftAlone) {
     char block[1] = {'q'};
     EXPECT_EQ(bwt(block, 0), 0u);
-    EXPECT_EQ(bwtBySuffixArray(block, 0), 0u);
+    EXPECT_EQ(bwt(block, 0, SuffixDumps{}, 1, true, nullptr, SortRoad::induced), 0u);
+    EXPECT_EQ(bwt(block, 0, SuffixDumps{}, 1, true, nullptr, SortRoad::doubling), 0u);
     EXPECT_EQ(block[0], 'q');
     char out[1] = {'r'};
     ibwt(out, block, 0, 0);
@@ -115,7 +117,7 @@ std::vector<std::string> sampleBlocks(std::size_t n) {
     return out;
 }
 
-// Both roads (with a dump requested and without) give the definition's
+// Every sorter (with a dump requested and without) gives the definition's
 // transform, and the inverse restores the block.
 TEST(Bwt, BothRoadsMatchTheDefinitionAndInvert) {
     std::ostringstream sink;
@@ -124,11 +126,17 @@ TEST(Bwt, BothRoadsMatchTheDefinitionAndInvert) {
     for (std::size_t n = 1; n <= 2100; n += (n < 300 ? 1 : 29)) {
         for (const std::string& s : sampleBlocks(n)) {
             const Transformed expected = naiveTransform(s);
-            std::string direct = s;
-            const unsigned directIndex = bwtBySuffixArray(direct.data(), static_cast<unsigned>(n));
+            // Induced sorting is checked against prefix doubling at every
+            // size in inducedsort_test; here against the definition too.
+            for (const SortRoad road : {SortRoad::chosen, SortRoad::induced}) {
+                if (road == SortRoad::induced && n > 300) continue;
+                std::string direct = s;
+                const unsigned directIndex =
+                    bwt(direct.data(), static_cast<unsigned>(n), SuffixDumps{}, 1, true, nullptr, road);
+                ASSERT_EQ(direct, expected.data) << "size " << n;
+                ASSERT_EQ(directIndex, expected.index) << "size " << n;
+            }
             const Transformed viaArray = forward(s, dumps);
-            ASSERT_EQ(direct, expected.data) << "size " << n;
-            ASSERT_EQ(directIndex, expected.index) << "size " << n;
             ASSERT_EQ(viaArray.data, expected.data) << "size " << n;
             ASSERT_EQ(viaArray.index, expected.index) << "size " << n;
             ASSERT_EQ(inverse(expected), s) << "size " << n;
@@ -147,6 +155,27 @@ TEST(Bwt, SuffixArrayIsTheOrderOfNonEmptySuffixes) {
     const std::string banana = "banana";
     const std::unique_ptr<unsigned[]> sa(suffixArray(banana.data(), banana.data() + 6));
     EXPECT_EQ(std::vector<unsigned>(sa.get(), sa.get() + 6), (std::vector<unsigned>{5, 3, 1, 0, 4, 2}));
+}
+
+// The transform from ranks writes the same bytes however many of its
+// threads the system lets start (the refused slices fall to the caller).
+TEST(Bwt, TransformFromRanksWithThreadsRefused) {
+    const std::string s = testutil::textLike(5000, 3);
+    const Transformed expected = naiveTransform(s);
+    const std::unique_ptr<unsigned[]> sa(suffixArray(s.data(), s.data() + s.size()));
+    std::vector<std::uint32_t> V(s.size() + 1);
+    for (unsigned r = 0; r < s.size(); ++r) V[sa[r]] = r + 2;
+    for (const long startsAllowed : {-1L, 0L, 1L, 2L}) {
+        for (const unsigned threads : {1u, 3u, 4u}) {
+            failThreadStartsAfter(startsAllowed);
+            std::string block = s, copy(s.size(), '\0');
+            const unsigned index =
+                transformFromRanks(block.data(), V.data(), static_cast<unsigned>(s.size()), copy.data(), threads);
+            failThreadStartsAfter(-1);
+            EXPECT_EQ(index, expected.index) << startsAllowed << " starts, " << threads << " threads";
+            EXPECT_EQ(block, expected.data) << startsAllowed << " starts, " << threads << " threads";
+        }
+    }
 }
 
 TEST(BwtDumps, SuffixListingLayout) {
@@ -534,7 +563,8 @@ TEST_P(BwtThreadsLong, EveryThreadCountGivesTheOneThreadTransform) {
     if (std::getenv("Q38_SANITIZED")) GTEST_SKIP() << "10 MiB thread sweeps run in the Release long stage";
     const std::string s = adversarial(GetParam());
     std::string one = s;
-    const unsigned index = bwtBySuffixArray(one.data(), static_cast<unsigned>(one.size()), 1);
+    const unsigned index = bwt(one.data(), static_cast<unsigned>(one.size()), SuffixDumps{}, 1, true, nullptr,
+                               SortRoad::doubling);
     // Two threads also with ordinary pages, as when several blocks sort at once.
     const struct {
         unsigned threads;
@@ -542,7 +572,8 @@ TEST_P(BwtThreadsLong, EveryThreadCountGivesTheOneThreadTransform) {
     } runs[] = {{2, true}, {3, true}, {8, true}, {2, false}};
     for (const auto& run : runs) {
         std::string team = s;
-        EXPECT_EQ(bwtBySuffixArray(team.data(), static_cast<unsigned>(team.size()), run.threads, run.hugePages),
+        EXPECT_EQ(bwt(team.data(), static_cast<unsigned>(team.size()), SuffixDumps{}, run.threads, run.hugePages,
+                      nullptr, SortRoad::doubling),
                   index)
             << run.threads << " threads";
         EXPECT_TRUE(team == one) << run.threads << " threads";
@@ -550,6 +581,31 @@ TEST_P(BwtThreadsLong, EveryThreadCountGivesTheOneThreadTransform) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, BwtThreadsLong, ::testing::Range(0, 7), kindName);
+
+// The same blocks through induced sorting, on the road the program takes at
+// every thread count, against prefix doubling.
+class BwtInducedLong : public ::testing::TestWithParam<int> {};
+
+TEST_P(BwtInducedLong, MatchesPrefixDoublingAtEveryThreadCount) {
+    if (std::getenv("Q38_SANITIZED")) GTEST_SKIP() << "10 MiB sweeps run in the Release long stage";
+    const std::string s = adversarial(GetParam());
+    std::string reference = s;
+    const unsigned index = bwt(reference.data(), static_cast<unsigned>(s.size()), SuffixDumps{}, 1, true, nullptr,
+                               SortRoad::doubling);
+    std::string induced = s;
+    EXPECT_EQ(bwt(induced.data(), static_cast<unsigned>(s.size()), SuffixDumps{}, 1, true, nullptr,
+                  SortRoad::induced),
+              index);
+    EXPECT_TRUE(induced == reference);
+    for (const unsigned threads : {1u, 2u, 3u, 8u}) {
+        std::string chosen = s;
+        EXPECT_EQ(bwt(chosen.data(), static_cast<unsigned>(s.size()), SuffixDumps{}, threads), index)
+            << threads << " threads";
+        EXPECT_TRUE(chosen == reference) << threads << " threads";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, BwtInducedLong, ::testing::Range(0, 7), kindName);
 
 TEST(Bwt, SuffixArrayOnThreadsMatchesTheDefinition) {
     for (std::size_t n : {1u, 2u, 5u, 100u, 777u, 4099u}) {

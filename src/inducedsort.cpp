@@ -1,0 +1,289 @@
+#include "inducedsort.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "base.h"
+#include "platform.h"
+
+// Types are never stored: a suffix q is L-type when T[q] > T[q + 1], S-type
+// when T[q] < T[q + 1], and of the type of q + 1 on equal symbols; suffix
+// n - 1 is L-type. Inducing from q + 1 knows the type of q + 1, so the type
+// of q - 1 is decided when q is placed, and the entry records which scan
+// must read it:
+//
+//   q          (> 0) the left-to-right scan induces q - 1 (L-type) from it
+//   ~q         the right-to-left scan induces q - 1 (S-type) from it
+//   0          an empty slot, or an entry no scan reads again
+//   kDone + c  (transform) a final row whose transform byte is c
+//   kPrimary   (transform) the row of suffix 0
+//
+// Positions stay below 2^30, so ~q lies in [-2^30, -1] and the transform's
+// codes below it.
+namespace {
+
+using Index = std::int32_t;
+constexpr Index kDone = INT32_MIN;
+constexpr Index kPrimary = kDone + 256;
+constexpr Index kFlipLimit = -(Index(1) << 30);
+
+// What the inducing scans leave behind: the sorted LMS substrings only, the
+// suffix array, or the transform.
+enum class Mode { substrings, suffixes, transform };
+
+// The buckets of a level: K symbols, the counts C (null when there was no
+// room for them: then each use counts again) and the moving pointers B.
+template <typename Sym>
+struct Buckets {
+    const Sym* T;
+    Index n, K;
+    const Index* C;
+    Index* B;
+
+    // Bucket heads, or tails when `tails`, into B.
+    void bounds(bool tails) {
+        if (C == nullptr) {
+            std::fill(B, B + K, 0);
+            for (Index i = 0; i < n; ++i) ++B[T[i]];
+        } else {
+            std::copy(C, C + K, B);
+        }
+        Index sum = 0;
+        for (Index c = 0; c < K; ++c) {
+            sum += B[c];
+            B[c] = tails ? sum : sum - B[c];
+        }
+    }
+};
+
+template <typename Sym>
+void countSymbols(const Sym* T, Index n, Index K, Index* C) {
+    std::fill(C, C + K, 0);
+    for (Index i = 0; i < n; ++i) ++C[T[i]];
+}
+
+// Calls f(p) for every LMS position p, from right to left. The types are
+// kept as bits without branches: on spread data a branch on them would miss
+// half the time.
+template <typename Sym, typename F>
+void forEachLms(const Sym* T, Index n, F&& f) {
+    unsigned nextS = 0;  // suffix n - 1 is L-type
+    for (Index i = n - 2; i >= 0; --i) {
+        const unsigned s = unsigned(T[i] < T[i + 1]) | (unsigned(T[i] == T[i + 1]) & nextS);
+        if (nextS & ~s) f(i + 1);
+        nextS = s;
+    }
+}
+
+// The entry of L-type q placed by the left-to-right scan.
+template <Mode M, typename Sym>
+inline Index entryOfL(const Sym* T, Index q) {
+    if (q == 0) return M == Mode::transform ? kPrimary : 0;
+    return T[q - 1] >= T[q] ? q : ~q;
+}
+
+// The entry of S-type q placed by the right-to-left scan.
+template <Mode M, typename Sym>
+inline Index entryOfS(const Sym* T, Index q) {
+    if (q == 0) return M == Mode::transform ? kPrimary : 0;
+    if (T[q - 1] <= T[q]) return ~q;
+    return M == Mode::transform ? kDone + Index(T[q - 1]) : q;  // q is LMS
+}
+
+// The scans read, for each entry, the symbol before its position and then
+// that symbol's bucket pointer and slot, all at random. They ask for the
+// symbol 2 * kAhead entries ahead and, once it has arrived, kAhead entries
+// ahead for the bucket pointer and slot when the buckets are many (the
+// entries ahead may still change before they are read; then the request was
+// only wasted).
+constexpr Index kAhead = 16;
+// Loops whose entries are all final fetch further ahead.
+constexpr Index kFar = 64;
+
+template <typename Sym>
+inline void fetchAhead(const Sym* T, const Index* SA, const Index* B, Index far, Index near, bool large) {
+    if (far > 0) prefetchRead(T + far - 1);
+    if (large && near > 0) {
+        const Sym c = T[near - 1];
+        prefetchRead(B + c);
+        prefetchWrite(SA + B[c]);
+    }
+}
+
+// Left-to-right scan: from the empty suffix and every entry q > 0, places
+// the L-type suffixes at their bucket heads B. `large`: an alphabet whose
+// buckets do not stay in the first cache level.
+template <Mode M, typename Sym>
+void induceL(const Sym* T, Index* SA, Index n, Index* B, bool large) {
+    SA[B[T[n - 1]]++] = entryOfL<M>(T, n - 1);
+    for (Index i = 0; i < n; ++i) {
+        if (i + 2 * kAhead < n) fetchAhead(T, SA, B, SA[i + 2 * kAhead], SA[i + kAhead], large);
+        const Index v = SA[i];
+        if (v <= 0) continue;
+        const Index q = v - 1;
+        const Sym c = T[q];
+        SA[B[c]++] = entryOfL<M>(T, q);
+        if (M == Mode::substrings) SA[i] = 0;
+        if (M == Mode::transform) SA[i] = kDone + Index(c);
+    }
+}
+
+// The position an entry of the right-to-left scan induces from; 0 for the
+// entries it passes over.
+inline Index flipped(Index v) { return v < 0 && v >= kFlipLimit ? ~v : 0; }
+
+// Right-to-left scan: from every entry ~p, places the S-type suffix p - 1
+// at the tail B of its bucket.
+template <Mode M, typename Sym>
+void induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
+    for (Index i = n - 1; i >= 0; --i) {
+        if (i >= 2 * kAhead) fetchAhead(T, SA, B, flipped(SA[i - 2 * kAhead]), flipped(SA[i - kAhead]), large);
+        const Index p = flipped(SA[i]);
+        if (p == 0) continue;
+        const Index q = p - 1;
+        const Sym c = T[q];
+        SA[--B[c]] = entryOfS<M>(T, q);
+        if (M == Mode::substrings) SA[i] = 0;
+        if (M == Mode::suffixes) SA[i] = p;
+        if (M == Mode::transform) SA[i] = kDone + Index(c);
+    }
+}
+
+// The suffixes of T, sorted into SA. `buckets` has the symbols' counts when
+// there is room for them. Leaves the order (M = suffixes) or the transform
+// codes (M = transform) in SA[0 ... n). n >= 2.
+template <Mode M, typename Sym>
+void sortLevel(Buckets<Sym> buckets, Index* SA) {
+    const Sym* const T = buckets.T;
+    const Index n = buckets.n;
+    Index* const B = buckets.B;
+    const bool large = buckets.K > 1024;
+    std::fill(SA, SA + n, 0);
+
+    // Sort the LMS substrings.
+    Index m = 0;
+    buckets.bounds(true);
+    forEachLms(T, n, [&](Index p) {
+        SA[--B[T[p]]] = p;
+        ++m;
+    });
+    if (m > 0) {
+        buckets.bounds(false);
+        induceL<Mode::substrings>(T, SA, n, B, large);
+        buckets.bounds(true);
+        induceS<Mode::substrings>(T, SA, n, B, large);
+
+        // The sorted LMS substrings, to the front.
+        Index k = 0;
+        for (Index i = 0; i < n; ++i)
+            if (SA[i] > 0) SA[k++] = SA[i];
+        Q38_ASSERT(k == m);
+
+        // Lengths (to the next LMS position, or to the end) at m + p / 2:
+        // LMS positions are at least two apart.
+        std::fill(SA + m, SA + n, 0);
+        Index next = n;
+        forEachLms(T, n, [&](Index p) {
+            SA[m + (p >> 1)] = next - p;
+            next = p;
+        });
+
+        // Names: equal substrings (same length, same symbols, neither
+        // reaching the end) share one.
+        Index names = 0, prev = -1, prevLength = 0;
+        for (Index i = 0; i < m; ++i) {
+            if (i + kFar < m) {
+                const Index ahead = SA[i + kFar];
+                prefetchWrite(SA + m + (ahead >> 1));
+                prefetchRead(T + ahead);
+            }
+            const Index p = SA[i], length = SA[m + (p >> 1)];
+            bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n;
+            for (Index d = 0; same && d <= length; ++d) same = T[p + d] == T[prev + d];
+            if (!same) ++names;
+            prev = p;
+            prevLength = length;
+            SA[m + (p >> 1)] = names;
+        }
+
+        // The reduced string (names from 0) in text order at the end.
+        Index* const reduced = SA + n - m;
+        for (Index i = n - 1, j = n; i >= m; --i)
+            if (SA[i] != 0) SA[--j] = SA[i] - 1;
+
+        // Its order into SA[0 ... m).
+        if (names < m) {
+            // Buckets in the free part between the order and the string,
+            // with counts when they fit too.
+            std::unique_ptr<Index[]> own;
+            Index* const space = SA + m;
+            const Index room = n - 2 * m;
+            Buckets<Index> inner{reduced, m, names, nullptr, space};
+            if (names > room) {
+                own.reset(new Index[names]);
+                inner.B = own.get();
+            } else if (2 * names <= room) {
+                countSymbols(reduced, m, names, space + names);
+                inner.C = space + names;
+            }
+            sortLevel<Mode::suffixes>(inner, SA);
+        } else {
+            for (Index i = 0; i < m; ++i) SA[reduced[i]] = i;
+        }
+
+        // Ranks of the reduced string to LMS positions, placed at the tails
+        // of their buckets in order.
+        Index j = n;
+        forEachLms(T, n, [&](Index p) { SA[--j] = p; });
+        for (Index i = 0; i < m; ++i) {
+            if (i + kFar < m) prefetchRead(reduced + SA[i + kFar]);
+            SA[i] = reduced[SA[i]];
+        }
+        std::fill(SA + m, SA + n, 0);
+        buckets.bounds(true);
+        for (Index i = m - 1; i >= 0; --i) {
+            if (i >= kFar) prefetchRead(T + SA[i - kFar]);
+            const Index p = SA[i];
+            SA[i] = 0;
+            SA[--B[T[p]]] = p;
+        }
+    }
+
+    buckets.bounds(false);
+    induceL<M>(T, SA, n, B, large);
+    buckets.bounds(true);
+    induceS<M>(T, SA, n, B, large);
+}
+
+}  // namespace
+
+void inducedSuffixArray(const unsigned char* block, std::uint32_t n, std::uint32_t* sa) {
+    Q38_ASSERT(n < inducedSortLimit);
+    if (n < 2) {
+        if (n == 1) sa[0] = 0;
+        return;
+    }
+    Index C[256], B[256];
+    countSymbols(block, Index(n), 256, C);
+    sortLevel<Mode::suffixes>(Buckets<unsigned char>{block, Index(n), 256, C, B}, reinterpret_cast<Index*>(sa));
+}
+
+unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* work) {
+    Q38_ASSERT(n < inducedSortLimit);
+    if (n < 2) return 0;
+    Index C[256], B[256];
+    countSymbols(block, Index(n), 256, C);
+    Index* const SA = reinterpret_cast<Index*>(work);
+    sortLevel<Mode::transform>(Buckets<unsigned char>{block, Index(n), 256, C, B}, SA);
+    const unsigned char last = block[n - 1];
+    unsigned primary = 0;
+    for (std::uint32_t r = 0; r < n; ++r) {
+        if (SA[r] == kPrimary) {
+            primary = r;
+            block[r] = last;
+        } else {
+            block[r] = static_cast<unsigned char>(SA[r] - kDone);
+        }
+    }
+    return primary;
+}
