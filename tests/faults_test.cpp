@@ -41,33 +41,12 @@ struct Measured {
 // Runs argv (argv[0] a path) in `dir` with standard input from /dev/null and
 // returns its output, exit status and peak memory.
 Measured runMeasured(const fs::path& dir, const std::vector<std::string>& argv) {
-    const fs::path outFile = dir / ".out", errFile = dir / ".err";
+    const testutil::ChildRun c = testutil::runChild(dir, argv);
     Measured m;
-    const pid_t pid = fork();
-    if (pid < 0) return m;
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return m;
-    m.run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    m.run.out = readFile(outFile);
-    m.run.err = readFile(errFile);
-    m.maxRssKiB = usage.ru_maxrss;
-    fs::remove(outFile);
-    fs::remove(errFile);
+    m.run.out = c.out;
+    m.run.err = c.err;
+    m.run.status = c.status;
+    m.maxRssKiB = c.maxRssKiB;
     return m;
 }
 

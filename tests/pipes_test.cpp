@@ -38,43 +38,13 @@ std::string maskTimes(const std::string& s) {
     return std::regex_replace(s, time, "$1Ts\n");
 }
 
-struct ShellRun {
-    std::string out;
-    std::string err;
-    int status = -1;       // the exit status, or 128 + the signal that ended it
-    long maxRssKiB = -1;   // the largest peak of the commands it ran
-};
+using ShellRun = testutil::ChildRun;
 
 // Runs `script` under /bin/sh in `dir`, with standard input from /dev/null
 // unless the script redirects it. "Q38" in the script is the program.
 ShellRun shell(const fs::path& dir, std::string script) {
     for (std::size_t at; (at = script.find("Q38 ")) != std::string::npos;) script.replace(at, 3, "'" + exe + "'");
-    const fs::path outFile = dir / ".out", errFile = dir / ".err";
-    ShellRun r;
-    const pid_t pid = fork();
-    if (pid < 0) return r;
-    if (pid == 0) {
-        const int in = open("/dev/null", O_RDONLY);
-        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        signal(SIGPIPE, SIG_DFL);
-        execl("/bin/sh", "sh", "-c", script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid) return r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = readFile(outFile);
-    r.err = readFile(errFile);
-    r.maxRssKiB = usage.ru_maxrss;
-    fs::remove(outFile);
-    fs::remove(errFile);
-    return r;
+    return testutil::runChild(dir, {"/bin/sh", "-c", script});
 }
 
 std::uint32_t u32At(const std::string& c, std::size_t at) {

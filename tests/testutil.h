@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "commandline.h"
 #include "globals.h"
@@ -117,6 +121,49 @@ inline RunResult runProgram(const std::filesystem::path& dir, const std::vector<
     std::filesystem::remove(outFile);
     std::filesystem::remove(errFile);
     r.status = (raw != -1 && WIFEXITED(raw)) ? WEXITSTATUS(raw) : -1;
+    return r;
+}
+
+// What a child process left: its two output streams, its exit status (128 +
+// the signal when a signal ended it) and its peak resident set.
+struct ChildRun {
+    std::string out;
+    std::string err;
+    int status = -1;
+    long maxRssKiB = -1;
+};
+
+// Runs argv (argv[0] a path) in `dir` with standard input from /dev/null and
+// the default action for SIGPIPE, as from a shell.
+inline ChildRun runChild(const std::filesystem::path& dir, const std::vector<std::string>& argv) {
+    const std::filesystem::path outFile = dir / ".out", errFile = dir / ".err";
+    ChildRun r;
+    const pid_t pid = fork();
+    if (pid < 0) return r;
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        signal(SIGPIPE, SIG_DFL);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid) return r;
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = readFile(outFile);
+    r.err = readFile(errFile);
+    r.maxRssKiB = usage.ru_maxrss;
+    std::filesystem::remove(outFile);
+    std::filesystem::remove(errFile);
     return r;
 }
 
