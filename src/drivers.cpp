@@ -324,8 +324,10 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
                 std::uint64_t numBlocks = (std::uint64_t(fileSize) + h.dataSize - 1) / h.dataSize;
                 const bool more = !sized || payloadStart + h.packedSize + fileHeaderSize <= inputSize;
                 if (numBlocks == 1 && more) numBlocks = s.threads;
-                share = shareThreads(s.threads, numBlocks, s.memoryBudget, blockMemory(false, h.dataSize));
-                pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(share.workers, code, finish);
+                const std::uint64_t memory = blockMemory(false, h.dataSize);
+                share = shareThreads(s.threads, numBlocks, s.memoryBudget, memory);
+                const unsigned ahead = blocksAhead(share.workers, s.memoryBudget, memory, h.dataSize);
+                pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(share.workers, code, finish, ahead);
             }
             block = std::make_unique<PipelineBlock>(console, share.workers > 1);
             if (s.verbose) block->console.stream() << "Block size: " << h.dataSize << std::endl;

@@ -13,6 +13,17 @@ ThreadShare shareThreads(unsigned threads, std::uint64_t numBlocks, std::uint64_
     return ThreadShare{w, std::max(1u, threads / w)};
 }
 
+unsigned blocksAhead(unsigned workers, std::uint64_t memoryBudget, std::uint64_t blockMemory,
+                     std::uint64_t blockBytes) {
+    if (workers <= 1) return 0;
+    std::uint64_t ahead = 2 * std::uint64_t(workers);
+    if (memoryBudget != 0 && blockBytes != 0) {
+        const std::uint64_t coding = std::uint64_t(workers) * blockMemory;
+        ahead = std::min(ahead, memoryBudget > coding ? (memoryBudget - coding) / blockBytes : 0);
+    }
+    return static_cast<unsigned>(ahead);
+}
+
 std::uint64_t blockMemory(bool compressing, std::uint32_t blockSize) {
     // Peak resident memory of a block on one thread, about 4 MB of it the
     // process: 68 MB extracting 10 MiB; compressing, 54 MB for 10 MiB on the

@@ -5,12 +5,14 @@
 #ifndef VEXAQ38_PIPELINE_H
 #define VEXAQ38_PIPELINE_H
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <sstream>
 #include <streambuf>
@@ -51,17 +53,20 @@ public:
 
 // Blocks pass through three steps: read on the calling thread, coded on up to
 // `workers` threads at once, finished on the calling thread in file order.
-// With one worker nothing runs on another thread. At most `workers` blocks
-// are held at once. A block whose thread the system refuses is coded on the
-// calling thread; the blocks already started go on, and the output is the
-// same.
+// With one worker nothing runs on another thread. A block coded ahead of an
+// earlier one still being coded waits for its turn to be finished, so a
+// slow block does not leave a core idle: up to `ahead` such blocks are held
+// beside the ones being coded. A block whose thread the system refuses is
+// coded on the calling thread; the blocks already started go on, and the
+// output is the same.
 template <class Block>
 class BlockPipeline {
 public:
     using Step = std::function<void(Block&)>;
 
-    BlockPipeline(unsigned workerCount, Step codeStep, Step finishStep)
-        : workers(workerCount), code(std::move(codeStep)), finish(std::move(finishStep)) {}
+    BlockPipeline(unsigned workerCount, Step codeStep, Step finishStep, unsigned aheadCount = 0)
+        : workers(workerCount), held(workerCount + aheadCount), code(std::move(codeStep)),
+          finish(std::move(finishStep)) {}
     ~BlockPipeline() {
         for (auto& e : inFlight)
             if (e->thread.joinable()) e->thread.join();
@@ -69,9 +74,22 @@ public:
     BlockPipeline(const BlockPipeline&) = delete;
     BlockPipeline& operator=(const BlockPipeline&) = delete;
 
-    // Waits until another block may be read.
+    // Waits until another block may be read: a worker is free and the
+    // blocks held are within bounds.
     void makeRoom() {
-        while (!inFlight.empty() && inFlight.size() >= workers) finishFront();
+        for (;;) {
+            if (inFlight.empty()) return;
+            bool frontDone = false;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (coding < workers && inFlight.size() < held) return;
+                changed.wait(lock, [this] {
+                    return inFlight.front()->done || (coding < workers && inFlight.size() < held);
+                });
+                frontDone = inFlight.front()->done;
+            }
+            if (frontDone) finishFront();
+        }
     }
 
     void submit(std::unique_ptr<Block> block) {
@@ -84,8 +102,14 @@ public:
         auto entry = std::make_unique<Entry>();
         entry->block = std::move(block);
         Entry* e = entry.get();
-        if (!tryStartThread(e->thread, [this, e] { run(*e); })) run(*e);
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            ++coding;
+        }
         inFlight.push_back(std::move(entry));
+        if (!tryStartThread(e->thread, [this, e] { run(*e); })) run(*e);
+        // Blocks already coded are written while the new one is coded.
+        while (!inFlight.empty() && isDone(*inFlight.front())) finishFront();
     }
 
     // Finishes every block still held, in order. The first failure is
@@ -99,6 +123,7 @@ private:
         std::unique_ptr<Block> block;
         std::thread thread;
         std::exception_ptr error;
+        bool done = false;  // under the pipeline's mutex
     };
 
     void run(Entry& e) noexcept {
@@ -107,6 +132,17 @@ private:
         } catch (...) {
             e.error = std::current_exception();
         }
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            e.done = true;
+            --coding;
+        }
+        changed.notify_all();
+    }
+
+    bool isDone(const Entry& e) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return e.done;
     }
 
     void finishFront() {
@@ -122,9 +158,13 @@ private:
     }
 
     unsigned workers;
+    std::size_t held;  // blocks being coded or waiting to be finished, at most
     Step code;
     Step finish;
     std::deque<std::unique_ptr<Entry>> inFlight;
+    std::mutex mutex;
+    std::condition_variable changed;
+    unsigned coding = 0;  // blocks whose code step has not ended; under `mutex`
 };
 
 // The console lines of one block: straight to the console when blocks are
@@ -164,6 +204,13 @@ struct ThreadShare {
 // at least one; the rest of the threads inside each block.
 ThreadShare shareThreads(unsigned threads, std::uint64_t numBlocks, std::uint64_t memoryBudget,
                          std::uint64_t blockMemory);
+
+// How many blocks already restored may wait, `blockBytes` each, for an
+// earlier block still being coded: two per worker, as many as the memory
+// left by `workers` blocks in flight allows (budget 0: no bound); none with
+// one worker.
+unsigned blocksAhead(unsigned workers, std::uint64_t memoryBudget, std::uint64_t blockMemory,
+                     std::uint64_t blockBytes);
 
 // The memory one block in flight takes at its peak, measured: the block,
 // the sort's tables and the payload when compressing; the block, the
