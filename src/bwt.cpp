@@ -135,7 +135,7 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
     if (n == 0) return std::unique_ptr<unsigned[]>(new unsigned[1]);  // prefix doubling takes no empty block
     if (chooseRoad(begin, n, road) == SortRoad::induced) {
         std::unique_ptr<unsigned[]> sa(new unsigned[n]);
-        inducedSuffixArray(reinterpret_cast<const unsigned char*>(begin), n, sa.get());
+        inducedSuffixArray(reinterpret_cast<const unsigned char*>(begin), n, sa.get(), threads, spare);
         return sa;
     }
     Sorter sorter(threads, hugePages, spare);
@@ -161,7 +161,7 @@ unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned thre
     if (chooseRoad(block, size, road) == SortRoad::induced) {
         const std::unique_ptr<std::uint32_t[]> work(new std::uint32_t[size]);
         if (hugePages) adviseHugePages(work.get(), std::size_t(size) * sizeof(std::uint32_t));
-        return inducedTransform(reinterpret_cast<unsigned char*>(block), size, work.get());
+        return inducedTransform(reinterpret_cast<unsigned char*>(block), size, work.get(), threads, spare);
     }
     Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, block, block + size);

@@ -1,10 +1,12 @@
 #include "inducedsort.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "base.h"
 #include "platform.h"
+#include "suffixarray.h"
 
 // Types are never stored: a suffix q is L-type when T[q] > T[q + 1], S-type
 // when T[q] < T[q + 1], and of the type of q + 1 on equal symbols; suffix
@@ -149,11 +151,71 @@ void induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
     }
 }
 
+// How the top level sorts its reduced string: the threads and spare cores
+// prefix doubling may use for it (deeper levels always recurse).
+struct ReducedSort {
+    unsigned threads;
+    SpareCores* spare;
+};
+
+// Prefix doubling sorts the top level's reduced string faster than a
+// recursion (on one thread too: the names are dense and most suffixes part
+// after a few passes), and on a team. Not when the names are very few
+// (Fibonacci words, short periods): then the groups stay large through
+// many passes. It also needs 2m + 2 entries of the array.
+bool reducedByDoubling(Index n, Index m, Index names) {
+    return 2 * std::int64_t(m) + 2 <= n && std::int64_t(names) * 256 >= m;
+}
+// Below this many reduced suffixes a team costs more to start than it saves.
+constexpr Index kTeamFrom = Index(1) << 16;
+
+// Sorts the m suffixes of the reduced string at SA + n - m (names 0 ...
+// names - 1) into SA[0 ... m) by prefix doubling, which can run on a team:
+// its order table I takes SA[0 ... m], its group numbers V SA[m + 1 ...
+// 2m + 1], the name counts the rest when they fit. REQUIRES: 2m + 2 <= n.
+void sortReducedByDoubling(Index* SA, Index n, Index m, Index names, const ReducedSort& how) {
+    using U = std::uint32_t;
+    U* const I = reinterpret_cast<U*>(SA);
+    U* const V = I + m + 1;
+    std::memmove(V, SA + n - m, std::size_t(m) * sizeof(Index));
+    std::unique_ptr<U[]> own;
+    U* C = V + m + 1;
+    if (names > n - 2 * m - 2) {
+        own.reset(new U[names]);
+        C = own.get();
+    }
+    std::fill(C, C + names, 0u);
+    for (Index x = 0; x < m; ++x) ++C[V[x]];
+    U start = 1;  // place 0 is the empty suffix's
+    for (Index c = 0; c < names; ++c) {
+        const U count = C[c];
+        C[c] = start;
+        start += count;
+    }
+    // Groups by first name, each numbered by its end; singletons are final.
+    for (Index x = 0; x < m; ++x) I[C[V[x]]++] = U(x);
+    for (Index x = 0; x < m; ++x) V[x] = C[V[x]];
+    V[m] = 1;
+    I[0] = Sadakane<U>::sortedRun + 1;
+    U p = 1;
+    while (p <= U(m)) {
+        const U end = V[I[p]];
+        if (end == p + 1) I[p] = Sadakane<U>::sortedRun + 1;
+        p = end;
+    }
+    Sadakane<U> sorter(m >= kTeamFrom ? how.threads : 1, false, how.spare);
+    sorter.I = I;
+    sorter.V = V;
+    sorter.numSuffixes = U(m) + 1;
+    sorter.suffixSort(1);
+    for (Index x = 0; x < m; ++x) SA[V[x] - 2] = x;
+}
+
 // The suffixes of T, sorted into SA. `buckets` has the symbols' counts when
 // there is room for them. Leaves the order (M = suffixes) or the transform
 // codes (M = transform) in SA[0 ... n). n >= 2.
 template <Mode M, typename Sym>
-void sortLevel(Buckets<Sym> buckets, Index* SA) {
+void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = nullptr) {
     const Sym* const T = buckets.T;
     const Index n = buckets.n;
     Index* const B = buckets.B;
@@ -212,7 +274,9 @@ void sortLevel(Buckets<Sym> buckets, Index* SA) {
             if (SA[i] != 0) SA[--j] = SA[i] - 1;
 
         // Its order into SA[0 ... m).
-        if (names < m) {
+        if (names < m && byDoubling != nullptr && reducedByDoubling(n, m, names)) {
+            sortReducedByDoubling(SA, n, m, names, *byDoubling);
+        } else if (names < m) {
             // Buckets in the free part between the order and the string,
             // with counts when they fit too.
             std::unique_ptr<Index[]> own;
@@ -257,7 +321,8 @@ void sortLevel(Buckets<Sym> buckets, Index* SA) {
 
 }  // namespace
 
-void inducedSuffixArray(const unsigned char* block, std::uint32_t n, std::uint32_t* sa) {
+void inducedSuffixArray(const unsigned char* block, std::uint32_t n, std::uint32_t* sa, unsigned threads,
+                        SpareCores* spare) {
     Q38_ASSERT(n < inducedSortLimit);
     if (n < 2) {
         if (n == 1) sa[0] = 0;
@@ -265,16 +330,20 @@ void inducedSuffixArray(const unsigned char* block, std::uint32_t n, std::uint32
     }
     Index C[256], B[256];
     countSymbols(block, Index(n), 256, C);
-    sortLevel<Mode::suffixes>(Buckets<unsigned char>{block, Index(n), 256, C, B}, reinterpret_cast<Index*>(sa));
+    const ReducedSort reduced{threads, spare};
+    sortLevel<Mode::suffixes>(Buckets<unsigned char>{block, Index(n), 256, C, B}, reinterpret_cast<Index*>(sa),
+                              &reduced);
 }
 
-unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* work) {
+unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* work, unsigned threads,
+                          SpareCores* spare) {
     Q38_ASSERT(n < inducedSortLimit);
     if (n < 2) return 0;
     Index C[256], B[256];
     countSymbols(block, Index(n), 256, C);
     Index* const SA = reinterpret_cast<Index*>(work);
-    sortLevel<Mode::transform>(Buckets<unsigned char>{block, Index(n), 256, C, B}, SA);
+    const ReducedSort reduced{threads, spare};
+    sortLevel<Mode::transform>(Buckets<unsigned char>{block, Index(n), 256, C, B}, SA, &reduced);
     const unsigned char last = block[n - 1];
     unsigned primary = 0;
     for (std::uint32_t r = 0; r < n; ++r) {

@@ -20,12 +20,12 @@ struct Compared {
     std::string what;
 };
 
-Compared compareWithDoubling(const std::string& s) {
+Compared compareWithDoubling(const std::string& s, unsigned threads = 1) {
     const auto n = static_cast<std::uint32_t>(s.size());
     const auto* bytes = reinterpret_cast<const unsigned char*>(s.data());
     std::unique_ptr<std::uint32_t[]> sa(new std::uint32_t[n + 1]);
     sa[n] = 0xdeadbeef;  // a guard past the end
-    inducedSuffixArray(bytes, n, sa.get());
+    inducedSuffixArray(bytes, n, sa.get(), threads);
     if (sa[n] != 0xdeadbeef) return {false, "wrote past the suffix array"};
     const std::unique_ptr<unsigned[]> expected =
         suffixArray(s.data(), s.data() + n, 1, false, nullptr, SortRoad::doubling);
@@ -40,16 +40,16 @@ Compared compareWithDoubling(const std::string& s) {
         if (expected[r] == 0) index = r;
     }
     std::unique_ptr<std::uint32_t[]> work(new std::uint32_t[n + 1]);
-    const unsigned inducedIndex = inducedTransform(reinterpret_cast<unsigned char*>(&induced[0]), n, work.get());
+    const unsigned inducedIndex = inducedTransform(reinterpret_cast<unsigned char*>(&induced[0]), n, work.get(), threads);
     if (inducedIndex != index) return {false, "primary index differs"};
     if (induced != doubled) return {false, "transform differs"};
     return {true, ""};
 }
 
-#define EXPECT_SAME_AS_DOUBLING(s, label)               \
-    do {                                                \
-        const Compared c_ = compareWithDoubling(s);     \
-        EXPECT_TRUE(c_.same) << (label) << ": " << c_.what; \
+#define EXPECT_SAME_AS_DOUBLING(s, label, ...)                       \
+    do {                                                              \
+        const Compared c_ = compareWithDoubling(s, ##__VA_ARGS__);    \
+        EXPECT_TRUE(c_.same) << (label) << ": " << c_.what;           \
     } while (0)
 
 std::string repeatTo(const std::string& unit, std::size_t n) {
@@ -164,15 +164,36 @@ TEST(InducedSort, ExtremeBytesAtTheEdges) {
     }
 }
 
-// Text-like blocks whose reduced strings repeat, so the sort recurses
-// several levels; and random bytes, whose reduced string is sorted by
-// naming alone or one level down.
-TEST(InducedSort, LargerBlocksThatRecurse) {
+// Blocks large enough for the reduced string to go to a team: text-like
+// ones whose reduced strings repeat, random bytes (sorted by naming alone or
+// one level down), a Fibonacci word (few names: recursion), and bytes
+// alternating high and low, whose LMS positions are half the block, so the
+// name counts of prefix doubling find no room in the array.
+TEST(InducedSort, LargerBlocksOnTeams) {
     const std::string text = testutil::textLike(300000, 5);
-    EXPECT_SAME_AS_DOUBLING(text, "text");
-    EXPECT_SAME_AS_DOUBLING(text + text.substr(0, 100000), "text with a long repeat");
-    EXPECT_SAME_AS_DOUBLING(testutil::randomBytes(200000, 256, 9), "random bytes");
-    EXPECT_SAME_AS_DOUBLING(testutil::randomBytes(200000, 2, 10), "random bits");
+    // Words of a large vocabulary: many names, so prefix doubling sorts them.
+    std::string words;
+    for (std::uint32_t k = 0; words.size() < 300000; ++k)
+        words += testutil::randomBytes(3 + k % 7, 26, k % 3000, 'a') + ' ';
+    std::string alternating = testutil::randomBytes(300000, 13, 11, 'a');
+    for (std::size_t i = 0; i < alternating.size(); i += 2) alternating[i] = char(alternating[i] + 13);
+    const struct {
+        const char* name;
+        std::string block;
+    } cases[] = {
+        {"text", text},
+        {"text with a long repeat", text + text.substr(0, 100000)},
+        {"words", words},
+        {"words with long repeats", words + words.substr(5000, 100000) + words.substr(0, 50000)},
+        {"random bytes", testutil::randomBytes(200000, 256, 9)},
+        {"random bits", testutil::randomBytes(200000, 2, 10)},
+        {"fibonacci", fibonacciWord(250000)},
+        {"alternating", alternating},
+        {"alternating with a tail", alternating + 'z'},
+    };
+    for (const auto& c : cases)
+        for (const unsigned threads : {1u, 2u, 3u})
+            EXPECT_SAME_AS_DOUBLING(c.block, std::string(c.name) + " on " + std::to_string(threads), threads);
 }
 
 TEST(InducedSort, EmptyAndOneByteBlocks) {
