@@ -106,26 +106,14 @@ unsigned transformFromRanks(char* block, const std::uint32_t* V, unsigned n, cha
     block[V[0] - 2] = copy[n - 1];
     // The writes land at random: ask for their lines well ahead. Each row is
     // written once, so threads take slices of the suffixes.
-    const auto place = [block, V, copy](unsigned from, unsigned to) {
-        constexpr unsigned ahead = 48;
-        for (unsigned x = from; x < to; ++x) {
-            if (x + ahead < to) prefetchWrite(block + V[x + ahead] - 2);
+    const auto place = [block, V, copy](unsigned, std::size_t from, std::size_t to) {
+        constexpr std::size_t ahead = 48;
+        for (std::size_t x = from + 1; x <= to; ++x) {
+            if (x + ahead <= to) prefetchWrite(block + V[x + ahead] - 2);
             block[V[x] - 2] = copy[x - 1];
         }
     };
-    threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
-    const auto sliceEnd = [n, threads](unsigned t) {
-        return 1 + static_cast<unsigned>(std::uint64_t(n - 1) * t / threads);
-    };
-    std::vector<std::thread> helpers(threads - 1);
-    std::vector<bool> started(threads - 1, false);
-    for (unsigned t = 1; t < threads; ++t)
-        started[t - 1] = tryStartThread(helpers[t - 1], [&place, &sliceEnd, t] { place(sliceEnd(t), sliceEnd(t + 1)); });
-    place(1, sliceEnd(1));
-    for (unsigned t = 1; t < threads; ++t)
-        if (!started[t - 1]) place(sliceEnd(t), sliceEnd(t + 1));  // refused: this thread does the slice
-    for (unsigned t = 1; t < threads; ++t)
-        if (started[t - 1]) helpers[t - 1].join();
+    runSlices(threads, n - 1, place);
     return V[0] - 2;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "base.h"
 #include "platform.h"
@@ -170,10 +171,14 @@ bool reducedByDoubling(Index n, Index m, Index names) {
 constexpr Index kTeamFrom = Index(1) << 16;
 
 // Sorts the m suffixes of the reduced string at SA + n - m (names 0 ...
-// names - 1) into SA[0 ... m) by prefix doubling, which can run on a team:
-// its order table I takes SA[0 ... m], its group numbers V SA[m + 1 ...
-// 2m + 1], the name counts the rest when they fit. REQUIRES: 2m + 2 <= n.
-void sortReducedByDoubling(Index* SA, Index n, Index m, Index names, const ReducedSort& how) {
+// names - 1) by prefix doubling, which can run on a team: its order table I
+// takes SA[0 ... m], its group numbers V SA[m + 1 ... 2m + 1], the name
+// counts the rest when they fit. Leaves in SA[0 ... m) the LMS positions of
+// T in the order found and returns true when there is room for their list
+// after V (3m + 2 <= n), else the reduced order and false.
+// REQUIRES: 2m + 2 <= n.
+template <typename Sym>
+bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index names, const ReducedSort& how) {
     using U = std::uint32_t;
     U* const I = reinterpret_cast<U*>(SA);
     U* const V = I + m + 1;
@@ -203,12 +208,81 @@ void sortReducedByDoubling(Index* SA, Index n, Index m, Index names, const Reduc
         if (end == p + 1) I[p] = Sadakane<U>::sortedRun + 1;
         p = end;
     }
-    Sadakane<U> sorter(m >= kTeamFrom ? how.threads : 1, false, how.spare);
+    const unsigned threads = m >= kTeamFrom ? how.threads : 1;
+    Sadakane<U> sorter(threads, false, how.spare);
     sorter.I = I;
     sorter.V = V;
     sorter.numSuffixes = U(m) + 1;
     sorter.suffixSort(1);
-    for (Index x = 0; x < m; ++x) SA[V[x] - 2] = x;
+
+    // Each rank takes its suffix's LMS position straight from a list of them
+    // when it fits: one pass of writes at random instead of two.
+    const bool positions = 3 * std::int64_t(m) + 2 <= n;
+    Index* const lms = SA + 2 * m + 2;
+    if (positions) {
+        Index j = m;
+        forEachLms(T, n, [&](Index q) { lms[--j] = q; });
+    }
+    runSlices(threads, std::size_t(m), [&](unsigned, std::size_t from, std::size_t to) {
+        for (std::size_t x = from; x < to; ++x) {
+            if (x + kFar < to) prefetchWrite(SA + V[x + kFar] - 2);
+            SA[V[x] - 2] = positions ? lms[x] : Index(x);
+        }
+    });
+    return positions;
+}
+
+// Names the m sorted LMS substrings at SA[0 ... m), whose lengths (to the
+// next LMS position, or to the end) are at m + p / 2: equal substrings (same
+// length, same symbols, neither reaching the end) share one, from 1 up, in
+// place of the length. Returns how many. On a team each slice of the order
+// counts its names from 0, a first substring equal to the one before the
+// slice taking 0, and adds the names of the slices before it afterwards.
+template <typename Sym>
+Index nameSubstrings(const Sym* T, Index* SA, Index n, Index m, unsigned threads) {
+    threads = m >= kTeamFrom ? std::min(threads, 64u) : 1;
+    // The length of the substring before each slice, read before its own
+    // slice renames it.
+    std::vector<Index> lengthBefore(threads, 0), count(threads, 0);
+    for (unsigned t = 1; t < threads; ++t) {
+        const Index a = Index(sliceBegin(std::size_t(m), threads, t));
+        if (a > 0) lengthBefore[t] = SA[m + (SA[a - 1] >> 1)];
+    }
+    runSlices(threads, std::size_t(m), [&](unsigned t, std::size_t from, std::size_t to) {
+        const Index a = Index(from), b = Index(to);
+        Index names = 0, prev = a > 0 ? SA[a - 1] : -1, prevLength = lengthBefore[t];
+        for (Index i = a; i < b; ++i) {
+            if (i + kFar < b) {
+                const Index ahead = SA[i + kFar];
+                prefetchWrite(SA + m + (ahead >> 1));
+                prefetchRead(T + ahead);
+            }
+            const Index p = SA[i], length = SA[m + (p >> 1)];
+            bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n;
+            for (Index d = 0; same && d <= length; ++d) same = T[p + d] == T[prev + d];
+            if (!same) ++names;
+            prev = p;
+            prevLength = length;
+            SA[m + (p >> 1)] = names;
+        }
+        count[t] = names;
+    });
+    Index names = 0;
+    for (unsigned t = 0; t < threads; ++t) {
+        const Index slice = count[t];
+        count[t] = names;  // the names of the slices before
+        names += slice;
+    }
+    if (threads > 1)
+        runSlices(threads, std::size_t(m), [&](unsigned t, std::size_t from, std::size_t to) {
+            const Index offset = count[t];
+            if (offset == 0) return;
+            for (std::size_t i = from; i < to; ++i) {
+                if (i + kFar < to) prefetchWrite(SA + m + (SA[i + kFar] >> 1));
+                SA[m + (SA[i] >> 1)] += offset;
+            }
+        });
+    return names;
 }
 
 // The suffixes of T, sorted into SA. `buckets` has the symbols' counts when
@@ -220,6 +294,7 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
     const Index n = buckets.n;
     Index* const B = buckets.B;
     const bool large = buckets.K > 1024;
+    const unsigned team = byDoubling != nullptr ? byDoubling->threads : 1;
     std::fill(SA, SA + n, 0);
 
     // Sort the LMS substrings.
@@ -236,9 +311,13 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
         induceS<Mode::substrings>(T, SA, n, B, large);
 
         // The sorted LMS substrings, to the front.
+        // Without a branch: about a third of the entries are kept, at random.
         Index k = 0;
-        for (Index i = 0; i < n; ++i)
-            if (SA[i] > 0) SA[k++] = SA[i];
+        for (Index i = 0; i < n; ++i) {
+            const Index v = SA[i];
+            SA[k] = v;
+            k += v > 0;
+        }
         Q38_ASSERT(k == m);
 
         // Lengths (to the next LMS position, or to the end) at m + p / 2:
@@ -250,23 +329,7 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
             next = p;
         });
 
-        // Names: equal substrings (same length, same symbols, neither
-        // reaching the end) share one.
-        Index names = 0, prev = -1, prevLength = 0;
-        for (Index i = 0; i < m; ++i) {
-            if (i + kFar < m) {
-                const Index ahead = SA[i + kFar];
-                prefetchWrite(SA + m + (ahead >> 1));
-                prefetchRead(T + ahead);
-            }
-            const Index p = SA[i], length = SA[m + (p >> 1)];
-            bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n;
-            for (Index d = 0; same && d <= length; ++d) same = T[p + d] == T[prev + d];
-            if (!same) ++names;
-            prev = p;
-            prevLength = length;
-            SA[m + (p >> 1)] = names;
-        }
+        const Index names = nameSubstrings(T, SA, n, m, team);
 
         // The reduced string (names from 0) in text order at the end.
         Index* const reduced = SA + n - m;
@@ -274,8 +337,9 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
             if (SA[i] != 0) SA[--j] = SA[i] - 1;
 
         // Its order into SA[0 ... m).
+        bool positions = false;  // SA[0 ... m) has the LMS positions sorted
         if (names < m && byDoubling != nullptr && reducedByDoubling(n, m, names)) {
-            sortReducedByDoubling(SA, n, m, names, *byDoubling);
+            positions = sortReducedByDoubling(T, SA, n, m, names, *byDoubling);
         } else if (names < m) {
             // Buckets in the free part between the order and the string,
             // with counts when they fit too.
@@ -297,11 +361,13 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
 
         // Ranks of the reduced string to LMS positions, placed at the tails
         // of their buckets in order.
-        Index j = n;
-        forEachLms(T, n, [&](Index p) { SA[--j] = p; });
-        for (Index i = 0; i < m; ++i) {
-            if (i + kFar < m) prefetchRead(reduced + SA[i + kFar]);
-            SA[i] = reduced[SA[i]];
+        if (!positions) {
+            Index j = n;
+            forEachLms(T, n, [&](Index p) { SA[--j] = p; });
+            for (Index i = 0; i < m; ++i) {
+                if (i + kFar < m) prefetchRead(reduced + SA[i + kFar]);
+                SA[i] = reduced[SA[i]];
+            }
         }
         std::fill(SA + m, SA + n, 0);
         buckets.bounds(true);

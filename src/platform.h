@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 // Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
 // huge pages: the sorter and the inverse transform touch big tables at random,
@@ -70,6 +71,30 @@ bool tryStartThread(std::thread& t, F&& f) {
     } catch (const std::system_error&) {
         return false;
     }
+}
+
+// The start of slice t of [0, count) cut evenly into `slices`.
+inline std::size_t sliceBegin(std::size_t count, unsigned slices, unsigned t) {
+    return static_cast<std::size_t>(static_cast<unsigned long long>(count) * t / slices);
+}
+
+// Runs f(t, from, to) for the slices t = 0 ... threads - 1 of [0, count)
+// (see sliceBegin) on the caller and up to threads - 1 more threads, at most
+// 64 in all. A slice whose thread the system refuses runs on the caller.
+template <typename F>
+void runSlices(unsigned threads, std::size_t count, const F& f) {
+    threads = threads < 1 ? 1 : threads > 64 ? 64 : threads;
+    const auto slice = [&f, count, threads](unsigned t) {
+        f(t, sliceBegin(count, threads, t), sliceBegin(count, threads, t + 1));
+    };
+    std::vector<std::thread> helpers(threads - 1);
+    std::vector<bool> started(threads - 1, false);
+    for (unsigned t = 1; t < threads; ++t) started[t - 1] = tryStartThread(helpers[t - 1], [&slice, t] { slice(t); });
+    slice(0);
+    for (unsigned t = 1; t < threads; ++t)
+        if (!started[t - 1]) slice(t);
+    for (unsigned t = 1; t < threads; ++t)
+        if (started[t - 1]) helpers[t - 1].join();
 }
 
 // Processor features, found once at start-up (false off x86-64). Plain

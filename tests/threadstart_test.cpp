@@ -75,6 +75,25 @@ TEST(ThreadStart, SorterGivesTheSameOrderWithTheThreadsItGets) {
     }
 }
 
+// The induced sorter's team: the naming (two runs of slices), the reduced
+// string's prefix doubling and the placing of its order (one run). A block
+// of words from a large vocabulary takes all three.
+TEST(ThreadStart, InducedSorterGivesTheSameTransformWithTheThreadsItGets) {
+    std::string block;
+    for (std::uint32_t k = 0; block.size() < 300000; ++k)
+        block += testutil::randomBytes(3 + k % 7, 26, k % 3000, 'a') + ' ';
+    const unsigned size = static_cast<unsigned>(block.size());
+    std::string expected = block;
+    const unsigned index = bwt(expected.data(), size, SuffixDumps{}, 1, false, nullptr, SortRoad::induced);
+    for (unsigned threads : {2u, 3u})
+        for (long starts = 0; starts <= 4 * long(threads - 1); ++starts) {
+            const StartLimit limit(starts);
+            std::string L = block;
+            ASSERT_EQ(bwt(L.data(), size, SuffixDumps{}, threads, false, nullptr, SortRoad::induced), index);
+            ASSERT_TRUE(L == expected) << "threads " << threads << ", starts " << starts;
+        }
+}
+
 // The segment walks at a forced shape: two shared runs to build the row
 // table, two to walk and copy out.
 TEST(ThreadStart, InverseGivesTheBlockBackWithTheThreadsItGets) {
