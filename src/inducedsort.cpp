@@ -78,6 +78,18 @@ void forEachLms(const Sym* T, Index n, F&& f) {
     }
 }
 
+// Calls f(p, lms) for p = n - 1 down to 1 with lms 1 for LMS positions and
+// 0 for the others, for work that can be done without a branch on it.
+template <typename Sym, typename F>
+void forEachPosition(const Sym* T, Index n, F&& f) {
+    unsigned nextS = 0;
+    for (Index i = n - 2; i >= 0; --i) {
+        const unsigned s = unsigned(T[i] < T[i + 1]) | (unsigned(T[i] == T[i + 1]) & nextS);
+        f(i + 1, Index(nextS & ~s));
+        nextS = s;
+    }
+}
+
 // The entry of L-type q placed by the left-to-right scan.
 template <Mode M, typename Sym>
 inline Index entryOfL(const Sym* T, Index q) {
@@ -175,7 +187,7 @@ constexpr Index kTeamFrom = Index(1) << 16;
 // takes SA[0 ... m], its group numbers V SA[m + 1 ... 2m + 1], the name
 // counts the rest when they fit. Leaves in SA[0 ... m) the LMS positions of
 // T in the order found and returns true when there is room for their list
-// after V (3m + 2 <= n), else the reduced order and false.
+// after V (3m + 3 <= n), else the reduced order and false.
 // REQUIRES: 2m + 2 <= n.
 template <typename Sym>
 bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index names, const ReducedSort& how) {
@@ -202,12 +214,8 @@ bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index name
     for (Index x = 0; x < m; ++x) V[x] = C[V[x]];
     V[m] = 1;
     I[0] = Sadakane<U>::sortedRun + 1;
-    U p = 1;
-    while (p <= U(m)) {
-        const U end = V[I[p]];
-        if (end == p + 1) I[p] = Sadakane<U>::sortedRun + 1;
-        p = end;
-    }
+    for (Index c = 0, p = 1; c < names; p = Index(C[c++]))
+        if (Index(C[c]) == p + 1) I[p] = Sadakane<U>::sortedRun + 1;
     const unsigned threads = m >= kTeamFrom ? how.threads : 1;
     Sadakane<U> sorter(threads, false, how.spare);
     sorter.I = I;
@@ -217,11 +225,17 @@ bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index name
 
     // Each rank takes its suffix's LMS position straight from a list of them
     // when it fits: one pass of writes at random instead of two.
-    const bool positions = 3 * std::int64_t(m) + 2 <= n;
-    Index* const lms = SA + 2 * m + 2;
+    // The list is made without a branch: every position is written at its
+    // head, which moves on past an LMS position only, and the entry before
+    // the list takes what is written after the first LMS position.
+    const bool positions = 3 * std::int64_t(m) + 3 <= n;
+    Index* const lms = SA + 2 * m + 3;
     if (positions) {
-        Index j = m;
-        forEachLms(T, n, [&](Index q) { lms[--j] = q; });
+        Index j = m - 1;
+        forEachPosition(T, n, [&](Index q, Index isLms) {
+            lms[j] = q;
+            j -= isLms;
+        });
     }
     runSlices(threads, std::size_t(m), [&](unsigned, std::size_t from, std::size_t to) {
         for (std::size_t x = from; x < to; ++x) {
@@ -323,18 +337,27 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
         // Lengths (to the next LMS position, or to the end) at m + p / 2:
         // LMS positions are at least two apart.
         std::fill(SA + m, SA + n, 0);
+        // Branchless: a slot keeps its value unless p is LMS.
         Index next = n;
-        forEachLms(T, n, [&](Index p) {
-            SA[m + (p >> 1)] = next - p;
-            next = p;
+        forEachPosition(T, n, [&](Index p, Index lms) {
+            const Index keep = lms - 1;  // all ones unless p is LMS
+            Index& slot = SA[m + (p >> 1)];
+            slot = (slot & keep) | ((next - p) & ~keep);
+            next = (next & keep) | (p & ~keep);
         });
 
         const Index names = nameSubstrings(T, SA, n, m, team);
 
         // The reduced string (names from 0) in text order at the end.
+        // Without a branch: every entry is written at the string's head,
+        // which moves on past a name only.
         Index* const reduced = SA + n - m;
-        for (Index i = n - 1, j = n; i >= m; --i)
-            if (SA[i] != 0) SA[--j] = SA[i] - 1;
+        for (Index i = n - 1, j = n; i >= m; --i) {
+            const Index v = SA[i];
+            SA[j - 1] = v - 1;
+            j -= v != 0;
+        }
+        if (n - m - 1 >= m) SA[n - m - 1] = 0;
 
         // Its order into SA[0 ... m).
         bool positions = false;  // SA[0 ... m) has the LMS positions sorted
