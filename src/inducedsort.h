@@ -13,8 +13,10 @@
 // prefix doubling (Sadakane, on up to `threads` threads or with cores
 // borrowed from `spare`) when its names are not very few, otherwise the
 // same way on 32-bit symbols; the sorted LMS suffixes then induce the whole
-// order. The reduced string, its order and its buckets (or doubling's two
-// tables) live in the one array of n entries.
+// order. The naming and the placing of the reduced order use the same
+// threads; the inducing scans run on the calling one. The reduced string,
+// its order and its buckets (or doubling's two tables) live in the one
+// array of n entries.
 //
 // Memory: the block and `work`, n 32-bit entries; a reduced level whose
 // buckets or name counts do not fit in the array's free part allocates them
