@@ -171,13 +171,47 @@ struct ReducedSort {
     SpareCores* spare;
 };
 
+// The share of the reduced string's positions whose next kWindow names
+// occur elsewhere too, estimated on the windows whose hash falls in one
+// 128th of its range: a copy of such a window is picked with it, so the
+// repeats are found as often as they occur. The hash rolls by a rotation
+// and two exclusive ors (the names' own hashes are not on its chain), and a
+// 128th of the windows is sorted.
+constexpr unsigned kWindow = 8;
+
+inline std::uint64_t rotateLeft(std::uint64_t x, unsigned k) { return x << k | x >> (64 - k); }
+
+double repeatedShare(const Index* R, Index m) {
+    if (m < Index(4 * kWindow)) return 0;
+    const auto mix = [](Index name) { return (std::uint64_t(name) + 1) * 0x9e3779b97f4a7c15u; };
+    std::uint64_t h = 0;
+    for (unsigned i = 0; i < kWindow; ++i) h = rotateLeft(h, 1) ^ mix(R[i]);
+    std::vector<std::uint64_t> picked;
+    picked.reserve(std::size_t(m) / 64);
+    for (Index x = 0;; ++x) {
+        if ((h * 0xff51afd7ed558ccdu) >> 57 == 0) picked.push_back(h);
+        if (x + Index(kWindow) >= m) break;
+        h = rotateLeft(h, 1) ^ rotateLeft(mix(R[x]), kWindow) ^ mix(R[x + kWindow]);
+    }
+    if (picked.empty()) return 0;
+    std::sort(picked.begin(), picked.end());
+    std::size_t repeated = 0;
+    for (std::size_t i = 0, j; i < picked.size(); i = j) {
+        for (j = i + 1; j < picked.size() && picked[j] == picked[i];) ++j;
+        if (j - i > 1) repeated += j - i;
+    }
+    return double(repeated) / double(picked.size());
+}
+
 // Prefix doubling sorts the top level's reduced string faster than a
 // recursion (on one thread too: the names are dense and most suffixes part
-// after a few passes), and on a team. Not when the names are very few
-// (Fibonacci words, short periods): then the groups stay large through
-// many passes. It also needs 2m + 2 entries of the array.
-bool reducedByDoubling(Index n, Index m, Index names) {
-    return 2 * std::int64_t(m) + 2 <= n && std::int64_t(names) * 256 >= m;
+// after a few passes), and on a team. Not when its names are very few
+// (Fibonacci words, short periods) or long stretches of it repeat (source
+// code; most windows of 8 names recur, against at most a fifth on text,
+// binaries, tables and tarballs): then the groups stay large through many
+// passes. It also needs 2m + 2 entries of the array.
+bool reducedByDoubling(Index n, Index m, Index names, const Index* R) {
+    return 2 * std::int64_t(m) + 2 <= n && std::int64_t(names) * 256 >= m && repeatedShare(R, m) < 0.4;
 }
 // Below this many reduced suffixes a team costs more to start than it saves.
 constexpr Index kTeamFrom = Index(1) << 16;
@@ -361,7 +395,7 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
 
         // Its order into SA[0 ... m).
         bool positions = false;  // SA[0 ... m) has the LMS positions sorted
-        if (names < m && byDoubling != nullptr && reducedByDoubling(n, m, names)) {
+        if (names < m && byDoubling != nullptr && reducedByDoubling(n, m, names, reduced)) {
             positions = sortReducedByDoubling(T, SA, n, m, names, *byDoubling);
         } else if (names < m) {
             // Buckets in the free part between the order and the string,

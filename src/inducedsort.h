@@ -11,8 +11,8 @@
 // which sorts the LMS substrings; equal substrings get one name and, unless
 // every name is unique, the string of names is sorted: at the top level by
 // prefix doubling (Sadakane, on up to `threads` threads or with cores
-// borrowed from `spare`) when its names are not very few, otherwise the
-// same way on 32-bit symbols; the sorted LMS suffixes then induce the whole
+// borrowed from `spare`) unless its names are very few or long stretches
+// of it repeat, otherwise the same way on 32-bit symbols; the sorted LMS suffixes then induce the whole
 // order. The naming and the placing of the reduced order use the same
 // threads; the inducing scans run on the calling one. The reduced string,
 // its order and its buckets (or doubling's two tables) live in the one
