@@ -1,6 +1,7 @@
 #include "inducedsort.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -213,8 +214,10 @@ double repeatedShare(const Index* R, Index m) {
 bool reducedByDoubling(Index n, Index m, Index names, const Index* R) {
     return 2 * std::int64_t(m) + 2 <= n && std::int64_t(names) * 256 >= m && repeatedShare(R, m) < 0.4;
 }
-// Below this many reduced suffixes a team costs more to start than it saves.
+// Below this many reduced suffixes, or entries of a pass over the array, a
+// team costs more to start than it saves.
 constexpr Index kTeamFrom = Index(1) << 16;
+constexpr Index kScanTeamFrom = Index(1) << 18;
 
 // Sorts the m suffixes of the reduced string at SA + n - m (names 0 ...
 // names - 1) by prefix doubling, which can run on a team: its order table I
@@ -343,7 +346,9 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
     Index* const B = buckets.B;
     const bool large = buckets.K > 1024;
     const unsigned team = byDoubling != nullptr ? byDoubling->threads : 1;
-    std::fill(SA, SA + n, 0);
+    // The array's first touch: its pages fault in on every thread at once.
+    runSlices(n >= kScanTeamFrom ? team : 1, std::size_t(n),
+              [SA](unsigned, std::size_t from, std::size_t to) { std::fill(SA + from, SA + to, 0); });
 
     // Sort the LMS substrings.
     Index m = 0;
@@ -468,14 +473,16 @@ unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* 
     const ReducedSort reduced{threads, spare};
     sortLevel<Mode::transform>(Buckets<unsigned char>{block, Index(n), 256, C, B}, SA, &reduced);
     const unsigned char last = block[n - 1];
-    unsigned primary = 0;
-    for (std::uint32_t r = 0; r < n; ++r) {
-        if (SA[r] == kPrimary) {
-            primary = r;
-            block[r] = last;
-        } else {
-            block[r] = static_cast<unsigned char>(SA[r] - kDone);
+    std::atomic<unsigned> primary{0};
+    runSlices(n >= kScanTeamFrom ? threads : 1, n, [&](unsigned, std::size_t from, std::size_t to) {
+        for (std::size_t r = from; r < to; ++r) {
+            if (SA[r] == kPrimary) {
+                primary.store(unsigned(r), std::memory_order_relaxed);
+                block[r] = last;
+            } else {
+                block[r] = static_cast<unsigned char>(SA[r] - kDone);
+            }
         }
-    }
-    return primary;
+    });
+    return primary.load(std::memory_order_relaxed);
 }
