@@ -168,9 +168,9 @@ void rebuildRunsWith(Next&& next, std::uint32_t count, unsigned char* work, unsi
 }
 
 // Runs of a few bytes on average keep many run starts pending: the bitmap
-// decoder's case. From a run per five bytes it is the faster one, beside the
-// arithmetic decoder on the same thread (text 7%, binaries 10%, random
-// data 25%); with longer runs its count of free places spans more words.
+// decoder's case. From a run per five bytes it is the faster one beside the
+// arithmetic decoder on the same thread (bench/RESULTS.md); with longer runs
+// its count of free places spans more words.
 template <class Next>
 void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
     if (count - std::min<std::uint32_t>(count, alphabet) >= dataSize / 5)

@@ -392,7 +392,7 @@ private:
 // The r-th (r >= 1) clear bit of the bit array `words` from bit `from` on
 // (bit k is bit k % 64 of words[k / 64]). REQUIRES such a bit inside the
 // array. Counts a word at a time, with the processor's population count
-// where it has one.
+// and bit deposit where it has them (see BitCounting).
 std::uint32_t nthClearBit(const std::uint64_t* words, std::uint32_t from, std::uint32_t r);
 
 // The ways nthClearBit may count, the fastest one the processor has taken:
