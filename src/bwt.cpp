@@ -444,7 +444,11 @@ struct WalkShape {
     unsigned chunkBytes;
 };
 
-constexpr unsigned kLanes = 24;  // walks interleaved on one thread
+// Walks interleaved on one thread. Each lane's next row is asked for as
+// soon as it is known and read only after the other lanes have stepped, so
+// the lanes bound the misses in flight: up to 64 the walk keeps getting
+// faster, alone and beside another block's walk (bench/RESULTS.md).
+constexpr unsigned kLanes = 64;
 
 // Enough segments that every walk of every thread has several to take, so
 // that the last ones to finish are short.
@@ -470,8 +474,11 @@ public:
         strideMask_ = (1u << strideLog_) - 1;
         residue_ = index & strideMask_;
         segments_.resize(((n - 1 - residue_) >> strideLog_) + 1);
+        // No more lanes than segments: a lane without one would only hold
+        // a chunk.
+        lanes_ = static_cast<unsigned>(std::min<std::size_t>(kLanes, segments_.size()));
         // Every lane leaves at most one chunk partly filled.
-        chunks_ = n / chunkBytes_ + threads * kLanes + 1;
+        chunks_ = n / chunkBytes_ + threads * lanes_ + 1;
         link_.resize(chunks_);
         spare_ = spare;
         spareChunks_ = static_cast<unsigned>(std::min<std::size_t>(spareBytes / chunkBytes_, chunks_));
@@ -576,7 +583,7 @@ private:
     void walk() {
         Lane lanes[kLanes];
         unsigned active = 0;
-        while (active < kLanes) {
+        while (active < lanes_) {
             Lane& l = lanes[active];
             l.chunk = kNoChunk;
             if (!newChunk(l) || !takeSegment(l)) break;
@@ -616,7 +623,7 @@ private:
 
     const Rows& rows_;
     unsigned n_, index_, threads_, chunkBytes_;
-    unsigned strideLog_ = 0, strideMask_ = 0, residue_ = 0, chunks_ = 0;
+    unsigned strideLog_ = 0, strideMask_ = 0, residue_ = 0, chunks_ = 0, lanes_ = 0;
     std::vector<Segment> segments_;
     std::vector<std::uint32_t> link_;
     unsigned char* chunkBase(unsigned c) const {

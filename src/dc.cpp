@@ -167,11 +167,13 @@ void rebuildRunsWith(Next&& next, std::uint32_t count, unsigned char* work, unsi
     }
 }
 
-// A value per byte or nearly (data with little structure) keeps a run start
-// pending for almost every symbol: the bitmap decoder's case.
+// Runs of a few bytes on average keep many run starts pending: the bitmap
+// decoder's case. From a run per five bytes it is the faster one beside the
+// arithmetic decoder on the same thread (bench/RESULTS.md); with longer runs
+// its count of free places spans more words.
 template <class Next>
 void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
-    if (count - std::min<std::uint32_t>(count, alphabet) >= dataSize - dataSize / 4)
+    if (count - std::min<std::uint32_t>(count, alphabet) >= dataSize / 5)
         rebuildRunsWith<DistanceMapDecoder>(next, count, work, dataSize);
     else
         rebuildRunsWith<DistanceDecoder>(next, count, work, dataSize);

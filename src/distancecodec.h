@@ -392,11 +392,17 @@ private:
 // The r-th (r >= 1) clear bit of the bit array `words` from bit `from` on
 // (bit k is bit k % 64 of words[k / 64]). REQUIRES such a bit inside the
 // array. Counts a word at a time, with the processor's population count
-// where it has one.
+// and bit deposit where it has them (see BitCounting).
 std::uint32_t nthClearBit(const std::uint64_t* words, std::uint32_t from, std::uint32_t r);
-// The same counting in plain arithmetic (what nthClearBit does on a
-// processor without the instruction).
-std::uint32_t nthClearBitPortable(const std::uint64_t* words, std::uint32_t from, std::uint32_t r);
+
+// The ways nthClearBit may count, the fastest one the processor has taken:
+// plain arithmetic, the population count instruction, or that and a bit
+// deposit to place the bit within its word.
+enum class BitCounting { portable, popcount, deposit };
+// Whether this processor counts `way` (portable: always).
+bool canCountBits(BitCounting way);
+// nthClearBit counted `way`. REQUIRES canCountBits(way).
+std::uint32_t nthClearBitWith(BitCounting way, const std::uint64_t* words, std::uint32_t from, std::uint32_t r);
 
 // The same decoder with the known run starts as a bitmap over the block:
 // data with little structure keeps a start pending for nearly every symbol,

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #if defined(__linux__)
 #include <sched.h>
 #include <sys/mman.h>
@@ -36,14 +40,31 @@ bool detectPopcnt() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("popcnt") != 0;
 }
+bool detectFastBitDeposit() {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("bmi2")) return false;
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(0, &a, &b, &c, &d)) return false;
+    char vendor[13] = {};
+    std::memcpy(vendor, &b, 4);
+    std::memcpy(vendor + 4, &d, 4);
+    std::memcpy(vendor + 8, &c, 4);
+    if (std::strcmp(vendor, "GenuineIntel") == 0) return true;
+    if (std::strcmp(vendor, "AuthenticAMD") != 0 || !__get_cpuid(1, &a, &b, &c, &d)) return false;
+    unsigned family = (a >> 8) & 0xF;
+    if (family == 0xF) family += (a >> 20) & 0xFF;
+    return family >= 0x19;
+}
 }  // namespace
 const bool cpufeatures::avx2 = detectAvx2();
 const bool cpufeatures::sse42 = detectSse42();
 const bool cpufeatures::popcnt = detectPopcnt();
+const bool cpufeatures::fastBitDeposit = detectFastBitDeposit();
 #else
 const bool cpufeatures::avx2 = false;
 const bool cpufeatures::sse42 = false;
 const bool cpufeatures::popcnt = false;
+const bool cpufeatures::fastBitDeposit = false;
 #endif
 
 namespace {

@@ -103,10 +103,15 @@ namespace cpufeatures {
 extern const bool avx2;
 extern const bool sse42;
 extern const bool popcnt;
+extern const bool fastBitDeposit;
 }  // namespace cpufeatures
 inline bool cpuHasAvx2() { return cpufeatures::avx2; }
 inline bool cpuHasSse42() { return cpufeatures::sse42; }
 inline bool cpuHasPopcnt() { return cpufeatures::popcnt; }
+// BMI2's bit deposit (pdep) at a few cycles: Intel processors with BMI2, and
+// AMD from family 19h; earlier AMD ones run it in microcode, slower than
+// the arithmetic it would replace.
+inline bool cpuHasFastBitDeposit() { return cpufeatures::fastBitDeposit; }
 
 // Milliseconds elapsed since the program started, from a monotonic clock;
 // -1 when no clock is available. Differences stay far inside 32 bits.

@@ -361,6 +361,20 @@ TEST(InverseTransform, SegmentWalksMatchTheOneStepWalkAtSmallSizes) { checkEvery
 
 TEST(InverseTransformLong, SegmentWalksMatchTheOneStepWalkAtEverySize) { checkEverySize(201, 3000); }
 
+// As many segments as a thread walks at once, one fewer and one more (and
+// twice that), on one to three threads: intact and arbitrary transforms.
+TEST(InverseTransform, SegmentCountsAroundTheWalksOfAThread) {
+    for (unsigned n : {63u, 64u, 65u, 129u}) {
+        const std::string text = testutil::textLike(n, n);
+        const Transformed t = forward(text);
+        const std::string L = testutil::randomBytes(n, 3, n, 'a');
+        for (unsigned threads : {1u, 2u, 3u}) {
+            ASSERT_EQ(shapedInverse(t.data, t.index, threads, {0, 5, false}), text) << n << ", " << threads;
+            ASSERT_EQ(shapedInverse(L, n / 3, threads, {0, 5, false}), oneStepInverse(L, n / 3)) << n << ", " << threads;
+        }
+    }
+}
+
 // Few distinct rows: every walk runs through long stretches of neighbouring
 // rows, and the primary row can fall on a start row or between two.
 TEST(InverseTransform, BlocksWithFewDistinctRows) {

@@ -166,6 +166,43 @@ TEST(DCBlockCodec, RejectsDamagedPayloads) {
     EXPECT_NO_THROW(unpack(craft(0, 260, header({{'a', 1}, {'b', 1}}) + std::vector<unsigned>{1, 1, 0, 0}), 4));
 }
 
+// Blocks on either side of the choice between the run decoders (a run per
+// five bytes) and at its ends, on one thread and with the values decoded
+// ahead: intact they round trip, damaged they fail or not alike.
+TEST(DCBlockCodec, EitherRunDecoderIntactAndDamaged) {
+    Settings s(false);
+    std::mt19937 rng(29);
+    const unsigned n = 200000;
+    std::string periodic(n, '\0');
+    for (unsigned i = 0; i < n; ++i) periodic[i] = "abc"[i % 3];
+    // Random bytes give the transform a run per byte, the periodic rest few.
+    auto mixed = [&](double runsPerByte) {
+        const unsigned k = static_cast<unsigned>(runsPerByte * n);
+        return testutil::randomBytes(k, 256, k) + periodic.substr(k);
+    };
+    const std::pair<const char*, std::string> blocks[] = {
+        {"all equal", std::string(n, 'q')}, {"periodic", periodic},     {"0.17 runs per byte", mixed(0.17)},
+        {"0.23 runs per byte", mixed(0.23)}, {"random", mixed(1.0)}};
+    for (const auto& [name, block] : blocks) {
+        const std::string payload = pack(block);
+        std::string damaged = payload;
+        for (int k = 0; k < 3; ++k) damaged[8 + rng() % (damaged.size() - 8)] ^= static_cast<char>(1 + rng() % 255);
+        std::string results[2];
+        for (unsigned threads : {1u, 2u}) {
+            SCOPED_TRACE(std::string(name) + ", threads " + std::to_string(threads));
+            current.threads = threads;
+            ASSERT_EQ(unpack(payload, n), block);
+            try {
+                results[threads - 1] = unpack(damaged, n);
+            } catch (const Exception& e) {
+                results[threads - 1] = e.what();
+            }
+        }
+        EXPECT_EQ(results[0], results[1]) << name;
+    }
+    current.threads = 1;
+}
+
 TEST(DCBlockCodec, ArithmeticDecoderSurvivesGarbage) {
     Settings s(false);
     std::mt19937 rng(7);

@@ -424,7 +424,11 @@ TEST(NthClearBit, MatchesCountingBitByBit) {
                 if (!(words[p / 64] >> (p % 64) & 1) && --left == 0) break;
             }
             ASSERT_EQ(nthClearBit(words.data(), from, r), p) << "density " << density << " from " << from;
-            ASSERT_EQ(nthClearBitPortable(words.data(), from, r), p) << "density " << density << " from " << from;
+            for (BitCounting way : {BitCounting::portable, BitCounting::popcount, BitCounting::deposit}) {
+                if (!canCountBits(way)) continue;
+                ASSERT_EQ(nthClearBitWith(way, words.data(), from, r), p)
+                    << "way " << static_cast<int>(way) << ", density " << density << " from " << from;
+            }
         }
     }
 }
