@@ -217,7 +217,7 @@ bool reducedByDoubling(Index n, Index m, Index names, const Index* R) {
 // Below this many reduced suffixes, or entries of a pass over the array, a
 // team costs more to start than it saves.
 constexpr Index kTeamFrom = Index(1) << 16;
-constexpr Index kScanTeamFrom = Index(1) << 18;
+constexpr Index kPassTeamFrom = Index(1) << 18;
 
 // Sorts the m suffixes of the reduced string at SA + n - m (names 0 ...
 // names - 1) by prefix doubling, which can run on a team: its order table I
@@ -347,7 +347,7 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
     const bool large = buckets.K > 1024;
     const unsigned team = byDoubling != nullptr ? byDoubling->threads : 1;
     // The array's first touch: its pages fault in on every thread at once.
-    runSlices(n >= kScanTeamFrom ? team : 1, std::size_t(n),
+    runSlices(n >= kPassTeamFrom ? team : 1, std::size_t(n),
               [SA](unsigned, std::size_t from, std::size_t to) { std::fill(SA + from, SA + to, 0); });
 
     // Sort the LMS substrings.
@@ -474,7 +474,7 @@ unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* 
     sortLevel<Mode::transform>(Buckets<unsigned char>{block, Index(n), 256, C, B}, SA, &reduced);
     const unsigned char last = block[n - 1];
     std::atomic<unsigned> primary{0};
-    runSlices(n >= kScanTeamFrom ? threads : 1, n, [&](unsigned, std::size_t from, std::size_t to) {
+    runSlices(n >= kPassTeamFrom ? threads : 1, n, [&](unsigned, std::size_t from, std::size_t to) {
         for (std::size_t r = from; r < to; ++r) {
             if (SA[r] == kPrimary) {
                 primary.store(unsigned(r), std::memory_order_relaxed);
