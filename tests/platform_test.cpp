@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <vector>
+
 namespace {
 
 // What a sort may borrow after each event of a run: cores no block being
@@ -39,3 +42,25 @@ TEST(SpareCores, LoanGivesBackWhenItEnds) {
 }
 
 }  // namespace
+
+// Every index of [0, count) is visited exactly once, by the slice sliceBegin
+// gives it, at any thread count and whichever starts the system refuses.
+TEST(RunSlices, CoversEachIndexOnceInItsSliceWithTheThreadsItGets) {
+    for (const std::size_t count : {std::size_t(0), std::size_t(1), std::size_t(5), std::size_t(1000)})
+        for (const unsigned threads : {1u, 2u, 3u, 8u, 70u})
+            for (const long starts : {-1L, 0L, 1L}) {
+                failThreadStartsAfter(starts);
+                const unsigned slices = threads > 64 ? 64 : threads;
+                std::vector<std::atomic<int>> seen(count);
+                std::atomic<bool> misplaced{false};
+                runSlices(threads, count, [&](unsigned t, std::size_t from, std::size_t to) {
+                    if (from != sliceBegin(count, slices, t) || to != sliceBegin(count, slices, t + 1))
+                        misplaced = true;
+                    for (std::size_t i = from; i < to; ++i) ++seen[i];
+                });
+                failThreadStartsAfter(-1);
+                EXPECT_FALSE(misplaced) << count << " in " << threads << ", starts " << starts;
+                for (std::size_t i = 0; i < count; ++i)
+                    ASSERT_EQ(seen[i].load(), 1) << "index " << i << " of " << count << " in " << threads;
+            }
+}
