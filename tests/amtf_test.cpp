@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -62,6 +63,23 @@ TEST(MTF, EncodeMovesToFrontAndDecoderFollows) {
         ASSERT_EQ(d.decode(v), c);
     }
     EXPECT_TRUE(std::equal(e.list.get(), e.list.get() + 256, d.list.get()));
+}
+
+// Every place of the list, the edges of the first places (15, 16, 17) most
+// often, against a plain list.
+TEST(MTF, EncodeFindsEveryPlaceAsAPlainListDoes) {
+    MTFCoder<unsigned char> e(256);
+    std::vector<unsigned char> plain(256);
+    for (unsigned i = 0; i < 256; ++i) plain[i] = static_cast<unsigned char>(i);
+    std::mt19937 rng(5);
+    for (unsigned step = 0; step < 3000; ++step) {
+        const unsigned place = step < 256 ? 255 - step : step % 3 == 0 ? 14 + rng() % 5 : rng() % 256;
+        const unsigned char c = plain[place];
+        ASSERT_EQ(e.encode(c), place) << "step " << step;
+        plain.erase(plain.begin() + place);
+        plain.insert(plain.begin(), c);
+        ASSERT_TRUE(std::equal(plain.begin(), plain.end(), e.list.get())) << "step " << step;
+    }
 }
 
 // ---------------------------------------------------------------- RLE0

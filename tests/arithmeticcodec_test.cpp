@@ -221,6 +221,29 @@ TYPED_TEST(ArithmeticCodecTest, SameBytesAsOneBitAtATime) {
     }
 }
 
+// Every count of pending bits up to past a word, each followed by symbols
+// that settle from none to all of the register's bits: the coder takes the
+// pending bits with the settled ones in one batch up to some count and one
+// at a time beyond it.
+TYPED_TEST(ArithmeticCodecTest, EveryPendingCountBeforeEverySettleWidth) {
+    using C = typename TypeParam::Coder;
+    using W = std::conditional_t<std::is_same_v<TypeParam, Codec16>, unsigned, unsigned long long>;
+    constexpr unsigned P = TypeParam::Coder::TOP == 0xFFFF ? 16 : 18;
+    const unsigned total = TypeParam::quarter;
+    for (unsigned run = 0; run <= 40; ++run) {
+        std::vector<Sym> syms{{0, 1, 2}};
+        for (unsigned width = 0; width <= P - 2; ++width) {
+            // The middle half of a full register: one pending bit each.
+            syms.insert(syms.end(), run, Sym{1, 3, 4});
+            // A symbol of about 2^-width of the total settles about width bits.
+            const unsigned size = std::max(1u, total >> width);
+            syms.push_back({(width * 7919u) % (total - size + 1), 0, total});
+            syms.back().high = syms.back().low + size;
+        }
+        ASSERT_EQ(encodeAll<C>(syms), (encodeOneBitAtATime<W, P>(syms))) << "run " << run;
+    }
+}
+
 // Models that change per symbol (as the adaptive ones do), with totals up to
 // QUARTER: encoder and decoder must follow the same intervals.
 TYPED_TEST(ArithmeticCodecTest, ChangingTotalsRoundTrip) {
