@@ -8,7 +8,6 @@
 #include <memory>
 #include <mutex>
 #include <thread>
-#include <type_traits>
 
 #include "diagnostics.h"
 #include "distancecodec.h"
@@ -18,11 +17,11 @@ namespace {
 constexpr unsigned alphabet = 256;
 
 // Items made on a second thread, a chunk at a time, while the calling
-// thread uses them: decoded values while it rebuilds the runs, or the model's
-// steps while it codes them. The two halves share no state, only the items,
-// which pass through a ring of chunks. next() gives exactly the sequence of
-// source() calls, and the exception of a failed call at the place where one
-// thread would have met it.
+// thread uses them: decoded values while it rebuilds the runs. The two
+// halves share no state, only the items, which pass through a ring of
+// chunks. next() gives exactly the sequence of source() calls, and the
+// exception of a failed call at the place where one thread would have met
+// it.
 template <class Item, class Source>
 class Ahead {
 public:
@@ -134,13 +133,6 @@ struct Decoding {
     std::uint32_t operator()() { return decoder.decode(); }
 };
 
-// The model half of the arithmetic coder, stepping through the values.
-struct Modelling {
-    AACoderForDC* coder;
-    const std::uint32_t* values;
-    AACoderForDC::Step operator()() { return coder->model(*values++); }
-};
-
 // Fewer values than this are not worth a thread.
 constexpr std::uint32_t minValuesAhead = 1u << 15;
 
@@ -205,16 +197,6 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         bits.reset();
         bits.putBits(first, 32);
         bits.putBits(count, 32);
-        if constexpr (std::is_same_v<Coder, AACoderForDC>) {
-            if (threads > 1 && count >= minValuesAhead) {
-                // The model runs ahead on a second thread.
-                Ahead<AACoderForDC::Step, Modelling> ahead(Modelling{&coder, values}, count);
-                for (std::uint32_t i = 0; i < count; ++i) coder.code(ahead.next());
-                coder.flush();
-                bits.flush();
-                return;
-            }
-        }
         for (std::uint32_t i = 0; i < count; ++i) coder.encode(values[i]);
         coder.flush();
         bits.flush();

@@ -574,33 +574,17 @@ private:
 // Use: construct over the bit writer, encode per value, flush.
 class AACoderForDC : public AACodecBaseForDC {
 public:
-    // A value as the model gives it to the coder: its bucket's range of the
-    // model's total, the bucket, and its offset in the bucket (the extra
-    // bits).
-    struct Step {
-        std::uint16_t low, high, total;
-        std::uint8_t bucket;
-        std::uint32_t rest;
-    };
-
     AACoderForDC(unsigned blockBytes, OutBitStream& out)
         : AACodecBaseForDC(blockBytes), stats(numSymbols), coder(out) {}
 
-    void encode(unsigned value) { code(model(value)); }
-
-    // The two halves of encode, for two threads: model touches only the
-    // model and code only the coder, each on cache lines of its own.
-    Step model(unsigned value) {
+    // The model's update is off the coder's chain of dependent steps, so
+    // one thread runs both at the coder's pace.
+    void encode(unsigned value) {
         const unsigned k = bucketOf(value, numSymbols);
         const SymbolRange r = stats.getRangeThenUpdateAndLimit(k, modelLimit);
-        return Step{static_cast<std::uint16_t>(r.symbolLow), static_cast<std::uint16_t>(r.symbolHigh),
-                    static_cast<std::uint16_t>(r.symbolTotal), static_cast<std::uint8_t>(k),
-                    value - dtab[k].base};
-    }
-    void code(const Step& s) {
-        coder.encode(s.low, s.high, modelTotalDivisors[s.total]);
-        unsigned n = dtab[s.bucket].extraBits;
-        unsigned rest = s.rest;
+        coder.encode(r.symbolLow, r.symbolHigh, modelTotalDivisors[r.symbolTotal]);
+        unsigned n = dtab[k].extraBits;
+        unsigned rest = value - dtab[k].base;
         while (n >= 8) {
             coder.encodeBits(rest & 0xFF, 8);
             rest >>= 8;
@@ -613,8 +597,8 @@ public:
     void flush() { coder.flush(); }
 
 private:
-    alignas(64) SmallSymbolStats stats;
-    alignas(64) ArithmeticCoder<unsigned, unsigned, 16> coder;
+    SmallSymbolStats stats;
+    ArithmeticCoder<unsigned, unsigned, 16> coder;
 };
 
 // Arithmetic decoder of DC values. Any bit sequence decodes to some values
