@@ -136,6 +136,33 @@ struct Decoding {
 // Fewer values than this are not worth a thread.
 constexpr std::uint32_t minValuesAhead = 1u << 15;
 
+// The DC values of a planned coder in order, each chunk worked out when its
+// first value is asked for.
+class ChunkedValues {
+public:
+    explicit ChunkedValues(DistanceCoder<char, std::uint32_t>& coder)
+        : dc(&coder), at(coder.codeBegin), ready(coder.codeBegin + alphabet) {}
+
+    std::uint32_t operator()() {
+        while (at == ready) {
+            dc->encodeChunk(chunk);
+            ready = dc->chunkEnd(chunk++);
+        }
+        return dc->values[at++];
+    }
+
+private:
+    DistanceCoder<char, std::uint32_t>* dc;
+    std::uint32_t at;     // the next value
+    std::uint32_t ready;  // the values before it are worked out (the header at first)
+    unsigned chunk = 0;   // the next chunk to work out
+};
+
+// Blocks this small are coded after their whole DC scan; larger ones in
+// chunks of this many positions, a few milliseconds of coding each.
+constexpr std::uint32_t minBytesChunked = 1u << 18;
+constexpr std::uint32_t chunkBytes = 1u << 16;
+
 // The DC data of `count` values (drawn from next()) back into the transform
 // `work` of `dataSize` bytes, through the decoder type Dc.
 template <template <class, class> class Dc, class Next>
@@ -178,15 +205,22 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         // A core other blocks no longer need gives the coding its second thread.
         const SpareCores::Loan lent(options.threads == 1 ? options.spareCores : nullptr, 1);
         const unsigned threads = options.threads + lent.count();
+        const DumpSinks& dumps = options.dumps;
+        // With a second thread the values are worked out chunk by chunk
+        // ahead of the coder, which codes each chunk once it is done (the
+        // dumps need them all first).
+        const bool chunked = threads > 1 && dataSize >= minBytesChunked && !dumps.dcHist && !dumps.dcData;
         DistanceCoder<char, std::uint32_t> dc(alphabet);
         {
             BlockLog::Stage stage(log, "   DC time: ");
-            dc.encode(data, data + dataSize, threads);
+            if (chunked)
+                dc.plan(data, data + dataSize, chunkBytes, threads);
+            else
+                dc.encode(data, data + dataSize, threads);
         }
         const std::uint32_t* const values = dc.values + dc.codeBegin;
         const std::uint32_t count = dc.codeEnd - dc.codeBegin;
         log.value("      Size of data after DC: ", count);
-        const DumpSinks& dumps = options.dumps;
         if (dumps.dcHist) printDCHistToFile(*dumps.dcHist, values, count);
         if (dumps.dcData) printDCDataToFile(*dumps.dcData, values, count);
 
@@ -197,7 +231,12 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         bits.reset();
         bits.putBits(first, 32);
         bits.putBits(count, 32);
-        for (std::uint32_t i = 0; i < count; ++i) coder.encode(values[i]);
+        if (chunked) {
+            Ahead<std::uint32_t, ChunkedValues> ahead(ChunkedValues(dc), count);
+            for (std::uint32_t i = 0; i < count; ++i) coder.encode(ahead.next());
+        } else {
+            for (std::uint32_t i = 0; i < count; ++i) coder.encode(values[i]);
+        }
         coder.flush();
         bits.flush();
     });

@@ -51,14 +51,19 @@ public:
 
     // Computes the DC data of [first, last); the bytes are not changed. Every
     // byte must be below alphabetSize as an unsigned value. With threads > 1
-    // a large block's two halves are scanned on two threads (the values are
-    // the same). An allocation failure propagates as std::bad_alloc.
+    // a large block's chunks are scanned on up to that many threads (the
+    // values are the same). An allocation failure propagates as
+    // std::bad_alloc.
     void encode(const S* first, const S* last, unsigned threads = 1) {
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
-        valuesSize = n + alphabetSize;
-        valuesBuf.reset();
-        valuesBuf.reset(new V[valuesSize]);
-        values = valuesBuf.get();
+        if (threads > 1 && n >= minSplit) {
+            plan(first, last, (n + threads - 1) / threads, threads);
+            runSlices(threads, chunks(), [this](unsigned, std::size_t from, std::size_t to) {
+                for (std::size_t k = from; k < to; ++k) encodeChunk(static_cast<unsigned>(k));
+            });
+            return;
+        }
+        allocate(n);
         // Symbols ordered by the start of their nearest known run: as the
         // scan goes backwards, the run just passed always starts before every
         // known one, so it moves to the front. The position of a symbol in
@@ -67,30 +72,134 @@ public:
         // move-to-front list; symbols not seen yet stay behind all seen ones
         // (each seen one went to the front), so they never count.
         Scan scan(alphabetSize);
-
-        std::uint32_t out = valuesSize;
-        const std::uint32_t middle = threads > 1 && n >= minSplit ? runBoundaryFrom(first, n, n / 2) : n;
-        std::thread upper;
-        Scan upperScan(alphabetSize);
-        // The upper half from the end, as one thread would; when no thread
-        // starts, one scan does it all.
-        if (middle < n) tryStartThread(upper, [&] { scanBack(first, n, middle, upperScan, values, valuesSize); });
-        if (upper.joinable()) {
-            struct Join {
-                std::thread& t;
-                ~Join() { t.join(); }
-            } join{upper};
-            // The lower half from the middle, from the state the upper half
-            // leaves there, worked out ahead: its values go right below.
-            const std::uint32_t upperRuns = runsIn(first, middle, n);
-            scan.enterStateAfter(first, middle, n);
-            out = scanBack(first, middle, 0, scan, values, valuesSize - upperRuns);
-        } else {
-            out = scanBack(first, n, 0, scan, values, out);
-        }
-
-        // `order` now begins with the seen symbols by first occurrence.
+        const std::uint32_t out = scanBack(first, n, 0, scan, values, valuesSize);
         codeBegin = out - alphabetSize;
+        writeHeader(scan);
+        codeEnd = valuesSize;
+        while (codeEnd > codeBegin && values[codeEnd - 1] == 0) --codeEnd;
+    }
+
+    // The same values in chunks of about `chunkBytes` positions that can be
+    // computed in any order and on any thread (encodeChunk), each from the
+    // state a scan from the end has at its upper boundary, worked out here
+    // from where each symbol first occurs in each chunk (found on up to
+    // `threads` threads). Fills the header and sets codeBegin and codeEnd
+    // (the chunks' values are not there yet), so that the values can be used
+    // chunk by chunk in order while later ones are computed.
+    // REQUIRES chunkBytes > 0.
+    void plan(const S* first, const S* last, std::uint32_t chunkBytes, unsigned threads = 1) {
+        const std::uint32_t n = static_cast<std::uint32_t>(last - first);
+        allocate(n);
+        block = first;
+        bounds.assign(1, 0);
+        for (std::uint64_t at = chunkBytes; at < n; at += chunkBytes) {
+            const std::uint32_t b = runBoundaryFrom(first, n, static_cast<std::uint32_t>(at));
+            if (b > bounds.back() && b < n) bounds.push_back(b);
+        }
+        bounds.push_back(n);
+        const unsigned k = chunks();
+        const std::size_t a = alphabetSize;
+        // Per chunk, where each symbol first occurs in it (a run start:
+        // chunks begin at run boundaries) and its number of runs.
+        std::vector<std::uint32_t> firstIn(k * a, UINT32_MAX), runs(k, 0);
+        runSlices(threads, k, [&](unsigned, std::size_t from, std::size_t to) {
+            for (std::size_t c = from; c < to; ++c) {
+                std::uint32_t* const f = &firstIn[c * a];
+                const std::uint32_t lo = bounds[c], hi = bounds[c + 1];
+                std::uint32_t r = 1;
+                for (std::uint32_t i = hi; --i > lo;) {
+                    f[toIndex(first[i])] = i;
+                    r += first[i] != first[i - 1];
+                }
+                f[toIndex(first[lo])] = lo;
+                runs[c] = r;
+            }
+        });
+        // From the last chunk down: the state after each, and where its
+        // values end.
+        nextAfter.assign(k * a, UINT32_MAX);
+        valuesEnd.assign(k, valuesSize);
+        std::vector<std::uint32_t> nearest(a, UINT32_MAX);
+        for (unsigned c = k; c-- > 0;) {
+            std::copy(nearest.begin(), nearest.end(), &nextAfter[c * a]);
+            if (c + 1 < k) valuesEnd[c] = valuesEnd[c + 1] - runs[c + 1];
+            for (std::size_t u = 0; u < a; ++u)
+                if (firstIn[c * a + u] != UINT32_MAX) nearest[u] = firstIn[c * a + u];
+        }
+        const std::uint32_t allRuns = valuesSize - valuesEnd[0] + runs[0];
+        Scan start(alphabetSize);
+        start.enterState(nearest.data());
+        codeBegin = valuesSize - allRuns - alphabetSize;
+        writeHeader(start);
+        codeEnd = valuesSize - trailingZeros(first, n, allRuns);
+    }
+
+    // The number of chunks plan made.
+    unsigned chunks() const { return static_cast<unsigned>(bounds.size() - 1); }
+
+    // The values of chunk c end here (they begin where those of chunk c - 1
+    // end, or after the header).
+    std::uint32_t chunkEnd(unsigned c) const { return valuesEnd[c]; }
+
+    // Computes the values of chunk c of the last plan. Chunks write disjoint
+    // parts of the array and read only the block and the plan.
+    void encodeChunk(unsigned c) {
+        Scan scan(alphabetSize);
+        scan.enterState(&nextAfter[std::size_t(c) * alphabetSize]);
+        scanBack(block, bounds[c + 1], bounds[c], scan, values, valuesEnd[c]);
+    }
+
+    unsigned alphabetSize;
+    V* values;  // into valuesBuf
+    std::uint32_t valuesSize;
+    std::uint32_t codeBegin;
+    std::uint32_t codeEnd;
+
+private:
+    std::unique_ptr<V[]> valuesBuf;
+    // The last plan: the block, its chunks' boundaries (run boundaries, 0
+    // and n included), and per chunk the state after it and its values' end.
+    const S* block = nullptr;
+    std::vector<std::uint32_t> bounds;
+    std::vector<std::uint32_t> nextAfter;
+    std::vector<std::uint32_t> valuesEnd;
+
+    // Smaller blocks are not worth a second thread.
+    static constexpr std::uint32_t minSplit = 1u << 18;
+
+    // Fresh pages are slow to fault in one by one; huge ones are asked for.
+    void allocate(std::uint32_t n) {
+        valuesSize = n + alphabetSize;
+        valuesBuf.reset();
+        valuesBuf.reset(new V[valuesSize]);
+        values = valuesBuf.get();
+        adviseHugePages(values, std::size_t(valuesSize) * sizeof(V));
+    }
+
+    // The state of a backward scan: the recency order and, per symbol, the
+    // start of its nearest run ahead (UINT32_MAX: none yet).
+    struct Scan {
+        MTFCoder<unsigned char> order{256};  // byte symbols
+        std::vector<std::uint32_t> nextStart;
+        explicit Scan(unsigned symbols) : nextStart(symbols, UINT32_MAX) {}
+
+        // The state whose nearest runs are `next`: the order puts the seen
+        // symbols by their nearest run, the others after them as they were.
+        void enterState(const std::uint32_t* next) {
+            std::copy(next, next + nextStart.size(), nextStart.begin());
+            unsigned char* const list = order.list.get();
+            unsigned seen = 0;
+            for (unsigned c = 0; c < nextStart.size(); ++c)
+                if (nextStart[c] != UINT32_MAX) list[seen++] = static_cast<unsigned char>(c);
+            std::sort(list, list + seen, [&](unsigned char x, unsigned char y) { return nextStart[x] < nextStart[y]; });
+            for (unsigned c = 0; c < 256; ++c)
+                if (c >= nextStart.size() || nextStart[c] == UINT32_MAX) list[seen++] = static_cast<unsigned char>(c);
+        }
+    };
+
+    // The header from the state at the block's start, whose order begins
+    // with the seen symbols by first occurrence.
+    void writeHeader(const Scan& scan) {
         for (unsigned c = 0; c < alphabetSize; ++c) {
             V value = 0;
             if (scan.nextStart[c] != UINT32_MAX) {
@@ -102,48 +211,25 @@ public:
             }
             values[codeBegin + c] = value;
         }
-
-        codeEnd = valuesSize;
-        while (codeEnd > codeBegin && values[codeEnd - 1] == 0) --codeEnd;
     }
 
-    unsigned alphabetSize;
-    V* values;  // into valuesBuf
-    std::uint32_t valuesSize;
-    std::uint32_t codeBegin;
-    std::uint32_t codeEnd;
-
-private:
-    std::unique_ptr<V[]> valuesBuf;
-
-    // Smaller blocks are not worth a second thread.
-    static constexpr std::uint32_t minSplit = 1u << 18;
-
-    // The state of a backward scan: the recency order and, per symbol, the
-    // start of its nearest run ahead (UINT32_MAX: none yet).
-    struct Scan {
-        MTFCoder<unsigned char> order{256};  // byte symbols
-        std::vector<std::uint32_t> nextStart;
-        explicit Scan(unsigned symbols) : nextStart(symbols, UINT32_MAX) {}
-
-        // The state a scan from the end has on reaching `from` (a run
-        // start): the nearest run of each symbol is its first occurrence in
-        // [from, n), and the order puts the seen symbols by first occurrence,
-        // the others after them as they were.
-        void enterStateAfter(const S* first, std::uint32_t from, std::uint32_t n) {
-            unsigned char* const list = order.list.get();
-            unsigned seen = 0;
-            for (std::uint32_t i = from; i < n && seen < nextStart.size(); ++i) {
-                const unsigned u = toIndex(first[i]);
-                if (nextStart[u] == UINT32_MAX) {
-                    nextStart[u] = i;
-                    list[seen++] = static_cast<unsigned char>(u);
-                }
-            }
-            for (unsigned c = 0; c < 256; ++c)
-                if (c >= nextStart.size() || nextStart[c] == UINT32_MAX) list[seen++] = static_cast<unsigned char>(c);
+    // How many values at the end are 0 (of `runs` runs of the block): the
+    // last runs whose symbols do not occur after them, then, when that is
+    // every run, the header's symbols from the last that do not occur.
+    std::uint32_t trailingZeros(const S* first, std::uint32_t n, std::uint32_t runs) const {
+        std::vector<bool> seen(alphabetSize, false);
+        std::uint32_t zeros = 0, pos = n;
+        while (pos != 0) {
+            const unsigned u = toIndex(first[pos - 1]);
+            if (seen[u]) return zeros;
+            seen[u] = true;
+            ++zeros;
+            pos = runStart(first, pos - 1, u);
         }
-    };
+        Q38_ASSERT(zeros == runs);
+        for (unsigned c = alphabetSize; c-- > 0 && !seen[c];) ++zeros;
+        return zeros;
+    }
 
     // The values of the runs of [stop, end), from the last run back, stored
     // downwards from values[out - 1]; returns the new out. `stop` and `end`
@@ -170,13 +256,6 @@ private:
     static std::uint32_t runBoundaryFrom(const S* first, std::uint32_t n, std::uint32_t from) {
         while (from < n && first[from - 1] == first[from]) ++from;
         return from;
-    }
-
-    // The number of runs in [from, to), from a run boundary.
-    static std::uint32_t runsIn(const S* first, std::uint32_t from, std::uint32_t to) {
-        std::uint32_t runs = 1;
-        for (std::uint32_t i = from + 1; i < to; ++i) runs += first[i] != first[i - 1];
-        return runs;
     }
 
     static unsigned toIndex(S c) {

@@ -372,14 +372,17 @@ TEST(DistanceCoder, LongWalksMatchDefinitionAndRoundTrip) {
 
 namespace {
 
-// Blocks large enough for the two-thread scan: the same values as one
-// thread, whatever the middle looks like.
-TEST(DistanceCoder, TwoHalvesGiveTheSameValues) {
+// The values in chunks, computed in any order or on several threads: the
+// same as one scan, whatever falls on a chunk's edge (a long run, a symbol
+// first or last seen there, alphabets that differ between chunks) and
+// wherever the trailing zeros end (in the runs or, when every run is the
+// last of its symbol, in the header).
+TEST(DistanceCoder, ChunksGiveTheSameValues) {
     const std::size_t size = 300000;
     std::string oneRunTail = testutil::randomBytes(size / 3, 256, 4) + std::string(size - size / 3, 'q');
     std::string splitAlphabets = testutil::randomBytes(size / 2, 16, 5);  // symbols 0..15 below, 200.. above
     for (unsigned char c : testutil::randomBytes(size / 2, 16, 6)) splitAlphabets += static_cast<char>(200 + c);
-    std::string runs;  // the middle falls inside a long run
+    std::string runs;  // chunk edges fall inside long runs
     while (runs.size() < size) runs.append(1 + runs.size() % 5000, "ab\xff"[runs.size() % 3]);
     const std::pair<const char*, std::string> blocks[] = {
         {"random", testutil::randomBytes(size, 256, 1)},
@@ -387,16 +390,34 @@ TEST(DistanceCoder, TwoHalvesGiveTheSameValues) {
         {"text", testutil::textLike(size, 3)},
         {"rare byte only at the end", testutil::textLike(size - 1, 7) + "\x01"},
         {"one run after the first third", oneRunTail},
-        {"different alphabets in the halves", splitAlphabets},
+        {"different alphabets in the chunks", splitAlphabets},
         {"long runs", runs},
+        {"every run the last of its symbol", std::string(5000, 'x') + std::string(7000, '\0') + "\xfe"},
+        {"one symbol", std::string(9000, 'z')},
+        {"one byte", "\x80"},
+        {"short text", testutil::textLike(3000, 8)},
     };
     for (const auto& [what, b] : blocks) {
         SCOPED_TRACE(what);
-        Coder one(256), two(256);
+        Coder one(256);
         one.encode(b.data(), b.data() + b.size());
-        two.encode(b.data(), b.data() + b.size(), 2);
-        ASSERT_EQ(std::vector<std::uint32_t>(two.values + two.codeBegin, two.values + two.codeEnd),
-                  std::vector<std::uint32_t>(one.values + one.codeBegin, one.values + one.codeEnd));
+        const std::vector<std::uint32_t> expected(one.values + one.codeBegin, one.values + one.codeEnd);
+        for (std::uint32_t chunkBytes : {1u, 7u, 4096u, 65536u, 1u << 20}) {
+            if (b.size() / chunkBytes > 5000) continue;
+            SCOPED_TRACE(chunkBytes);
+            Coder chunked(256);
+            chunked.plan(b.data(), b.data() + b.size(), chunkBytes, 2);
+            ASSERT_EQ(chunked.codeEnd - chunked.codeBegin, expected.size());
+            for (unsigned c = chunked.chunks(); c-- > 0;) chunked.encodeChunk(c);
+            ASSERT_EQ(std::vector<std::uint32_t>(chunked.values + chunked.codeBegin, chunked.values + chunked.codeEnd),
+                      expected);
+        }
+        for (unsigned threads : {2u, 3u}) {
+            Coder many(256);
+            many.encode(b.data(), b.data() + b.size(), threads);
+            ASSERT_EQ(std::vector<std::uint32_t>(many.values + many.codeBegin, many.values + many.codeEnd), expected)
+                << threads << " threads";
+        }
     }
 }
 
