@@ -66,29 +66,127 @@ void countSymbols(const Sym* T, Index n, Index K, Index* C) {
     for (Index i = 0; i < n; ++i) ++C[T[i]];
 }
 
-// Calls f(p) for every LMS position p, from right to left. The types are
-// kept as bits without branches: on spread data a branch on them would miss
-// half the time.
+// Calls f(p, lms) for p = to down to from + 1, with lms 1 for LMS positions
+// and 0 for the others, given whether `to` is S-type (position n - 1 is
+// L-type), for work that can be done without a branch on it. The types are
+// kept as bits: on spread data a branch on them would miss half the time.
 template <typename Sym, typename F>
-void forEachLms(const Sym* T, Index n, F&& f) {
-    unsigned nextS = 0;  // suffix n - 1 is L-type
-    for (Index i = n - 2; i >= 0; --i) {
-        const unsigned s = unsigned(T[i] < T[i + 1]) | (unsigned(T[i] == T[i + 1]) & nextS);
-        if (nextS & ~s) f(i + 1);
-        nextS = s;
-    }
-}
-
-// Calls f(p, lms) for p = n - 1 down to 1 with lms 1 for LMS positions and
-// 0 for the others, for work that can be done without a branch on it.
-template <typename Sym, typename F>
-void forEachPosition(const Sym* T, Index n, F&& f) {
-    unsigned nextS = 0;
-    for (Index i = n - 2; i >= 0; --i) {
+void forEachPositionIn(const Sym* T, Index from, Index to, unsigned toIsS, F&& f) {
+    unsigned nextS = toIsS;
+    for (Index i = to - 1; i >= from; --i) {
         const unsigned s = unsigned(T[i] < T[i + 1]) | (unsigned(T[i] == T[i + 1]) & nextS);
         f(i + 1, Index(nextS & ~s));
         nextS = s;
     }
+}
+
+// The same over the whole string, p = n - 1 down to 1.
+template <typename Sym, typename F>
+void forEachPosition(const Sym* T, Index n, F&& f) {
+    forEachPositionIn(T, 0, n - 1, 0, f);
+}
+
+// Calls f(p) for every LMS position p, from right to left.
+template <typename Sym, typename F>
+void forEachLms(const Sym* T, Index n, F&& f) {
+    forEachPosition(T, n, [&f](Index p, Index lms) {
+        if (lms) f(p);
+    });
+}
+
+// The top level's positions cut into slices for a team, each scanned from
+// its right end: slice t reports the LMS positions in (begin[t], end(t)]
+// from the type of end(t). Inner bounds are odd, so that two slices never
+// share a slot p / 2. With the LMS positions counted per slice, each finds
+// its own places in the buckets and in the list of LMS positions.
+struct PositionSlices {
+    std::vector<Index> begin;      // count() + 1 bounds, from 0 to n
+    std::vector<unsigned> endIsS;  // per slice, whether end(t) is S-type
+    std::vector<Index> firstLms;   // per slice, its first LMS position (n when none)
+    std::vector<Index> lmsBefore;  // per slice, the LMS positions before it; m last
+    std::vector<Index> nextLms;    // per slice, the first LMS position after it (n when none)
+
+    unsigned count() const { return unsigned(begin.size() - 1); }
+    Index end(unsigned t) const { return std::min(begin[t + 1], begin.back() - 1); }
+
+    // f(t) for every slice, each on a thread of its own.
+    template <typename F>
+    void forEach(const F& f) const {
+        runSlices(count(), count(), [&f](unsigned, std::size_t from, std::size_t to) {
+            for (std::size_t t = from; t < to; ++t) f(unsigned(t));
+        });
+    }
+};
+
+// Places the LMS positions at the tails B of their buckets (moving B, one
+// slice) in the order a right-to-left scan leaves them, on `slices` threads,
+// and returns the slices with their counts filled in. REQUIRES n >= 2, and
+// n >= 64 * slices when slices > 1.
+template <typename Sym>
+PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, unsigned slices) {
+    PositionSlices s;
+    s.begin.resize(slices + 1);
+    for (unsigned t = 0; t <= slices; ++t)
+        s.begin[t] = Index(sliceBegin(std::size_t(n), slices, t)) | Index(t > 0 && t < slices);
+    s.endIsS.assign(slices, 0);
+    // From the right: a run of equal symbols reaching the next slice's end
+    // takes its type.
+    for (unsigned t = slices - 1; t-- > 0;) {
+        const Index x = s.end(t), limit = s.end(t + 1);
+        Index j = x + 1;
+        while (j < limit && T[j] == T[x]) ++j;
+        s.endIsS[t] = T[j] != T[x] ? unsigned(T[x] < T[j]) : s.endIsS[t + 1];
+    }
+    s.firstLms.assign(slices, n);
+    s.lmsBefore.assign(slices + 1, 0);
+    s.nextLms.assign(slices, n);
+    if (slices == 1) {
+        Index m = 0;
+        forEachLms(T, n, [&](Index p) {
+            SA[--B[T[p]]] = p;
+            ++m;
+            s.firstLms[0] = p;
+        });
+        s.lmsBefore[1] = m;
+        return s;
+    }
+    const std::size_t k = std::size_t(K);
+    std::vector<Index> counts(slices * k, 0);
+    s.forEach([&](unsigned t) {
+        Index* const c = &counts[t * k];
+        Index first = n;
+        forEachPositionIn(T, s.begin[t], s.end(t), s.endIsS[t], [&](Index p, Index lms) {
+            c[T[p]] += lms;
+            first = lms ? p : first;
+        });
+        s.firstLms[t] = first;
+    });
+    // Each slice's bucket tails: the slices to its right take the top of
+    // every bucket.
+    std::vector<Index> tails(slices * k);
+    for (unsigned t = slices; t-- > 0;) {
+        std::copy(B, B + k, &tails[t * k]);
+        Index lms = 0;
+        for (std::size_t c = 0; c < k; ++c) {
+            B[c] -= counts[t * k + c];
+            lms += counts[t * k + c];
+        }
+        s.lmsBefore[t] = lms;  // its own count, for now
+        if (t + 1 < slices) s.nextLms[t] = s.firstLms[t + 1] < n ? s.firstLms[t + 1] : s.nextLms[t + 1];
+    }
+    Index before = 0;
+    for (unsigned t = 0; t <= slices; ++t) {
+        const Index own = t < slices ? s.lmsBefore[t] : 0;
+        s.lmsBefore[t] = before;
+        before += own;
+    }
+    s.forEach([&](unsigned t) {
+        Index* const b = &tails[t * k];
+        forEachPositionIn(T, s.begin[t], s.end(t), s.endIsS[t], [&](Index p, Index lms) {
+            if (lms) SA[--b[T[p]]] = p;
+        });
+    });
+    return s;
 }
 
 // The entry of L-type q placed by the left-to-right scan.
@@ -227,7 +325,8 @@ constexpr Index kPassTeamFrom = Index(1) << 18;
 // after V (3m + 3 <= n), else the reduced order and false.
 // REQUIRES: 2m + 2 <= n.
 template <typename Sym>
-bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index names, const ReducedSort& how) {
+bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index names, const ReducedSort& how,
+                           const PositionSlices& slices) {
     using U = std::uint32_t;
     U* const I = reinterpret_cast<U*>(SA);
     U* const V = I + m + 1;
@@ -263,15 +362,18 @@ bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index name
     // Each rank takes its suffix's LMS position straight from a list of them
     // when it fits: one pass of writes at random instead of two.
     // The list is made without a branch: every position is written at its
-    // head, which moves on past an LMS position only, and the entry before
-    // the list takes what is written after the first LMS position.
+    // head, which moves on past an LMS position only; each slice's scan
+    // ends at its first LMS position, the last it writes.
     const bool positions = 3 * std::int64_t(m) + 3 <= n;
     Index* const lms = SA + 2 * m + 3;
     if (positions) {
-        Index j = m - 1;
-        forEachPosition(T, n, [&](Index q, Index isLms) {
-            lms[j] = q;
-            j -= isLms;
+        slices.forEach([&](unsigned t) {
+            if (slices.firstLms[t] == n) return;
+            Index j = slices.lmsBefore[t + 1] - 1;
+            forEachPositionIn(T, slices.firstLms[t] - 1, slices.end(t), slices.endIsS[t], [&](Index q, Index isLms) {
+                lms[j] = q;
+                j -= isLms;
+            });
         });
     }
     runSlices(threads, std::size_t(m), [&](unsigned, std::size_t from, std::size_t to) {
@@ -351,12 +453,9 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
               [SA](unsigned, std::size_t from, std::size_t to) { std::fill(SA + from, SA + to, 0); });
 
     // Sort the LMS substrings.
-    Index m = 0;
     buckets.bounds(true);
-    forEachLms(T, n, [&](Index p) {
-        SA[--B[T[p]]] = p;
-        ++m;
-    });
+    const PositionSlices slices = placeLms(T, n, SA, B, buckets.K, n >= kPassTeamFrom ? team : 1);
+    const Index m = slices.lmsBefore.back();
     if (m > 0) {
         buckets.bounds(false);
         induceL<Mode::substrings>(T, SA, n, B, large);
@@ -375,14 +474,17 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
 
         // Lengths (to the next LMS position, or to the end) at m + p / 2:
         // LMS positions are at least two apart.
-        std::fill(SA + m, SA + n, 0);
-        // Branchless: a slot keeps its value unless p is LMS.
-        Index next = n;
-        forEachPosition(T, n, [&](Index p, Index lms) {
-            const Index keep = lms - 1;  // all ones unless p is LMS
-            Index& slot = SA[m + (p >> 1)];
-            slot = (slot & keep) | ((next - p) & ~keep);
-            next = (next & keep) | (p & ~keep);
+        runSlices(slices.count(), std::size_t(n - m),
+                  [SA, m](unsigned, std::size_t from, std::size_t to) { std::fill(SA + m + from, SA + m + to, 0); });
+        slices.forEach([&](unsigned t) {
+            // Branchless: a slot keeps its value unless p is LMS.
+            Index next = slices.nextLms[t];
+            forEachPositionIn(T, slices.begin[t], slices.end(t), slices.endIsS[t], [&](Index p, Index lms) {
+                const Index keep = lms - 1;  // all ones unless p is LMS
+                Index& slot = SA[m + (p >> 1)];
+                slot = (slot & keep) | ((next - p) & ~keep);
+                next = (next & keep) | (p & ~keep);
+            });
         });
 
         const Index names = nameSubstrings(T, SA, n, m, team);
@@ -401,7 +503,7 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
         // Its order into SA[0 ... m).
         bool positions = false;  // SA[0 ... m) has the LMS positions sorted
         if (names < m && byDoubling != nullptr && reducedByDoubling(n, m, names, reduced)) {
-            positions = sortReducedByDoubling(T, SA, n, m, names, *byDoubling);
+            positions = sortReducedByDoubling(T, SA, n, m, names, *byDoubling, slices);
         } else if (names < m) {
             // Buckets in the free part between the order and the string,
             // with counts when they fit too.

@@ -190,6 +190,14 @@ TEST(InducedSort, LargerBlocksOnTeams) {
         {"fibonacci", fibonacciWord(250000)},
         {"alternating", alternating},
         {"alternating with a tail", alternating + 'z'},
+        // Runs over the bounds of the team's slices: a slice's last type
+        // comes from beyond the next one, and decides whether the run
+        // starts with an LMS position (after a larger byte).
+        {"a run over the slice bounds, then a smaller byte",
+         text.substr(0, 89999) + '~' + std::string(120000, 'm') + 'a' + text.substr(0, 89999)},
+        {"a run over the slice bounds, then a larger byte",
+         text.substr(0, 89999) + '~' + std::string(120000, 'm') + '~' + text.substr(0, 89999)},
+        {"a run to the end", text.substr(0, 100000) + std::string(200000, 'm')},
     };
     for (const auto& c : cases)
         for (const unsigned threads : {1u, 2u, 3u})
