@@ -331,28 +331,45 @@ bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index name
     U* const I = reinterpret_cast<U*>(SA);
     U* const V = I + m + 1;
     std::memmove(V, SA + n - m, std::size_t(m) * sizeof(Index));
+    const unsigned threads = m >= kTeamFrom ? how.threads : 1;
+    // Groups by first name, each numbered by its end: a counting sort in
+    // which each slice of the suffixes counts and places its own, with a
+    // table of name counts per slice (`tables`) where they fit after V.
+    const std::size_t room = std::size_t(n) - 2 * std::size_t(m) - 2, perSlice = std::size_t(names);
+    const unsigned tables = threads > 1 && perSlice * threads <= room ? threads : 1;
     std::unique_ptr<U[]> own;
     U* C = V + m + 1;
-    if (names > n - 2 * m - 2) {
-        own.reset(new U[names]);
+    if (perSlice > room) {
+        own.reset(new U[perSlice]);
         C = own.get();
     }
-    std::fill(C, C + names, 0u);
-    for (Index x = 0; x < m; ++x) ++C[V[x]];
+    runSlices(tables, std::size_t(m), [&](unsigned t, std::size_t from, std::size_t to) {
+        U* const count = C + t * perSlice;
+        std::fill(count, count + perSlice, 0u);
+        for (std::size_t x = from; x < to; ++x) ++count[V[x]];
+    });
     U start = 1;  // place 0 is the empty suffix's
-    for (Index c = 0; c < names; ++c) {
-        const U count = C[c];
-        C[c] = start;
-        start += count;
-    }
-    // Groups by first name, each numbered by its end; singletons are final.
-    for (Index x = 0; x < m; ++x) I[C[V[x]]++] = U(x);
-    for (Index x = 0; x < m; ++x) V[x] = C[V[x]];
+    for (std::size_t c = 0; c < perSlice; ++c)
+        for (unsigned t = 0; t < tables; ++t) {
+            U& place = C[t * perSlice + c];
+            const U count = place;
+            place = start;
+            start += count;
+        }
+    runSlices(tables, std::size_t(m), [&](unsigned t, std::size_t from, std::size_t to) {
+        U* const place = C + t * perSlice;
+        for (std::size_t x = from; x < to; ++x) I[place[V[x]]++] = U(x);
+    });
+    // The last slice's places end at the groups' ends.
+    const U* const end = C + (tables - 1) * perSlice;
+    runSlices(tables, std::size_t(m), [&](unsigned, std::size_t from, std::size_t to) {
+        for (std::size_t x = from; x < to; ++x) V[x] = end[V[x]];
+    });
     V[m] = 1;
+    // Singletons are final.
     I[0] = Sadakane<U>::sortedRun + 1;
-    for (Index c = 0, p = 1; c < names; p = Index(C[c++]))
-        if (Index(C[c]) == p + 1) I[p] = Sadakane<U>::sortedRun + 1;
-    const unsigned threads = m >= kTeamFrom ? how.threads : 1;
+    for (Index c = 0, p = 1; c < names; p = Index(end[c++]))
+        if (Index(end[c]) == p + 1) I[p] = Sadakane<U>::sortedRun + 1;
     Sadakane<U> sorter(threads, false, how.spare);
     sorter.I = I;
     sorter.V = V;
