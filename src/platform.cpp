@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <cpuid.h>
@@ -25,6 +27,22 @@ void adviseHugePages(void* p, std::size_t bytes) {
     (void)bytes;
 #endif
 }
+
+void* allocateLarge(std::size_t bytes) {
+    constexpr std::size_t huge = std::size_t(1) << 21;
+    void* p = nullptr;
+    if (bytes >= huge / 2 && bytes <= SIZE_MAX - huge) {
+        const std::size_t whole = (bytes + huge - 1) & ~(huge - 1);
+        p = std::aligned_alloc(huge, whole);
+        if (p != nullptr) adviseHugePages(p, whole);
+    } else {
+        p = std::malloc(bytes != 0 ? bytes : 1);
+    }
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+void FreeLarge::operator()(void* p) const noexcept { std::free(p); }
 
 #if defined(__GNUC__) && defined(__x86_64__)
 namespace {

@@ -7,9 +7,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -18,6 +20,29 @@
 // and with small pages nearly every access also misses the TLB. Only advice:
 // nothing happens where the platform lacks it or refuses.
 void adviseHugePages(void* p, std::size_t bytes);
+
+// Memory for a large array: from 1 MiB, whole 2 MiB-aligned huge pages that
+// the kernel is asked to back as such (adviseHugePages can only use the
+// aligned interior of an ordinary allocation, which for a few MiB is little
+// or nothing). Fresh memory is faulted in page by page, and on a virtual
+// machine each fault is dear: a huge page costs about as much as thirty
+// small ones and covers 512. Contents uninitialised; an allocation failure
+// throws std::bad_alloc.
+void* allocateLarge(std::size_t bytes);
+
+struct FreeLarge {
+    void operator()(void* p) const noexcept;
+};
+
+// An array of `count` entries of a trivial type on allocateLarge's memory.
+template <class T>
+using LargeArray = std::unique_ptr<T[], FreeLarge>;
+
+template <class T>
+LargeArray<T> allocateLargeArray(std::size_t count) {
+    static_assert(std::is_trivial_v<T>, "the entries are not constructed");
+    return LargeArray<T>(static_cast<T*>(allocateLarge(count * sizeof(T))));
+}
 
 // A hint that `p` will be read (or written) soon; never faults.
 inline void prefetchRead(const void* p) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <vector>
 
 namespace {
@@ -64,3 +65,25 @@ TEST(RunSlices, CoversEachIndexOnceInItsSliceWithTheThreadsItGets) {
                     ASSERT_EQ(seen[i].load(), 1) << "index " << i << " of " << count << " in " << threads;
             }
 }
+
+namespace {
+
+// Every size gets writable memory of its length; from 1 MiB it starts on a
+// huge page's edge, so that none of it is left to small pages.
+TEST(AllocateLarge, GivesWholeAlignedHugePagesFromOneMebibyte) {
+    constexpr std::size_t mib = std::size_t(1) << 20;
+    for (const std::size_t bytes : {std::size_t(0), std::size_t(1), mib - 1, mib, 3 * mib + 5, 20 * mib}) {
+        const LargeArray<unsigned char> a = allocateLargeArray<unsigned char>(bytes);
+        ASSERT_NE(a.get(), nullptr) << bytes;
+        if (bytes >= mib) {
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a.get()) % (2 * mib), 0u) << bytes;
+        }
+        if (bytes > 0) {
+            a[0] = 1;
+            a[bytes - 1] = 2;
+            EXPECT_EQ(a[0] + a[bytes - 1], 3) << bytes;
+        }
+    }
+}
+
+}  // namespace
