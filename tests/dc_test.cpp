@@ -222,14 +222,19 @@ TEST(DCBlockCodec, ArithmeticDecoderSurvivesGarbage) {
 
 }  // namespace
 
-// Blocks with enough values for a second thread (the model ahead of the
-// coder, the halves of the distance scan), given or borrowed from cores
+// Blocks with enough values for a second thread (the distance values
+// worked out in chunks ahead of the coder), given or borrowed from cores
 // other blocks left: the payload of one thread, and the core given back.
+// Among them runs longer than a chunk, a block of one run (only the
+// header is coded), and a tail of bytes seen nowhere else (trailing zeros).
 TEST(DCBlockCodec, SecondThreadCodesTheSamePayload) {
+    std::string longRuns;
+    for (unsigned k = 0; longRuns.size() < 400000; ++k) longRuns.append(1000 + (k * 37813) % 90000, char('a' + k % 7));
     for (bool pass : {false, true}) {
         Settings s(pass);
-        for (const std::string& block : {testutil::randomBytes(300000, 256, 8), testutil::textLike(400000, 9),
-                                         testutil::randomBytes(300000, 3, 10)}) {
+        for (const std::string& block :
+             {testutil::randomBytes(300000, 256, 8), testutil::textLike(400000, 9), testutil::randomBytes(300000, 3, 10),
+              longRuns, std::string(300000, 'q'), testutil::textLike(300000, 11) + "\x01\x02\x03\xff"}) {
             const std::string what = std::string(pass ? "pass-through" : "arithmetic") + ", size " +
                                      std::to_string(block.size());
             current.threads = 1;
