@@ -181,44 +181,32 @@ private:
     void renormalize() {
         R lo = low, hi = high;
         const unsigned s = leadingEqualBits(lo, hi);
-        if (pending > 32 - P) {
-            renormalizeAfterLongStraddle(s);
-            return;
-        }
-        // The first settled bit, the pending bits (its complement), then the
-        // other settled bits: s + pending <= 32 bits, none when s = 0.
-        const unsigned p = static_cast<unsigned>(pending);
-        const std::uint32_t first = static_cast<std::uint32_t>(lo >> (P - 1)) & 1;
-        const unsigned restBits = s - (s != 0);
-        const std::uint32_t rest = static_cast<std::uint32_t>(lo >> (P - s)) & ((std::uint32_t(1) << restBits) - 1);
-        const std::uint64_t straddled = ((std::uint64_t(1) << p) - 1) & (std::uint64_t(first) - 1);
-        const std::uint64_t bits = (std::uint64_t(first) << (p + restBits)) | (straddled << restBits) | rest;
-        const std::uint64_t keep = s != 0 ? ~std::uint64_t(0) : 0;
-        emit(static_cast<std::uint32_t>(bits & keep), static_cast<unsigned>((s + p) & keep));
-        pending &= static_cast<R>(~keep);
-        lo = (lo << s) & TOP;
-        hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
-        // The leading bits differ now (lo 0..., hi 1...), so no straddle
-        // (m = 0) leaves both as they are.
-        const unsigned m = straddles(lo, hi);
-        pending += m;
-        low = (lo << m) & (HALF - 1);
-        high = (((hi << m) | ((R(1) << m) - 1)) & TOP) | HALF;
-    }
-
-    // The same with more pending bits than one emit takes.
-    void renormalizeAfterLongStraddle(unsigned s) {
-        R lo = low, hi = high;
-        if (s != 0) {
+        if (pending <= 32 - P) {
+            // The first settled bit, the pending bits (its complement), then
+            // the other settled bits: s + pending <= 32 bits, none when s = 0.
+            const unsigned p = static_cast<unsigned>(pending);
+            const std::uint32_t first = static_cast<std::uint32_t>(lo >> (P - 1)) & 1;
+            const unsigned restBits = s - (s != 0);
+            const std::uint32_t rest =
+                static_cast<std::uint32_t>(lo >> (P - s)) & ((std::uint32_t(1) << restBits) - 1);
+            const std::uint64_t straddled = ((std::uint64_t(1) << p) - 1) & (std::uint64_t(first) - 1);
+            const std::uint64_t bits = (std::uint64_t(first) << (p + restBits)) | (straddled << restBits) | rest;
+            const std::uint64_t keep = s != 0 ? ~std::uint64_t(0) : 0;
+            emit(static_cast<std::uint32_t>(bits & keep), static_cast<unsigned>((s + p) & keep));
+            pending &= static_cast<R>(~keep);
+        } else if (s != 0) {
+            // More pending bits than one emit takes.
             const R settled = lo >> (P - s);  // highest bit first
             const bool first = (settled >> (s - 1)) & 1;
             emit(first, 1);
             putPending(!first, pending);
             pending = 0;
             if (s > 1) emit(static_cast<std::uint32_t>(settled) & ((std::uint32_t(1) << (s - 1)) - 1), s - 1);
-            lo = (lo << s) & TOP;
-            hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
         }
+        lo = (lo << s) & TOP;
+        hi = ((hi << s) | ((R(1) << s) - 1)) & TOP;
+        // The leading bits differ now (lo 0..., hi 1...), so no straddle
+        // (m = 0) leaves both as they are.
         const unsigned m = straddles(lo, hi);
         pending += m;
         low = (lo << m) & (HALF - 1);
