@@ -52,13 +52,18 @@ public:
     // Computes the DC data of [first, last); the bytes are not changed. Every
     // byte must be below alphabetSize as an unsigned value. With threads > 1
     // a large block's two halves are scanned on two threads (the values are
-    // the same). An allocation failure propagates as std::bad_alloc.
-    void encode(const S* first, const S* last, unsigned threads = 1) {
+    // the same). The values go to `room`, when given, which must hold
+    // last - first + alphabetSize of them; else to new memory, whose
+    // allocation failure propagates as std::bad_alloc.
+    void encode(const S* first, const S* last, unsigned threads = 1, V* room = nullptr) {
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
         valuesSize = n + alphabetSize;
         valuesBuf.reset();
-        valuesBuf.reset(new V[valuesSize]);
-        values = valuesBuf.get();
+        if (room == nullptr) {
+            valuesBuf.reset(new V[valuesSize]);
+            room = valuesBuf.get();
+        }
+        values = room;
         // Symbols ordered by the start of their nearest known run: as the
         // scan goes backwards, the run just passed always starts before every
         // known one, so it moves to the front. The position of a symbol in
@@ -108,7 +113,7 @@ public:
     }
 
     unsigned alphabetSize;
-    V* values;  // into valuesBuf
+    V* values;  // into valuesBuf or the caller's room
     std::uint32_t valuesSize;
     std::uint32_t codeBegin;
     std::uint32_t codeEnd;

@@ -43,26 +43,47 @@ OutputFile openOutput(const std::string& name) {
 }
 
 // A block's bytes, left uninitialised: they are always read or decoded in
-// whole, so clearing them first would be a wasted pass over the block.
+// whole, so clearing them first would be a wasted pass over the block. Its
+// memory is kept for a later block that fits in it.
 class BlockBytes {
 public:
     void resize(std::size_t n) {
-        bytes.reset(new char[n]);
+        if (n > capacity) {
+            bytes.reset();
+            capacity = 0;
+            bytes.reset(new char[n]);
+            capacity = n;
+            adviseHugePages(bytes.get(), n);
+        }
         length = n;
-        adviseHugePages(bytes.get(), n);
     }
     // Keeps the first n bytes (a short last read).
     void shrink(std::size_t n) { length = std::min(length, n); }
-    void release() {
-        bytes.reset();
-        length = 0;
-    }
     char* data() { return bytes.get(); }
     std::size_t size() const { return length; }
 
 private:
     std::unique_ptr<char[]> bytes;
     std::size_t length = 0;
+    std::size_t capacity = 0;
+};
+
+// Buffers of finished blocks, handed to the next blocks read so that their
+// pages stay mapped. Used on the calling thread only; it never holds more
+// than the blocks once in flight at the same time.
+template <class T>
+class SpareList {
+public:
+    T take() {
+        if (items.empty()) return T();
+        T t = std::move(items.back());
+        items.pop_back();
+        return t;
+    }
+    void keep(T&& t) { items.push_back(std::move(t)); }
+
+private:
+    std::vector<T> items;
 };
 
 // One block on its way through a file driver.
@@ -155,18 +176,26 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
     SpareCores spare(threads);
     ThreadShare share{1, 1};
     std::uint64_t written = 0;
-    const auto code = [&spare, &method](PipelineBlock& b) {
+    // Memory kept across blocks: each worker's tables, and the blocks' own
+    // buffers. Before the pipeline, which may still be coding when it goes.
+    LendingPool<BlockScratch> scratches;
+    SpareList<BlockBytes> spareBytes;
+    SpareList<std::vector<char>> sparePayloads;
+    const auto code = [&spare, &method, &scratches](PipelineBlock& b) {
         const BlockHolding holding{spare};
+        const LendingPool<BlockScratch>::Loan scratch(scratches);
+        CodecOptions kept = b.options;
+        kept.scratch = &*scratch;
         // Before the encoder overwrites the block.
         b.header.checksum = blockChecksum(b.memberSize, b.data.data(), b.data.size());
         VectorOutBuf sink(b.payload);
         std::ostream os(&sink);
         b.payload.reserve(b.data.size() / 2 + 1024);
-        method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), b.options);
-        b.data.release();  // gone before the next block is read
+        method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), kept);
     };
     const auto finish = [&](PipelineBlock& b) {
         b.console.print();
+        spareBytes.keep(std::move(b.data));
         if (b.failed) return;
         if (b.firstOfMember) {
             char fileHeader[fileHeaderSize];
@@ -182,6 +211,8 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
         out.write(h, blockHeaderSize);
         out.write(b.payload.data(), b.payload.size());
         written += blockHeaderSize + b.payload.size();
+        b.payload.clear();
+        sparePayloads.keep(std::move(b.payload));
     };
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
 
@@ -206,7 +237,7 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
             }
             length = static_cast<std::uint32_t>(std::min<std::uint64_t>(memberLeft, blockSize));
         }
-        BlockBytes bytes;
+        BlockBytes bytes = spareBytes.take();
         try {
             bytes.resize(length);
             const std::size_t got = in.read(bytes.data(), length);
@@ -244,6 +275,7 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
         block->memberSize = memberSize;
         block->firstOfMember = firstOfMember;
         block->data = std::move(bytes);
+        block->payload = sparePayloads.take();
         spare.blockStarted();
         pipeline->submit(std::move(block));
         pos += length;
@@ -281,20 +313,29 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
     // Threads are shared out once the first block's size is known.
     ThreadShare share{1, 1};
     SpareCores spare(s.threads);
+    // Memory kept across blocks: each worker's tables, and the blocks' own
+    // buffers. Before the pipeline, which may still be coding when it goes.
+    LendingPool<BlockScratch> scratches;
+    SpareList<BlockBytes> spareBytes;
+    SpareList<std::vector<char>> sparePayloads;
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
-    const auto code = [&spare](PipelineBlock& b) {
+    const auto code = [&spare, &scratches](PipelineBlock& b) {
         const BlockHolding holding{spare};
+        const LendingPool<BlockScratch>::Loan scratch(scratches);
+        CodecOptions kept = b.options;
+        kept.scratch = &*scratch;
         MemoryInBuf source(b.payload.data(), b.payload.size());
         std::istream is(&source);
-        b.data.resize(b.header.dataSize);
-        b.method->unpack(is, b.data.data(), b.header.dataSize, b.options);
-        b.payload = std::vector<char>();
+        b.method->unpack(is, b.data.data(), b.header.dataSize, kept);
         // Before a byte of it is written: a pipe cannot take bytes back.
         verifyBlockChecksum(b.header.checksum, b.memberSize, b.data.data(), b.data.size());
     };
     const auto finish = [&](PipelineBlock& b) {
         b.console.print();
         if (!b.failed) out.write(b.data.data(), b.data.size());
+        spareBytes.keep(std::move(b.data));
+        b.payload.clear();
+        sparePayloads.keep(std::move(b.payload));
     };
 
     std::uint32_t restored = 0;
@@ -326,7 +367,9 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
                 if (numBlocks == 1 && more) numBlocks = s.threads;
                 const std::uint64_t memory = blockMemory(false, h.dataSize);
                 share = shareThreads(s.threads, numBlocks, s.memoryBudget, memory);
-                const unsigned ahead = blocksAhead(share.workers, s.memoryBudget, memory, h.dataSize);
+                // A block waiting to be written holds its bytes and its payload.
+                const unsigned ahead =
+                    blocksAhead(share.workers, s.memoryBudget, memory, std::uint64_t(h.dataSize) + h.packedSize);
                 pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(share.workers, code, finish, ahead);
             }
             block = std::make_unique<PipelineBlock>(console, share.workers > 1);
@@ -337,6 +380,7 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
                 throw Exception("Error in compressed file (block size above 10485760 bytes)");
             if (sized && payloadStart + h.packedSize > inputSize) throw Exception(unexpectedEndMessage);
             const std::size_t length = payloadBytesToRead(h);
+            block->payload = sparePayloads.take();
             block->payload.resize(length);
             if (in.read(block->payload.data(), length) != length) {
                 if (sized) throw Exception("Unable to read input file: " + inputName);
@@ -346,6 +390,8 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
             position = payloadStart + h.packedSize;
             block->header = h;
             block->memberSize = fileSize;
+            block->data = spareBytes.take();
+            block->data.resize(h.dataSize);
             setBlockOptions(*block, options, share, spare, s.verbose);
         } catch (...) {
             // What came before fails first, as it would one block at a time.
