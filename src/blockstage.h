@@ -8,7 +8,6 @@
 #ifndef VEXAQ38_BLOCKSTAGE_H
 #define VEXAQ38_BLOCKSTAGE_H
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <istream>

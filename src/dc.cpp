@@ -189,9 +189,8 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         DistanceCoder<char, std::uint32_t> dc(alphabet);
         {
             BlockLog::Stage stage(log, "   DC time: ");
-            const std::size_t count = std::size_t(dataSize) + alphabet;
-            dc.encode(data, data + dataSize, threads,
-                      options.scratch ? options.scratch->entries.get(count) : nullptr);
+            const std::size_t room = std::size_t(dataSize) + alphabet;
+            dc.encode(data, data + dataSize, threads, options.scratch ? options.scratch->entries.get(room) : nullptr);
         }
         const std::uint32_t* const values = dc.values + dc.codeBegin;
         const std::uint32_t count = dc.codeEnd - dc.codeBegin;

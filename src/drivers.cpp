@@ -313,11 +313,12 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
     // Threads are shared out once the first block's size is known.
     ThreadShare share{1, 1};
     SpareCores spare(s.threads);
-    // Memory kept across blocks: each worker's tables, and the blocks' own
-    // buffers. Before the pipeline, which may still be coding when it goes.
+    // Memory kept across blocks: each worker's tables, and the blocks'
+    // bytes (a payload goes as soon as it is decoded, so that the blocks
+    // waiting to be written hold no more than their bytes). Before the
+    // pipeline, which may still be coding when it goes.
     LendingPool<BlockScratch> scratches;
     SpareList<BlockBytes> spareBytes;
-    SpareList<std::vector<char>> sparePayloads;
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
     const auto code = [&spare, &scratches](PipelineBlock& b) {
         const BlockHolding holding{spare};
@@ -327,6 +328,7 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
         MemoryInBuf source(b.payload.data(), b.payload.size());
         std::istream is(&source);
         b.method->unpack(is, b.data.data(), b.header.dataSize, kept);
+        b.payload = std::vector<char>();
         // Before a byte of it is written: a pipe cannot take bytes back.
         verifyBlockChecksum(b.header.checksum, b.memberSize, b.data.data(), b.data.size());
     };
@@ -334,8 +336,6 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
         b.console.print();
         if (!b.failed) out.write(b.data.data(), b.data.size());
         spareBytes.keep(std::move(b.data));
-        b.payload.clear();
-        sparePayloads.keep(std::move(b.payload));
     };
 
     std::uint32_t restored = 0;
@@ -367,9 +367,7 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
                 if (numBlocks == 1 && more) numBlocks = s.threads;
                 const std::uint64_t memory = blockMemory(false, h.dataSize);
                 share = shareThreads(s.threads, numBlocks, s.memoryBudget, memory);
-                // A block waiting to be written holds its bytes and its payload.
-                const unsigned ahead =
-                    blocksAhead(share.workers, s.memoryBudget, memory, std::uint64_t(h.dataSize) + h.packedSize);
+                const unsigned ahead = blocksAhead(share.workers, s.memoryBudget, memory, h.dataSize);
                 pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(share.workers, code, finish, ahead);
             }
             block = std::make_unique<PipelineBlock>(console, share.workers > 1);
@@ -380,7 +378,6 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
                 throw Exception("Error in compressed file (block size above 10485760 bytes)");
             if (sized && payloadStart + h.packedSize > inputSize) throw Exception(unexpectedEndMessage);
             const std::size_t length = payloadBytesToRead(h);
-            block->payload = sparePayloads.take();
             block->payload.resize(length);
             if (in.read(block->payload.data(), length) != length) {
                 if (sized) throw Exception("Unable to read input file: " + inputName);
