@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,8 @@ TEST(KeptMemory, DamagedBlockInTheMiddleWritesOnlyTheBlocksBeforeIt) {
 // Extracting 32 blocks takes no more memory than extracting 4 of the same
 // size: nothing kept grows with the number of blocks.
 TEST(KeptMemory, PeakDoesNotGrowWithTheBlocks) {
+    // The sanitizers' shadow and quarantined memory grow with the work done.
+    if (std::getenv("Q38_SANITIZED")) GTEST_SKIP() << "peak memory is measured on the Release build";
     TempDir dir;
     const std::uint32_t block = 1u << 20;
     long peak[2] = {0, 0};
