@@ -90,10 +90,10 @@ private:
     std::size_t touched_ = 0;  // bytes
 };
 
-// The same, the transform `in` used as scratch (overwritten): once the rows
-// are known its memory keeps the walks' bytes, which keeps the peak at
-// 6 x size (output included). A row table of the block's size, when given,
-// is used instead of new memory.
+// The inverse as above, with the transform `in` as scratch (overwritten):
+// once the rows are known its memory keeps the walks' bytes, which keeps
+// the peak at 6 x size (output included). A row table of the block's size,
+// when given, is used instead of new memory.
 void ibwt(char* out, unsigned char* in, unsigned size, unsigned index, unsigned threads = 1,
           InverseTable* table = nullptr);
 
