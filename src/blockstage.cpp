@@ -23,7 +23,8 @@ unsigned forwardTransformStage(char* data, unsigned dataSize, const CodecOptions
     unsigned first;
     {
         BlockLog::Stage stage(log, "   BWT time: ");
-        first = bwt(data, dataSize, dumps.suffixes, options.threads, options.hugePages, options.spareCores);
+        first = bwt(data, dataSize, dumps.suffixes, options.threads, options.hugePages, options.spareCores,
+                    SortRoad::chosen, options.scratch ? &options.scratch->entries : nullptr);
     }
     log.value("      First suffix index: ", first);
     if (dumps.bwtData) printBWTDataToFile(*dumps.bwtData, data, dataSize, first);

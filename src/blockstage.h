@@ -8,9 +8,11 @@
 #ifndef VEXAQ38_BLOCKSTAGE_H
 #define VEXAQ38_BLOCKSTAGE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <type_traits>
 #include <utility>
@@ -38,6 +40,16 @@ struct DumpSinks {
     }
 };
 
+// The large arrays of one block, kept by a worker for the next block it
+// codes. Their uses never overlap in time within a block: `entries` holds
+// the induced sorter's table, then the DC values, when compressing; the
+// inverse's row table when extracting. `bytes` holds the transform being
+// decoded.
+struct BlockScratch {
+    KeptBuffer<std::uint32_t> entries;
+    KeptBuffer<unsigned char> bytes;
+};
+
 struct CodecOptions {
     bool passThru = false;        // DC values in the plain bit code, not arithmetic coded
     std::ostream* log = nullptr;  // progress lines and stage times; null: quiet
@@ -45,6 +57,7 @@ struct CodecOptions {
     unsigned threads = 1;         // threads the block may use (transforms and coding stages)
     bool hugePages = true;        // the sort's table read at random may ask for huge pages
     SpareCores* spareCores = nullptr;  // cores a block on one thread may borrow; null: none
+    BlockScratch* scratch = nullptr;   // memory kept across blocks; null: the block allocates its own
 };
 
 // The progress lines and stage times of one block. The block's clock starts
@@ -137,24 +150,34 @@ void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const Code
                      const char* label, Decode&& decode) {
     Q38_ASSERT(dataSize > 0);
     BlockLog log(options);
-    std::unique_ptr<unsigned char[]> work(new unsigned char[dataSize]);
-    adviseHugePages(work.get(), dataSize);
-    InverseTable table(dataSize);
+    std::unique_ptr<unsigned char[]> own;
+    unsigned char* work;
+    std::optional<InverseTable> table;
+    if (BlockScratch* const kept = options.scratch) {
+        work = kept->bytes.get(dataSize);
+        const std::size_t resident = kept->entries.usedBytes();
+        table.emplace(dataSize, kept->entries.get(dataSize), resident);
+    } else {
+        own.reset(new unsigned char[dataSize]);
+        work = own.get();
+        table.emplace(dataSize);
+    }
+    adviseHugePages(work, dataSize);
     unsigned first;
     {
         StreamInBitStream bits(is, bitStreamBufferWords);
         BlockLog::Stage stage(log, label);
         if constexpr (std::is_invocable_v<Decode&, InBitStream&, unsigned char*, const BlockLog&, InverseTable&>)
-            first = decode(bits, work.get(), log, table);
+            first = decode(bits, work, log, *table);
         else
-            first = decode(bits, work.get(), log);
+            first = decode(bits, work, log);
     }
     log.line("   Performing iBWT...");
     {
         BlockLog::Stage stage(log, "   iBWT time: ");
         // Cores other blocks no longer need walk the transform too.
         const SpareCores::Loan lent(options.threads == 1 ? options.spareCores : nullptr, 64 - 1);
-        ibwt(data, std::move(work), dataSize, first, options.threads + lent.count(), &table);
+        ibwt(data, work, dataSize, first, options.threads + lent.count(), &*table);
     }
     log.finish("   Block decompression time: ");
 }

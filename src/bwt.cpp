@@ -138,7 +138,7 @@ std::unique_ptr<unsigned[]> suffixArray(const char* begin, const char* end, unsi
 }
 
 unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned threads, bool hugePages,
-             SpareCores* spare, SortRoad road) {
+             SpareCores* spare, SortRoad road, KeptBuffer<std::uint32_t>* kept) {
     if (size == 0) return 0;
     if (dumps.listing || dumps.array) {
         const std::unique_ptr<unsigned[]> sa = suffixArray(block, block + size, threads, hugePages, spare, road);
@@ -147,10 +147,18 @@ unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned thre
         return transformFromOrder(block, sa.get(), size);
     }
     if (chooseRoad(block, size, road) == SortRoad::induced) {
-        const std::unique_ptr<std::uint32_t[]> work(new std::uint32_t[size]);
-        if (hugePages) adviseHugePages(work.get(), std::size_t(size) * sizeof(std::uint32_t));
-        return inducedTransform(reinterpret_cast<unsigned char*>(block), size, work.get(), threads, spare);
+        std::unique_ptr<std::uint32_t[]> own;
+        std::uint32_t* table;
+        if (kept != nullptr) {
+            table = kept->get(size);
+        } else {
+            own.reset(new std::uint32_t[size]);
+            table = own.get();
+        }
+        if (hugePages) adviseHugePages(table, std::size_t(size) * sizeof(std::uint32_t));
+        return inducedTransform(reinterpret_cast<unsigned char*>(block), size, table, threads, spare);
     }
+    if (kept != nullptr) kept->release();
     Sorter sorter(threads, hugePages, spare);
     sortSuffixes(sorter, block, block + size);
     return sorter.recoverBwt(block);
@@ -699,21 +707,34 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned thr
 InverseTable::InverseTable(unsigned size) {
     if (size == 0 || size >= (1u << 24)) return;
     size_ = size;
-    entries_.reset(new std::uint32_t[size]);
-    adviseHugePages(entries_.get(), std::size_t(size) * sizeof(std::uint32_t));
+    own_.reset(new std::uint32_t[size]);
+    entries_ = own_.get();
+    adviseHugePages(entries_, std::size_t(size) * sizeof(std::uint32_t));
+}
+
+InverseTable::InverseTable(unsigned size, std::uint32_t* memory, std::size_t residentBytes) {
+    if (size == 0 || size >= (1u << 24)) return;
+    size_ = size;
+    entries_ = memory;
+    touched_ = std::min(residentBytes, std::size_t(size) * sizeof(std::uint32_t));
+    adviseHugePages(entries_, std::size_t(size) * sizeof(std::uint32_t));
 }
 
 bool InverseTable::prepareSome() {
     constexpr std::size_t page = 4096, step = 16 * page;
     const std::size_t bytes = std::size_t(size_) * sizeof(std::uint32_t);
-    volatile unsigned char* const p = reinterpret_cast<unsigned char*>(entries_.get());
+    volatile unsigned char* const p = reinterpret_cast<unsigned char*>(entries_);
     for (const std::size_t end = std::min(bytes, touched_ + step); touched_ < end; touched_ += page) p[touched_] = 0;
     return touched_ < bytes;
 }
 
+void ibwt(char* out, unsigned char* in, unsigned size, unsigned index, unsigned threads, InverseTable* table) {
+    inverseTransform(out, in, size, index, threads, nullptr, false, RowsChoice::either, in, table);
+}
+
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads,
           InverseTable* table) {
-    inverseTransform(out, in.get(), size, index, threads, nullptr, false, RowsChoice::either, in.get(), table);
+    ibwt(out, in.get(), size, index, threads, table);
 }
 
 void ibwtWithShape(char* out, const char* in, unsigned size, unsigned index, unsigned threads,

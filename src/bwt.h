@@ -12,6 +12,8 @@
 #include <ostream>
 
 class SpareCores;
+template <class T>
+class KeptBuffer;
 
 // The suffix dumps of the forward transform, one record per block; a null
 // stream is not written.
@@ -30,8 +32,12 @@ enum class SortRoad { chosen, induced, doubling };
 // Prefix doubling may use up to `threads` threads, huge pages for its table
 // read at random when `hugePages`, and cores borrowed from `spare` when it
 // runs on one thread (see Sadakane); the result depends on none of them.
+// `kept`, when given, is memory kept across blocks: the induced sorter takes
+// its table from it; prefix doubling releases it first, so that the peak
+// stays at doubling's own two tables.
 unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps = SuffixDumps{}, unsigned threads = 1,
-             bool hugePages = true, SpareCores* spare = nullptr, SortRoad road = SortRoad::chosen);
+             bool hugePages = true, SpareCores* spare = nullptr, SortRoad road = SortRoad::chosen,
+             KeptBuffer<std::uint32_t>* kept = nullptr);
 
 // The n ranked suffix starts of [begin, end), sorted on up to `threads`
 // threads (an array of one unused entry when n = 0).
@@ -66,22 +72,32 @@ class InverseTable {
 public:
     explicit InverseTable(unsigned size);
 
+    // The same over `memory`, at least `size` entries that the caller keeps
+    // (from one block to the next), whose first `residentBytes` bytes are
+    // already touched and need no preparing.
+    InverseTable(unsigned size, std::uint32_t* memory, std::size_t residentBytes);
+
     // Touches the next few pages (a write each); false once all are.
     bool prepareSome();
 
     unsigned size() const { return size_; }
-    std::uint32_t* entries() const { return entries_.get(); }
+    std::uint32_t* entries() const { return entries_; }
 
 private:
     unsigned size_ = 0;
-    std::unique_ptr<std::uint32_t[]> entries_;
+    std::unique_ptr<std::uint32_t[]> own_;
+    std::uint32_t* entries_ = nullptr;
     std::size_t touched_ = 0;  // bytes
 };
 
-// The same, taking the transform over: once the rows are known its memory
-// keeps the walks' bytes, which keeps the peak at 6 x size (output
-// included). A row table of the block's size, when given, is used instead
-// of new memory.
+// The inverse as above, with the transform `in` as scratch (overwritten):
+// once the rows are known its memory keeps the walks' bytes, which keeps
+// the peak at 6 x size (output included). A row table of the block's size,
+// when given, is used instead of new memory.
+void ibwt(char* out, unsigned char* in, unsigned size, unsigned index, unsigned threads = 1,
+          InverseTable* table = nullptr);
+
+// The same, taking the transform over.
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index,
           unsigned threads = 1, InverseTable* table = nullptr);
 

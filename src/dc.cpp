@@ -213,10 +213,13 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         DistanceCoder<char, std::uint32_t> dc(alphabet);
         {
             BlockLog::Stage stage(log, "   DC time: ");
+            // The values go to the worker's kept memory when it has some.
+            std::uint32_t* const room =
+                options.scratch ? options.scratch->entries.get(std::size_t(dataSize) + alphabet) : nullptr;
             if (chunked)
-                dc.plan(data, data + dataSize, chunkBytes, threads);
+                dc.plan(data, data + dataSize, chunkBytes, threads, room);
             else
-                dc.encode(data, data + dataSize, threads);
+                dc.encode(data, data + dataSize, threads, room);
         }
         const std::uint32_t* const values = dc.values + dc.codeBegin;
         const std::uint32_t count = dc.codeEnd - dc.codeBegin;

@@ -52,18 +52,19 @@ public:
     // Computes the DC data of [first, last); the bytes are not changed. Every
     // byte must be below alphabetSize as an unsigned value. With threads > 1
     // a large block's chunks are scanned on up to that many threads (the
-    // values are the same). An allocation failure propagates as
-    // std::bad_alloc.
-    void encode(const S* first, const S* last, unsigned threads = 1) {
+    // values are the same). The values go to `room`, when given, which must
+    // hold last - first + alphabetSize of them; else to new memory, whose
+    // allocation failure propagates as std::bad_alloc.
+    void encode(const S* first, const S* last, unsigned threads = 1, V* room = nullptr) {
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
         if (threads > 1 && n >= minSplit) {
-            plan(first, last, (n + threads - 1) / threads, threads);
+            plan(first, last, (n + threads - 1) / threads, threads, room);
             runSlices(threads, chunks(), [this](unsigned, std::size_t from, std::size_t to) {
                 for (std::size_t k = from; k < to; ++k) encodeChunk(static_cast<unsigned>(k));
             });
             return;
         }
-        allocate(n);
+        allocate(n, room);
         // Symbols ordered by the start of their nearest known run: as the
         // scan goes backwards, the run just passed always starts before every
         // known one, so it moves to the front. The position of a symbol in
@@ -85,11 +86,11 @@ public:
     // from where each symbol first occurs in each chunk (found on up to
     // `threads` threads). Fills the header and sets codeBegin and codeEnd
     // (the chunks' values are not there yet), so that the values can be used
-    // chunk by chunk in order while later ones are computed.
-    // REQUIRES chunkBytes > 0.
-    void plan(const S* first, const S* last, std::uint32_t chunkBytes, unsigned threads = 1) {
+    // chunk by chunk in order while later ones are computed. `room` as for
+    // encode. REQUIRES chunkBytes > 0.
+    void plan(const S* first, const S* last, std::uint32_t chunkBytes, unsigned threads = 1, V* room = nullptr) {
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
-        allocate(n);
+        allocate(n, room);
         block = first;
         bounds.assign(1, 0);
         for (std::uint64_t at = chunkBytes; at < n; at += chunkBytes) {
@@ -150,13 +151,13 @@ public:
     }
 
     unsigned alphabetSize;
-    V* values;  // into valuesBuf
+    V* values;  // into valuesBuf or the caller's room
     std::uint32_t valuesSize;
     std::uint32_t codeBegin;
     std::uint32_t codeEnd;
 
 private:
-    std::unique_ptr<V[]> valuesBuf;
+    LargeArray<V> valuesBuf;
     // The last plan: the block, its chunks' boundaries (run boundaries, 0
     // and n included), and per chunk the state after it and its values' end.
     const S* block = nullptr;
@@ -167,13 +168,14 @@ private:
     // Smaller blocks are not worth a second thread.
     static constexpr std::uint32_t minSplit = 1u << 18;
 
-    // Fresh pages are slow to fault in one by one; huge ones are asked for.
-    void allocate(std::uint32_t n) {
+    void allocate(std::uint32_t n, V* room) {
         valuesSize = n + alphabetSize;
         valuesBuf.reset();
-        valuesBuf.reset(new V[valuesSize]);
-        values = valuesBuf.get();
-        adviseHugePages(values, std::size_t(valuesSize) * sizeof(V));
+        if (room == nullptr) {
+            valuesBuf = allocateLargeArray<V>(valuesSize);
+            room = valuesBuf.get();
+        }
+        values = room;
     }
 
     // The state of a backward scan: the recency order and, per symbol, the

@@ -43,26 +43,47 @@ OutputFile openOutput(const std::string& name) {
 }
 
 // A block's bytes, left uninitialised: they are always read or decoded in
-// whole, so clearing them first would be a wasted pass over the block.
+// whole, so clearing them first would be a wasted pass over the block. Its
+// memory is kept for a later block that fits in it.
 class BlockBytes {
 public:
     void resize(std::size_t n) {
-        bytes.reset(new char[n]);
+        if (n > capacity) {
+            bytes.reset();
+            capacity = 0;
+            bytes.reset(new char[n]);
+            capacity = n;
+            adviseHugePages(bytes.get(), n);
+        }
         length = n;
-        adviseHugePages(bytes.get(), n);
     }
     // Keeps the first n bytes (a short last read).
     void shrink(std::size_t n) { length = std::min(length, n); }
-    void release() {
-        bytes.reset();
-        length = 0;
-    }
     char* data() { return bytes.get(); }
     std::size_t size() const { return length; }
 
 private:
     std::unique_ptr<char[]> bytes;
     std::size_t length = 0;
+    std::size_t capacity = 0;
+};
+
+// Buffers of finished blocks, handed to the next blocks read so that their
+// pages stay mapped. Used on the calling thread only; it never holds more
+// than the blocks once in flight at the same time.
+template <class T>
+class SpareList {
+public:
+    T take() {
+        if (items.empty()) return T();
+        T t = std::move(items.back());
+        items.pop_back();
+        return t;
+    }
+    void keep(T&& t) { items.push_back(std::move(t)); }
+
+private:
+    std::vector<T> items;
 };
 
 // One block on its way through a file driver.
@@ -155,8 +176,16 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
     SpareCores spare(threads);
     ThreadShare share{1, 1};
     std::uint64_t written = 0;
-    const auto code = [&spare, &method](PipelineBlock& b) {
+    // Memory kept across blocks: each worker's tables, and the blocks' own
+    // buffers. Before the pipeline, which may still be coding when it goes.
+    LendingPool<BlockScratch> scratches;
+    SpareList<BlockBytes> spareBytes;
+    SpareList<std::vector<char>> sparePayloads;
+    const auto code = [&spare, &method, &scratches](PipelineBlock& b) {
         const BlockHolding holding{spare};
+        const LendingPool<BlockScratch>::Loan scratch(scratches);
+        CodecOptions kept = b.options;
+        kept.scratch = &*scratch;
         // Before the encoder overwrites the block.
         b.header.checksum = blockChecksum(b.memberSize, b.data.data(), b.data.size());
         VectorOutBuf sink(b.payload);
@@ -166,11 +195,11 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
         // where the system gives them (one fault per 2 MiB instead of 512).
         b.payload.reserve(b.data.size() + b.data.size() / 8 + 4096);
         adviseHugePages(b.payload.data(), b.payload.capacity());
-        method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), b.options);
-        b.data.release();  // gone before the next block is read
+        method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), kept);
     };
     const auto finish = [&](PipelineBlock& b) {
         b.console.print();
+        spareBytes.keep(std::move(b.data));
         if (b.failed) return;
         if (b.firstOfMember) {
             char fileHeader[fileHeaderSize];
@@ -186,6 +215,8 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
         out.write(h, blockHeaderSize);
         out.write(b.payload.data(), b.payload.size());
         written += blockHeaderSize + b.payload.size();
+        b.payload.clear();
+        sparePayloads.keep(std::move(b.payload));
     };
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
 
@@ -210,7 +241,7 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
             }
             length = static_cast<std::uint32_t>(std::min<std::uint64_t>(memberLeft, blockSize));
         }
-        BlockBytes bytes;
+        BlockBytes bytes = spareBytes.take();
         try {
             bytes.resize(length);
             const std::size_t got = in.read(bytes.data(), length);
@@ -248,6 +279,7 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
         block->memberSize = memberSize;
         block->firstOfMember = firstOfMember;
         block->data = std::move(bytes);
+        block->payload = sparePayloads.take();
         spare.blockStarted();
         pipeline->submit(std::move(block));
         pos += length;
@@ -285,13 +317,21 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
     // Threads are shared out once the first block's size is known.
     ThreadShare share{1, 1};
     SpareCores spare(s.threads);
+    // Memory kept across blocks: each worker's tables, and the blocks'
+    // bytes (a payload goes as soon as it is decoded, so that the blocks
+    // waiting to be written hold no more than their bytes). Before the
+    // pipeline, which may still be coding when it goes.
+    LendingPool<BlockScratch> scratches;
+    SpareList<BlockBytes> spareBytes;
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
-    const auto code = [&spare](PipelineBlock& b) {
+    const auto code = [&spare, &scratches](PipelineBlock& b) {
         const BlockHolding holding{spare};
+        const LendingPool<BlockScratch>::Loan scratch(scratches);
+        CodecOptions kept = b.options;
+        kept.scratch = &*scratch;
         MemoryInBuf source(b.payload.data(), b.payload.size());
         std::istream is(&source);
-        b.data.resize(b.header.dataSize);
-        b.method->unpack(is, b.data.data(), b.header.dataSize, b.options);
+        b.method->unpack(is, b.data.data(), b.header.dataSize, kept);
         b.payload = std::vector<char>();
         // Before a byte of it is written: a pipe cannot take bytes back.
         verifyBlockChecksum(b.header.checksum, b.memberSize, b.data.data(), b.data.size());
@@ -299,6 +339,7 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
     const auto finish = [&](PipelineBlock& b) {
         b.console.print();
         if (!b.failed) out.write(b.data.data(), b.data.size());
+        spareBytes.keep(std::move(b.data));
     };
 
     std::uint32_t restored = 0;
@@ -350,6 +391,8 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
             position = payloadStart + h.packedSize;
             block->header = h;
             block->memberSize = fileSize;
+            block->data = spareBytes.take();
+            block->data.resize(h.dataSize);
             setBlockOptions(*block, options, share, spare, s.verbose);
         } catch (...) {
             // What came before fails first, as it would one block at a time.

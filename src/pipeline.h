@@ -167,6 +167,62 @@ private:
     unsigned coding = 0;  // blocks whose code step has not ended; under `mutex`
 };
 
+// Objects lent to the blocks being coded and handed back when their coding
+// ends, each lent to one block at a time: a worker's scratch memory. No more
+// are ever made than blocks were coded at once, and they live as long as
+// the pool.
+template <class T>
+class LendingPool {
+public:
+    // An object on loan for the scope: one handed back before, or a new one.
+    class Loan {
+    public:
+        explicit Loan(LendingPool& owner) : pool(owner), item(owner.take()) {}
+        ~Loan() { pool.giveBack(std::move(item)); }
+        Loan(const Loan&) = delete;
+        Loan& operator=(const Loan&) = delete;
+        T& operator*() const { return *item; }
+
+    private:
+        LendingPool& pool;
+        std::unique_ptr<T> item;
+    };
+
+    // How many objects have been made.
+    std::size_t made() const {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return count;
+    }
+
+private:
+    std::unique_ptr<T> take() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (!idle.empty()) {
+                std::unique_ptr<T> t = std::move(idle.back());
+                idle.pop_back();
+                return t;
+            }
+        }
+        std::unique_ptr<T> t = std::make_unique<T>();
+        const std::lock_guard<std::mutex> lock(mutex);
+        ++count;
+        return t;
+    }
+    void giveBack(std::unique_ptr<T> t) noexcept {
+        const std::lock_guard<std::mutex> lock(mutex);
+        try {
+            idle.push_back(std::move(t));
+        } catch (...) {
+            --count;  // no room to keep it: it is freed
+        }
+    }
+
+    mutable std::mutex mutex;
+    std::vector<std::unique_ptr<T>> idle;
+    std::size_t count = 0;
+};
+
 // The console lines of one block: straight to the console when blocks are
 // coded one at a time, else gathered and printed when the block is finished,
 // so the lines come out in file order whatever the threads do.

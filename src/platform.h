@@ -5,6 +5,7 @@
 #ifndef VEXAQ38_PLATFORM_H
 #define VEXAQ38_PLATFORM_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -43,6 +44,40 @@ LargeArray<T> allocateLargeArray(std::size_t count) {
     static_assert(std::is_trivial_v<T>, "the entries are not constructed");
     return LargeArray<T>(static_cast<T*>(allocateLarge(count * sizeof(T))));
 }
+
+// Memory kept from one use to the next: it grows to the largest request,
+// never shrinks, and is handed out as the last user left it. Pages once
+// touched stay mapped, so a block on kept memory does not fault them in
+// (and have the kernel zero them) again.
+template <class T>
+class KeptBuffer {
+public:
+    // At least `count` entries, their contents undefined. An allocation
+    // failure propagates as std::bad_alloc.
+    T* get(std::size_t count) {
+        if (count > capacity) {
+            release();  // before the larger one: the peak stays at one
+            memory = allocateLargeArray<T>(count);
+            capacity = count;
+        }
+        used = std::max(used, count);
+        return memory.get();
+    }
+    // The most bytes one request has been handed so far; their user is
+    // expected to have touched them all.
+    std::size_t usedBytes() const { return used * sizeof(T); }
+    // Gives the memory back.
+    void release() {
+        memory.reset();
+        capacity = 0;
+        used = 0;
+    }
+
+private:
+    LargeArray<T> memory;
+    std::size_t capacity = 0;
+    std::size_t used = 0;
+};
 
 // A hint that `p` will be read (or written) soon; never faults.
 inline void prefetchRead(const void* p) {

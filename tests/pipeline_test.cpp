@@ -158,4 +158,39 @@ TEST(Pipeline, BlocksAhead) {
             << c.workers << " " << c.budget << " " << c.memory << " " << c.bytes;
 }
 
+// The objects lent to the blocks being coded: each to one block at a time,
+// and never more made than blocks coded at once, also when thread starts
+// are refused and the calling thread codes.
+TEST(Pipeline, LentObjectsNeverSharedNorMoreThanTheWorkers) {
+    struct Scratch {
+        std::atomic<int> users{0};
+    };
+    for (unsigned workers : {1u, 2u, 3u}) {
+        for (long startsAllowed : {-1L, 4L}) {
+            LendingPool<Scratch> pool;
+            std::atomic<bool> shared{false};
+            const auto code = [&](TestBlock& b) {
+                const LendingPool<Scratch>::Loan scratch(pool);
+                if (++(*scratch).users != 1) shared = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(b.sleepMs));
+                --(*scratch).users;
+            };
+            failThreadStartsAfter(startsAllowed);
+            {
+                BlockPipeline<TestBlock> pipeline(workers, code, [](TestBlock&) {}, 2);
+                for (int i = 0; i < 12; ++i) {
+                    auto b = std::make_unique<TestBlock>();
+                    b->sleepMs = (i * 7) % 5;
+                    pipeline.submit(std::move(b));
+                }
+                pipeline.drain();
+            }
+            failThreadStartsAfter(-1);
+            EXPECT_FALSE(shared) << workers << " workers";
+            EXPECT_GE(pool.made(), 1u);
+            EXPECT_LE(pool.made(), workers) << workers << " workers, starts " << startsAllowed;
+        }
+    }
+}
+
 }  // namespace
