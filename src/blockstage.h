@@ -150,7 +150,7 @@ void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const Code
                      const char* label, Decode&& decode) {
     Q38_ASSERT(dataSize > 0);
     BlockLog log(options);
-    std::unique_ptr<unsigned char[]> own;
+    LargeArray<unsigned char> own;
     unsigned char* work;
     std::optional<InverseTable> table;
     if (BlockScratch* const kept = options.scratch) {
@@ -158,11 +158,10 @@ void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const Code
         const std::size_t resident = kept->entries.usedBytes();
         table.emplace(dataSize, kept->entries.get(dataSize), resident);
     } else {
-        own.reset(new unsigned char[dataSize]);
+        own = allocateLargeArray<unsigned char>(dataSize);
         work = own.get();
         table.emplace(dataSize);
     }
-    adviseHugePages(work, dataSize);
     unsigned first;
     {
         StreamInBitStream bits(is, bitStreamBufferWords);

@@ -147,15 +147,14 @@ unsigned bwt(char* block, unsigned size, const SuffixDumps& dumps, unsigned thre
         return transformFromOrder(block, sa.get(), size);
     }
     if (chooseRoad(block, size, road) == SortRoad::induced) {
-        std::unique_ptr<std::uint32_t[]> own;
+        LargeArray<std::uint32_t> own;
         std::uint32_t* table;
         if (kept != nullptr) {
             table = kept->get(size);
         } else {
-            own.reset(new std::uint32_t[size]);
+            own = allocateLargeArray<std::uint32_t>(size, hugePages);
             table = own.get();
         }
-        if (hugePages) adviseHugePages(table, std::size_t(size) * sizeof(std::uint32_t));
         return inducedTransform(reinterpret_cast<unsigned char*>(block), size, table, threads, spare);
     }
     if (kept != nullptr) kept->release();
@@ -491,8 +490,7 @@ public:
         spare_ = spare;
         spareChunks_ = static_cast<unsigned>(std::min<std::size_t>(spareBytes / chunkBytes_, chunks_));
         const std::size_t rest = std::size_t(chunks_ - spareChunks_) * chunkBytes_;
-        scratch_.reset(new unsigned char[rest]);
-        adviseHugePages(scratch_.get(), rest);
+        scratch_ = allocateLargeArray<unsigned char>(rest);
     }
 
     // Returns false when a bound that cannot be exceeded was exceeded; the
@@ -641,7 +639,7 @@ private:
 
     unsigned char* spare_ = nullptr;  // chunks 0 ... spareChunks_ - 1
     unsigned spareChunks_ = 0;
-    std::unique_ptr<unsigned char[]> scratch_;  // the others
+    LargeArray<unsigned char> scratch_;  // the others
     std::atomic<unsigned> nextSegment_{0}, nextChunk_{0};
     std::atomic<bool> failed_{false};
 };
@@ -671,15 +669,14 @@ void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, 
             return;
         }
     }
-    std::unique_ptr<Entry[]> own;
+    LargeArray<Entry> own;
     Entry* T = nullptr;
     if constexpr (std::is_same_v<Entry, std::uint32_t>) {
         if (table != nullptr && table->size() == n && table->entries() != nullptr) T = table->entries();
     }
     if (T == nullptr) {
-        own.reset(new Entry[n]);
+        own = allocateLargeArray<Entry>(n);
         T = own.get();
-        adviseHugePages(T, std::size_t(n) * sizeof(Entry));
     }
     buildTable(T, u, n, index, threads);
     walkRows(out, TableRows<Entry>{T}, n, index, threads, forced, spare);
@@ -707,9 +704,8 @@ void ibwt(char* out, const char* in, unsigned size, unsigned index, unsigned thr
 InverseTable::InverseTable(unsigned size) {
     if (size == 0 || size >= (1u << 24)) return;
     size_ = size;
-    own_.reset(new std::uint32_t[size]);
+    own_ = allocateLargeArray<std::uint32_t>(size);
     entries_ = own_.get();
-    adviseHugePages(entries_, std::size_t(size) * sizeof(std::uint32_t));
 }
 
 InverseTable::InverseTable(unsigned size, std::uint32_t* memory, std::size_t residentBytes) {

@@ -11,9 +11,7 @@
 #include <memory>
 #include <ostream>
 
-class SpareCores;
-template <class T>
-class KeptBuffer;
+#include "platform.h"
 
 // The suffix dumps of the forward transform, one record per block; a null
 // stream is not written.
@@ -85,7 +83,7 @@ public:
 
 private:
     unsigned size_ = 0;
-    std::unique_ptr<std::uint32_t[]> own_;
+    LargeArray<std::uint32_t> own_;
     std::uint32_t* entries_ = nullptr;
     std::size_t touched_ = 0;  // bytes
 };

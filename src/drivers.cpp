@@ -51,9 +51,8 @@ public:
         if (n > capacity) {
             bytes.reset();
             capacity = 0;
-            bytes.reset(new char[n]);
+            bytes = allocateLargeArray<char>(n);
             capacity = n;
-            adviseHugePages(bytes.get(), n);
         }
         length = n;
     }
@@ -63,7 +62,7 @@ public:
     std::size_t size() const { return length; }
 
 private:
-    std::unique_ptr<char[]> bytes;
+    LargeArray<char> bytes;
     std::size_t length = 0;
     std::size_t capacity = 0;
 };

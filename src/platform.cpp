@@ -28,12 +28,12 @@ void adviseHugePages(void* p, std::size_t bytes) {
 #endif
 }
 
-void* allocateLarge(std::size_t bytes) {
-    constexpr std::size_t huge = std::size_t(1) << 21;
+void* allocateLarge(std::size_t bytes, bool huge) {
+    constexpr std::size_t page = std::size_t(1) << 21;
     void* p = nullptr;
-    if (bytes >= huge / 2 && bytes <= SIZE_MAX - huge) {
-        const std::size_t whole = (bytes + huge - 1) & ~(huge - 1);
-        p = std::aligned_alloc(huge, whole);
+    if (huge && bytes >= page / 2 && bytes <= SIZE_MAX - page) {
+        const std::size_t whole = (bytes + page - 1) & ~(page - 1);
+        p = std::aligned_alloc(page, whole);
         if (p != nullptr) adviseHugePages(p, whole);
     } else {
         p = std::malloc(bytes != 0 ? bytes : 1);

@@ -27,9 +27,9 @@ void adviseHugePages(void* p, std::size_t bytes);
 // aligned interior of an ordinary allocation, which for a few MiB is little
 // or nothing). Fresh memory is faulted in page by page, and on a virtual
 // machine each fault is dear: a huge page costs about as much as thirty
-// small ones and covers 512. Contents uninitialised; an allocation failure
-// throws std::bad_alloc.
-void* allocateLarge(std::size_t bytes);
+// small ones and covers 512. `huge` false: plain heap memory. Contents
+// uninitialised; an allocation failure throws std::bad_alloc.
+void* allocateLarge(std::size_t bytes, bool huge = true);
 
 struct FreeLarge {
     void operator()(void* p) const noexcept;
@@ -40,9 +40,9 @@ template <class T>
 using LargeArray = std::unique_ptr<T[], FreeLarge>;
 
 template <class T>
-LargeArray<T> allocateLargeArray(std::size_t count) {
+LargeArray<T> allocateLargeArray(std::size_t count, bool huge = true) {
     static_assert(std::is_trivial_v<T>, "the entries are not constructed");
-    return LargeArray<T>(static_cast<T*>(allocateLarge(count * sizeof(T))));
+    return LargeArray<T>(static_cast<T*>(allocateLarge(count * sizeof(T), huge)));
 }
 
 // Memory kept from one use to the next: it grows to the largest request,

@@ -49,15 +49,10 @@ constexpr unsigned recoverThreadsFrom = 1u << 20;
 
 template <typename Index>
 void Sadakane<Index>::allocateTables(Index n) {
-    Ibuf.reset(new Index[std::size_t(n) + 1]);
-    Vbuf.reset(new Index[std::size_t(n) + 1]);
+    Ibuf = allocateLargeArray<Index>(std::size_t(n) + 1, hugePages_);
+    Vbuf = allocateLargeArray<Index>(std::size_t(n) + 1, hugePages_);
     I = Ibuf.get();
     V = Vbuf.get();
-    // Only V is read at random by the passes; I is scanned in order. Huge
-    // pages cost more to fault in than they save there: on a virtual
-    // machine whose host has taken back the free memory, a fresh 2 MiB page
-    // takes milliseconds.
-    if (hugePages_) adviseHugePages(V, (std::size_t(n) + 1) * sizeof(Index));
 }
 
 template <typename Index>

@@ -46,8 +46,8 @@ class Sadakane {
 public:
     static constexpr Index sortedRun = Index(1) << 31;  // marker bit of I entries
 
-    std::unique_ptr<Index[]> Ibuf;  // owns I (n + 1 entries)
-    std::unique_ptr<Index[]> Vbuf;  // owns V (n + 1 entries)
+    LargeArray<Index> Ibuf;  // owns I (n + 1 entries)
+    LargeArray<Index> Vbuf;  // owns V (n + 1 entries)
     Index* I = nullptr;
     Index* V = nullptr;
     Index* Vh = nullptr;            // V + h during a pass: Vh[x] is the key of x
