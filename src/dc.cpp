@@ -209,7 +209,8 @@ void packBlockDCAdaptiveT(std::ostream& os, char* data, unsigned dataSize, const
         // With a second thread the values are worked out chunk by chunk
         // ahead of the coder, which codes each chunk once it is done (the
         // dumps need them all first).
-        const bool chunked = threads > 1 && dataSize >= minBytesChunked && !dumps.dcHist && !dumps.dcData;
+        const bool chunked = threads > 1 && dataSize >= minBytesChunked && !dumps.dcHist && !dumps.dcData &&
+                             DistanceCoder<char, std::uint32_t>::manyRuns(data, dataSize);
         DistanceCoder<char, std::uint32_t> dc(alphabet);
         {
             BlockLog::Stage stage(log, "   DC time: ");

@@ -57,7 +57,7 @@ public:
     // allocation failure propagates as std::bad_alloc.
     void encode(const S* first, const S* last, unsigned threads = 1, V* room = nullptr) {
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
-        if (threads > 1 && n >= minSplit) {
+        if (threads > 1 && n >= minSplit && manyRuns(first, n)) {
             plan(first, last, (n + threads - 1) / threads, threads, room);
             runSlices(threads, chunks(), [this](unsigned, std::size_t from, std::size_t to) {
                 for (std::size_t k = from; k < to; ++k) encodeChunk(static_cast<unsigned>(k));
@@ -92,10 +92,14 @@ public:
         const std::uint32_t n = static_cast<std::uint32_t>(last - first);
         allocate(n, room);
         block = first;
+        // Each search starts a chunk past the last boundary, so a long run
+        // is crossed once.
         bounds.assign(1, 0);
-        for (std::uint64_t at = chunkBytes; at < n; at += chunkBytes) {
+        for (std::uint64_t at = chunkBytes; at < n;) {
             const std::uint32_t b = runBoundaryFrom(first, n, static_cast<std::uint32_t>(at));
-            if (b > bounds.back() && b < n) bounds.push_back(b);
+            if (b >= n) break;
+            bounds.push_back(b);
+            at = std::uint64_t(b) + chunkBytes;
         }
         bounds.push_back(n);
         const unsigned k = chunks();
@@ -133,6 +137,16 @@ public:
         codeBegin = valuesSize - allRuns - alphabetSize;
         writeHeader(start);
         codeEnd = valuesSize - trailingZeros(first, n, allRuns);
+    }
+
+    // Whether the block has values enough to work them out in chunks (on
+    // several threads, or beside their coding): at least a run per 16 bytes
+    // among positions sampled 64 apart. A block of a few long runs scans
+    // faster in one piece than its chunks are planned.
+    static bool manyRuns(const S* first, std::uint32_t n) {
+        std::uint32_t samples = 0, starts = 0;
+        for (std::uint32_t i = 1; i < n; i += 64, ++samples) starts += first[i] != first[i - 1];
+        return starts * 16 >= samples;
     }
 
     // The number of chunks plan made.
