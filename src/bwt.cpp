@@ -713,7 +713,6 @@ InverseTable::InverseTable(unsigned size, std::uint32_t* memory, std::size_t res
     size_ = size;
     entries_ = memory;
     touched_ = std::min(residentBytes, std::size_t(size) * sizeof(std::uint32_t));
-    adviseHugePages(entries_, std::size_t(size) * sizeof(std::uint32_t));
 }
 
 bool InverseTable::prepareSome() {
