@@ -98,14 +98,17 @@ TEST(KeptMemory, DamagedBlockInTheMiddleWritesOnlyTheBlocksBeforeIt) {
     }
 }
 
-// Extracting 32 blocks takes no more memory than extracting 4 of the same
-// size: nothing kept grows with the number of blocks.
+// Extracting 40 blocks takes no more memory than extracting 8 of the same
+// size: nothing kept grows with the number of blocks. Both files are longer
+// than the 2 workers and 4 blocks ahead that may be in flight. The margin
+// allows for how many of the buffers get whole huge pages on a loaded
+// machine; a leak of a third of a block per block exceeds it.
 TEST(KeptMemory, PeakDoesNotGrowWithTheBlocks) {
     // The sanitizers' shadow and quarantined memory grow with the work done.
     if (std::getenv("Q38_SANITIZED")) GTEST_SKIP() << "peak memory is measured on the Release build";
     TempDir dir;
     long peak[2] = {0, 0};
-    const unsigned blocks[2] = {4, 32};
+    const unsigned blocks[2] = {8, 40};
     for (int k = 0; k < 2; ++k) {
         writeFile(dir / "in", testutil::textLike(std::size_t(blocks[k]) << 20, 41));
         ASSERT_EQ(runChild(dir.path(), {exe, "-c", "in", "-o", "packed", "-b", "1048576"}).status, 0);
@@ -113,8 +116,7 @@ TEST(KeptMemory, PeakDoesNotGrowWithTheBlocks) {
         ASSERT_EQ(e.status, 0) << e.err;
         peak[k] = e.maxRssKiB;
     }
-    // Up to 2 workers and 4 blocks ahead are in flight either way.
-    EXPECT_LT(peak[1], peak[0] + 4 * 1024) << "4 blocks: " << peak[0] << " KiB, 32 blocks: " << peak[1] << " KiB";
+    EXPECT_LT(peak[1], peak[0] + 8 * 1024) << "8 blocks: " << peak[0] << " KiB, 40 blocks: " << peak[1] << " KiB";
 }
 
 }  // namespace
