@@ -44,10 +44,11 @@ struct DumpSinks {
 // codes. Their uses never overlap in time within a block: `entries` holds
 // the induced sorter's table, then the DC values, when compressing; the
 // inverse's row table when extracting. `bytes` holds the transform being
-// decoded.
+// decoded, `places` the run decoder's map of known run starts.
 struct BlockScratch {
     KeptBuffer<std::uint32_t> entries;
     KeptBuffer<unsigned char> bytes;
+    KeptBuffer<std::uint64_t> places;
 };
 
 struct CodecOptions {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 #include "diagnostics.h"
 #include "distancecodec.h"
@@ -164,11 +165,21 @@ constexpr std::uint32_t minBytesChunked = 1u << 18;
 constexpr std::uint32_t chunkBytes = 1u << 16;
 
 // The DC data of `count` values (drawn from next()) back into the transform
-// `work` of `dataSize` bytes, through the decoder type Dc.
+// `work` of `dataSize` bytes, through the decoder type Dc; the bitmap
+// decoder keeps its map in the worker's memory when there is some.
 template <template <class, class> class Dc, class Next>
-void rebuildRunsWith(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
+void rebuildRunsWith(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize,
+                     BlockScratch* kept) {
     Dc<char, std::uint32_t> dc(alphabet);
-    dc.start(dataSize, reinterpret_cast<char*>(work));
+    char* const block = reinterpret_cast<char*>(work);
+    if constexpr (std::is_same_v<Dc<char, std::uint32_t>, DistanceMapDecoder<char, std::uint32_t>>) {
+        if (kept)
+            dc.start(dataSize, block, kept->places.get(dc.wordsFor(dataSize)));
+        else
+            dc.start(dataSize, block);
+    } else {
+        dc.start(dataSize, block);
+    }
     std::uint32_t i = 0;
     for (; i < count && i < alphabet; ++i) dc.feedSymbol(static_cast<char>(i), next());
     // The decoder's position is the number of bytes produced so far; it
@@ -191,11 +202,11 @@ void rebuildRunsWith(Next&& next, std::uint32_t count, unsigned char* work, unsi
 // arithmetic decoder on the same thread (bench/RESULTS.md); with longer runs
 // its count of free places spans more words.
 template <class Next>
-void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize) {
+void rebuildRuns(Next&& next, std::uint32_t count, unsigned char* work, unsigned dataSize, BlockScratch* kept) {
     if (count - std::min<std::uint32_t>(count, alphabet) >= dataSize / 5)
-        rebuildRunsWith<DistanceMapDecoder>(next, count, work, dataSize);
+        rebuildRunsWith<DistanceMapDecoder>(next, count, work, dataSize, kept);
     else
-        rebuildRunsWith<DistanceDecoder>(next, count, work, dataSize);
+        rebuildRunsWith<DistanceDecoder>(next, count, work, dataSize, kept);
 }
 
 template <class Coder>
@@ -272,9 +283,9 @@ void unpackBlockDCAdaptiveT(std::istream& is, char* data, unsigned dataSize, con
             Ahead<std::uint32_t, Decoding<Decoder>> ahead(
                 Decoding<Decoder>{std::move(decoder)}, count,
                 tableAhead ? std::function<bool()>([&table] { return table.prepareSome(); }) : nullptr);
-            rebuildRuns([&] { return ahead.next(); }, count, work, dataSize);
+            rebuildRuns([&] { return ahead.next(); }, count, work, dataSize, options.scratch);
         } else {
-            rebuildRuns([&] { return decoder.decode(); }, count, work, dataSize);
+            rebuildRuns([&] { return decoder.decode(); }, count, work, dataSize, options.scratch);
         }
         return first;
     });

@@ -521,12 +521,23 @@ public:
     // caller fills the runs). Once, before the first feedSymbol. An
     // allocation failure propagates as std::bad_alloc.
     void start(unsigned size, S* block) {
+        own.reset(new std::uint64_t[wordsFor(size)]);
+        start(size, block, own.get());
+    }
+
+    // The same with the bitmap in `memory`, wordsFor(size) words the caller
+    // keeps (from one block to the next); it is cleared here.
+    void start(unsigned size, S* block, std::uint64_t* memory) {
         endPos = size;
         out = block;
-        // A search for a place stops at most alphabetSize known starts past
-        // the end of the block (see placeFree): no bound test in the loop.
-        known.reset(new std::uint64_t[(std::size_t(size) + alphabetSize) / 64 + 2]());
+        known = memory;
+        std::memset(known, 0, wordsFor(size) * sizeof(std::uint64_t));
     }
+
+    // The bitmap's words for a block of `size` bytes. A search for a place
+    // stops at most alphabetSize known starts past the end of the block (see
+    // placeFree): no bound test in the loop.
+    std::size_t wordsFor(unsigned size) const { return (std::size_t(size) + alphabetSize) / 64 + 2; }
 
     // Enters the header value of `symbol` (0: it does not occur). A value
     // whose position lies at or past the end of the block raises "DC run
@@ -579,7 +590,8 @@ public:
 private:
     // Bit p: a run of a known symbol starts at p (p >= pos). At most
     // alphabetSize are set, one per symbol.
-    std::unique_ptr<std::uint64_t[]> known;
+    std::uint64_t* known = nullptr;
+    std::unique_ptr<std::uint64_t[]> own;  // the bitmap, unless the caller keeps it
     std::uint32_t count = 0;  // bits set
     S* out = nullptr;
 
@@ -608,7 +620,7 @@ private:
     // REQUIRES from + r <= endPos + 1: the place is then at most count
     // positions further, inside the map.
     std::uint32_t placeFree(std::uint32_t from, std::uint32_t r) const {
-        return nthClearBit(known.get(), from, r);
+        return nthClearBit(known, from, r);
     }
 
     static constexpr const char* runOutside = "Error in compressed file (DC run start outside the block)";

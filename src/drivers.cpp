@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <iomanip>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "diagnostics.h"
@@ -68,20 +69,25 @@ private:
 };
 
 // Buffers of finished blocks, handed to the next blocks read so that their
-// pages stay mapped. Used on the calling thread only; it never holds more
+// pages stay mapped; workers may hand theirs back too. It never holds more
 // than the blocks once in flight at the same time.
 template <class T>
 class SpareList {
 public:
     T take() {
+        const std::lock_guard<std::mutex> lock(mutex);
         if (items.empty()) return T();
         T t = std::move(items.back());
         items.pop_back();
         return t;
     }
-    void keep(T&& t) { items.push_back(std::move(t)); }
+    void keep(T&& t) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        items.push_back(std::move(t));
+    }
 
 private:
+    std::mutex mutex;
     std::vector<T> items;
 };
 
@@ -91,7 +97,8 @@ struct PipelineBlock {
     BlockConsole console;
     CodecOptions options;
     BlockBytes data;            // the original bytes
-    std::vector<char> payload;  // the coded bytes
+    std::vector<char> payload;  // the coded bytes, compressing
+    BlockBytes packed;          // the coded bytes, extracting
     BlockHeader header;
     std::uint32_t memberSize = 0;  // fileSize of the block's member, in its checksum
     bool firstOfMember = false;    // the member's header goes before it
@@ -317,21 +324,23 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
     ThreadShare share{1, 1};
     SpareCores spare(s.threads);
     // Memory kept across blocks: each worker's tables, and the blocks'
-    // bytes (a payload goes as soon as it is decoded, so that the blocks
-    // waiting to be written hold no more than their bytes). Before the
-    // pipeline, which may still be coding when it goes.
+    // bytes and payloads (a payload is handed back as soon as it is
+    // decoded, so that the blocks waiting to be written hold no more than
+    // their bytes). Before the pipeline, which may still be coding when it
+    // goes.
     LendingPool<BlockScratch> scratches;
     SpareList<BlockBytes> spareBytes;
+    SpareList<BlockBytes> sparePacked;
     std::unique_ptr<BlockPipeline<PipelineBlock>> pipeline;
-    const auto code = [&spare, &scratches](PipelineBlock& b) {
+    const auto code = [&spare, &scratches, &sparePacked](PipelineBlock& b) {
         const BlockHolding holding{spare};
         const LendingPool<BlockScratch>::Loan scratch(scratches);
         CodecOptions kept = b.options;
         kept.scratch = &*scratch;
-        MemoryInBuf source(b.payload.data(), b.payload.size());
+        MemoryInBuf source(b.packed.data(), b.packed.size());
         std::istream is(&source);
         b.method->unpack(is, b.data.data(), b.header.dataSize, kept);
-        b.payload = std::vector<char>();
+        sparePacked.keep(std::move(b.packed));
         // Before a byte of it is written: a pipe cannot take bytes back.
         verifyBlockChecksum(b.header.checksum, b.memberSize, b.data.data(), b.data.size());
     };
@@ -381,8 +390,9 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
                 throw Exception("Error in compressed file (block size above 10485760 bytes)");
             if (sized && payloadStart + h.packedSize > inputSize) throw Exception(unexpectedEndMessage);
             const std::size_t length = payloadBytesToRead(h);
-            block->payload.resize(length);
-            if (in.read(block->payload.data(), length) != length) {
+            block->packed = sparePacked.take();
+            block->packed.resize(length);
+            if (in.read(block->packed.data(), length) != length) {
                 if (sized) throw Exception("Unable to read input file: " + inputName);
                 throw Exception(unexpectedEndMessage);
             }
