@@ -1,23 +1,22 @@
 #include "arithmeticcodec.h"
 
-#include <vector>
 
 namespace {
 
-const std::vector<FixedDivisor>& modelTotalDivisorTable() {
-    static const std::vector<FixedDivisor> table = [] {
-        std::vector<FixedDivisor> t;
-        t.reserve(maxModelTotal + 1);
-        t.emplace_back(1);  // total 0 never occurs
-        for (unsigned d = 1; d <= maxModelTotal; ++d) t.emplace_back(d);
-        return t;
-    }();
-    return table;
-}
+// Built by the compiler into read-only data: nothing to compute or fault in
+// page by page when the program starts.
+struct DivisorTable {
+    FixedDivisor entries[maxModelTotal + 1];
+    constexpr DivisorTable() {
+        for (unsigned d = 1; d <= maxModelTotal; ++d) entries[d] = FixedDivisor(d);
+    }
+};
+
+constexpr DivisorTable divisorTable;  // total 0 never occurs: its entry divides by 1
 
 }  // namespace
 
-const FixedDivisor* const modelTotalDivisors = modelTotalDivisorTable().data();
+const FixedDivisor* const modelTotalDivisors = divisorTable.entries;
 
 // The two precisions the codecs use, compiled once here so that a template
 // error shows up in this module.

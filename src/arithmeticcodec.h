@@ -29,8 +29,10 @@
 // a whole block; the quotients equal plain division, so the code is the same.
 class FixedDivisor {
 public:
-    // REQUIRES d > 0.
-    explicit FixedDivisor(unsigned divisorValue)
+    // Divides by 1.
+    constexpr FixedDivisor() : d(1), m(0) {}
+    // REQUIRES divisorValue > 0.
+    constexpr explicit FixedDivisor(unsigned divisorValue)
         : d(divisorValue), m(divisorValue > 1 ? UINT64_MAX / divisorValue + 1 : 0) {}
 
     unsigned divisor() const { return d; }

@@ -97,7 +97,7 @@ struct PipelineBlock {
     BlockConsole console;
     CodecOptions options;
     BlockBytes data;            // the original bytes
-    std::vector<char> payload;  // the coded bytes, compressing
+    PayloadBytes payload;       // the coded bytes, compressing
     BlockBytes packed;          // the coded bytes, extracting
     BlockHeader header;
     std::uint32_t memberSize = 0;  // fileSize of the block's member, in its checksum
@@ -186,7 +186,7 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
     // buffers. Before the pipeline, which may still be coding when it goes.
     LendingPool<BlockScratch> scratches;
     SpareList<BlockBytes> spareBytes;
-    SpareList<std::vector<char>> sparePayloads;
+    SpareList<PayloadBytes> sparePayloads;
     const auto code = [&spare, &method, &scratches](PipelineBlock& b) {
         const BlockHolding holding{spare};
         const LendingPool<BlockScratch>::Loan scratch(scratches);
@@ -197,10 +197,8 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
         VectorOutBuf sink(b.payload);
         std::ostream os(&sink);
         // Room for any payload but a few expanded ones, so it is not moved
-        // as it grows; only the pages written are ever faulted in, huge ones
-        // where the system gives them (one fault per 2 MiB instead of 512).
+        // as it grows.
         b.payload.reserve(b.data.size() + b.data.size() / 8 + 4096);
-        adviseHugePages(b.payload.data(), b.payload.capacity());
         method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), kept);
     };
     const auto finish = [&](PipelineBlock& b) {

@@ -21,12 +21,16 @@
 
 #include "platform.h"
 
-// An output stream's buffer that appends to a vector: a block's payload is
+// A block's coded bytes, on whole huge pages once large: only the pages
+// written are faulted in, one per 2 MiB instead of 512.
+using PayloadBytes = std::vector<char, LargeAllocator<char>>;
+
+// An output stream's buffer that appends to a payload: a block's payload is
 // coded into memory, so blocks can be coded on several threads and written
 // in order.
 class VectorOutBuf : public std::streambuf {
 public:
-    explicit VectorOutBuf(std::vector<char>& v) : bytes(v) {}
+    explicit VectorOutBuf(PayloadBytes& v) : bytes(v) {}
 
 protected:
     int_type overflow(int_type c) override {
@@ -39,7 +43,7 @@ protected:
     }
 
 private:
-    std::vector<char>& bytes;
+    PayloadBytes& bytes;
 };
 
 // An input stream's buffer over bytes in memory, read in place.

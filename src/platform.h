@@ -45,6 +45,21 @@ LargeArray<T> allocateLargeArray(std::size_t count, bool huge = true) {
     return LargeArray<T>(static_cast<T*>(allocateLarge(count * sizeof(T), huge)));
 }
 
+// allocateLarge's memory for a container: whole huge pages once large.
+template <class T>
+struct LargeAllocator {
+    using value_type = T;
+    LargeAllocator() = default;
+    template <class U>
+    LargeAllocator(const LargeAllocator<U>&) noexcept {}
+    T* allocate(std::size_t count) { return static_cast<T*>(allocateLarge(count * sizeof(T))); }
+    void deallocate(T* p, std::size_t) noexcept { FreeLarge()(p); }
+    template <class U>
+    bool operator==(const LargeAllocator<U>&) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const LargeAllocator<U>&) const noexcept { return false; }
+};
+
 // Memory kept from one use to the next: it grows to the largest request,
 // never shrinks, and is handed out as the last user left it. Pages once
 // touched stay mapped, so a block on kept memory does not fault them in

@@ -217,7 +217,7 @@ public:
         // scratch of its splits (twice its largest group); a group alone
         // takes up to a third of it.
         const std::size_t total = std::min<std::size_t>(scratchEntries, std::size_t(n1) * threads * 3 / 2 + 64 * threads);
-        scratch_.reset(new Index[total]);
+        scratch_ = allocateLargeArray<Index>(total);
         const std::size_t each = total / threads;
         share_ = static_cast<Index>((each - 3) / 3);
         for (unsigned t = 0; t < threads; ++t) {
@@ -303,7 +303,7 @@ private:
     const TeamTuning tuning_;
     Barrier barrier_;
     std::vector<Worker> workers_;
-    std::unique_ptr<Index[]> scratch_;
+    LargeArray<Index> scratch_;  // on huge pages: the shares are written as they fill
     Index share_ = 0;
     std::vector<Index> chunks_;  // chunk c is [chunks_[c], chunks_[c + 1])
     std::atomic<std::size_t> nextChunk_{0};
