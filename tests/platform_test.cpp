@@ -87,4 +87,16 @@ TEST(AllocateLarge, GivesWholeAlignedHugePagesFromOneMebibyte) {
     }
 }
 
+// A vector on LargeAllocator: its contents survive growth from heap memory
+// into whole huge pages, which it then has.
+TEST(AllocateLarge, VectorGrowsOntoHugePages) {
+    constexpr std::size_t mib = std::size_t(1) << 20;
+    std::vector<char, LargeAllocator<char>> v;
+    for (std::size_t i = 0; i < 3 * mib; ++i) v.push_back(static_cast<char>(i * 7));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(v.data()) % (2 * mib), 0u);
+    for (std::size_t i = 0; i < v.size(); i += 4093) ASSERT_EQ(v[i], static_cast<char>(i * 7)) << i;
+    std::vector<char, LargeAllocator<char>> w = v;
+    EXPECT_TRUE(w == v);
+}
+
 }  // namespace
