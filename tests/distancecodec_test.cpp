@@ -426,20 +426,23 @@ TEST(DistanceCoder, ChunksGiveTheSameValues) {
 namespace {
 
 // The bitmap decoder's search against a bit-by-bit count: sparse and dense
-// words, starts inside a word and on its edges, places far ahead.
+// words, starts inside a word and on its edges, places near and far ahead
+// (past four words at a time, and ending just after such a step).
 TEST(NthClearBit, MatchesCountingBitByBit) {
     std::mt19937_64 rng(3);
     for (unsigned density : {0u, 1u, 8u, 32u, 60u, 64u}) {
-        std::vector<std::uint64_t> words(40);
+        std::vector<std::uint64_t> words(70);
         for (auto& w : words) {
             w = 0;
             for (unsigned b = 0; b < 64; ++b)
                 if (rng() % 64 < density) w |= std::uint64_t(1) << b;
         }
-        words[38] = words[39] = 0;  // the search always ends inside the array
-        for (int k = 0; k < 400; ++k) {
+        // The search always ends inside the array.
+        for (std::size_t i = 38; i < words.size(); ++i) words[i] = 0;
+        const std::uint32_t spans[] = {6, 70, 300, 1500};
+        for (int k = 0; k < 800; ++k) {
             const std::uint32_t from = static_cast<std::uint32_t>(rng() % (64 * 30));
-            const std::uint32_t r = 1 + static_cast<std::uint32_t>(rng() % (k % 2 ? 70 : 6));
+            const std::uint32_t r = 1 + static_cast<std::uint32_t>(rng() % spans[k % 4]);
             std::uint32_t p = from, left = r;
             for (;; ++p) {
                 if (!(words[p / 64] >> (p % 64) & 1) && --left == 0) break;
