@@ -1,6 +1,5 @@
 #include "arithmeticcodec.h"
 
-
 namespace {
 
 // Built by the compiler into read-only data: nothing to compute or fault in

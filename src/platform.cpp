@@ -16,6 +16,11 @@
 #endif
 #include <thread>
 
+namespace {
+
+// Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
+// huge pages. Only advice: nothing happens where the platform lacks it or
+// refuses.
 void adviseHugePages(void* p, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr std::uintptr_t huge = std::uintptr_t(1) << 21;
@@ -27,6 +32,8 @@ void adviseHugePages(void* p, std::size_t bytes) {
     (void)bytes;
 #endif
 }
+
+}  // namespace
 
 void* allocateLarge(std::size_t bytes, bool huge) {
     constexpr std::size_t page = std::size_t(1) << 21;

@@ -16,19 +16,15 @@
 #include <utility>
 #include <vector>
 
-// Asks the kernel to back the 2 MiB-aligned interior of [p, p + bytes) with
-// huge pages: the sorter and the inverse transform touch big tables at random,
-// and with small pages nearly every access also misses the TLB. Only advice:
-// nothing happens where the platform lacks it or refuses.
-void adviseHugePages(void* p, std::size_t bytes);
-
 // Memory for a large array: from 1 MiB, whole 2 MiB-aligned huge pages that
-// the kernel is asked to back as such (adviseHugePages can only use the
-// aligned interior of an ordinary allocation, which for a few MiB is little
-// or nothing). Fresh memory is faulted in page by page, and on a virtual
-// machine each fault is dear: a huge page costs about as much as thirty
-// small ones and covers 512. `huge` false: plain heap memory. Contents
-// uninitialised; an allocation failure throws std::bad_alloc.
+// the kernel is asked to back as such (advice can only reach the aligned
+// interior of an ordinary allocation, which for a few MiB is little or
+// nothing). The sorter and the inverse transform touch big tables at random,
+// and with small pages nearly every access also misses the TLB. Fresh
+// memory is faulted in page by page, and on a virtual machine each fault is
+// dear: a huge page costs about as much as thirty small ones and covers
+// 512. `huge` false: plain heap memory. Contents uninitialised; an
+// allocation failure throws std::bad_alloc.
 void* allocateLarge(std::size_t bytes, bool huge = true);
 
 struct FreeLarge {
