@@ -7,6 +7,7 @@
 #include <iomanip>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "diagnostics.h"
@@ -48,6 +49,17 @@ OutputFile openOutput(const std::string& name) {
 // memory is kept for a later block that fits in it.
 class BlockBytes {
 public:
+    BlockBytes() = default;
+    // A moved-from object is empty, with no capacity it lacks the memory of.
+    BlockBytes(BlockBytes&& o) noexcept
+        : bytes(std::move(o.bytes)), length(std::exchange(o.length, 0)), capacity(std::exchange(o.capacity, 0)) {}
+    BlockBytes& operator=(BlockBytes&& o) noexcept {
+        bytes = std::move(o.bytes);
+        length = std::exchange(o.length, 0);
+        capacity = std::exchange(o.capacity, 0);
+        return *this;
+    }
+
     void resize(std::size_t n) {
         if (n > capacity) {
             bytes.reset();
