@@ -40,11 +40,8 @@ inline unsigned selectBit(std::uint64_t x, unsigned r) {
 }
 
 // The search, a word at a time: COUNT(x) counts the set bits of x and
-// SELECT(x, r) places the r-th of them. While more than 256 places are left
-// the next four words cannot hold the answer: they are counted together,
-// four independent counts in one step of the chain instead of four steps
-// (and no word past the answer's is read). A macro rather than a template,
-// so that each copy is compiled whole for its processor.
+// SELECT(x, r) places the r-th of them. A macro rather than a template, so
+// that each copy is compiled whole for its processor.
 #define Q38_NTH_CLEAR_BIT(COUNT, SELECT)                                       \
     std::size_t w = from >> 6;                                                 \
     std::uint64_t clear = ~words[w] & (~std::uint64_t(0) << (from & 63));      \
@@ -52,11 +49,6 @@ inline unsigned selectBit(std::uint64_t x, unsigned r) {
         const unsigned c = COUNT(clear);                                       \
         if (c >= r) return static_cast<std::uint32_t>(w * 64 + SELECT(clear, r)); \
         r -= c;                                                                \
-        while (r > 256) {                                                      \
-            r -= COUNT(~words[w + 1]) + COUNT(~words[w + 2]) + COUNT(~words[w + 3]) + \
-                 COUNT(~words[w + 4]);                                         \
-            w += 4;                                                            \
-        }                                                                      \
         clear = ~words[++w];                                                   \
     }
 

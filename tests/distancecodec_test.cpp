@@ -426,8 +426,8 @@ TEST(DistanceCoder, ChunksGiveTheSameValues) {
 namespace {
 
 // The bitmap decoder's search against a bit-by-bit count: sparse and dense
-// words, starts inside a word and on its edges, places near and far ahead
-// (past four words at a time, and ending just after such a step).
+// words, starts inside a word and on its edges, places near and up to
+// thirty words ahead.
 TEST(NthClearBit, MatchesCountingBitByBit) {
     std::mt19937_64 rng(3);
     for (unsigned density : {0u, 1u, 8u, 32u, 60u, 64u}) {
