@@ -50,7 +50,7 @@ OutputFile openOutput(const std::string& name) {
 class BlockBytes {
 public:
     BlockBytes() = default;
-    // A moved-from object is empty, with no capacity it lacks the memory of.
+    // A moved-from object is empty: no capacity without the memory.
     BlockBytes(BlockBytes&& o) noexcept
         : bytes(std::move(o.bytes)), length(std::exchange(o.length, 0)), capacity(std::exchange(o.capacity, 0)) {}
     BlockBytes& operator=(BlockBytes&& o) noexcept {
