@@ -113,6 +113,7 @@ struct PipelineBlock {
     BlockBytes packed;          // the coded bytes, extracting
     BlockHeader header;
     std::uint32_t memberSize = 0;  // fileSize of the block's member, in its checksum
+    std::uint64_t outputOffset = 0;  // where its bytes go in the output, extracting
     bool firstOfMember = false;    // the member's header goes before it
     const MethodInfo* method = nullptr;
     bool failed = false;
@@ -354,13 +355,23 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
         // Before a byte of it is written: a pipe cannot take bytes back.
         verifyBlockChecksum(b.header.checksum, b.memberSize, b.data.data(), b.data.size());
     };
+    // A temporary file takes each block at its own place as soon as it is
+    // restored, so a block done early is not written after a slow one
+    // ahead of it, and waits holding none of its bytes; a pipe takes them
+    // in order. One thread writes: writers of one file wait for each other.
+    const auto writeEarly = [&out, &spareBytes](PipelineBlock& b) {
+        out.writeAt(b.data.data(), b.data.size(), b.outputOffset);
+        spareBytes.keep(std::move(b.data));
+    };
     const auto finish = [&](PipelineBlock& b) {
         b.console.print();
+        if (b.data.data() == nullptr) return;  // written and handed back
         if (!b.failed) out.write(b.data.data(), b.data.size());
         spareBytes.keep(std::move(b.data));
     };
 
     std::uint32_t restored = 0;
+    std::uint64_t outputSize = 0;  // of the blocks read so far
     for (;;) {
         if (pipeline) pipeline->makeRoom();
         std::unique_ptr<PipelineBlock> block;
@@ -390,7 +401,9 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
                 const std::uint64_t memory = blockMemory(false, h.dataSize);
                 share = shareThreads(s.threads, numBlocks, s.memoryBudget, memory);
                 const unsigned ahead = blocksAhead(share.workers, s.memoryBudget, memory, h.dataSize);
-                pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(share.workers, code, finish, ahead);
+                pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(
+                    share.workers, code, finish, ahead,
+                    out.positional() ? BlockPipeline<PipelineBlock>::Step(writeEarly) : nullptr);
             }
             block = std::make_unique<PipelineBlock>(console, share.workers > 1);
             if (s.verbose) block->console.stream() << "Block size: " << h.dataSize << std::endl;
@@ -420,6 +433,8 @@ int unpackFile(const std::string& inputName, const std::string& outputName, cons
             throw;
         }
         restored += block->header.dataSize;
+        block->outputOffset = outputSize;
+        outputSize += block->header.dataSize;
         spare.blockStarted();
         pipeline->submit(std::move(block));
     }

@@ -141,6 +141,19 @@ bool writeAll(int fd, const char* p, std::size_t n) {
     return true;
 }
 
+bool writeAllAt(int fd, const char* p, std::size_t n, std::uint64_t offset) {
+    while (n != 0) {
+        if (offset > std::uint64_t(std::numeric_limits<off_t>::max())) return false;
+        const ssize_t w = ::pwrite(fd, p, std::min(n, maxTransfer), static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+        offset += static_cast<std::uint64_t>(w);
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- InputFile
@@ -304,6 +317,11 @@ OutputFile& OutputFile::operator=(OutputFile&& other) noexcept {
 void OutputFile::write(const void* data, std::size_t n) {
     Q38_ASSERT(fd_ >= 0);
     if (!writeAll(fd_, static_cast<const char*>(data), n)) fail("Unable to write output file: ", target_);
+}
+
+void OutputFile::writeAt(const void* data, std::size_t n, std::uint64_t offset) const {
+    Q38_ASSERT(positional());
+    if (!writeAllAt(fd_, static_cast<const char*>(data), n, offset)) fail("Unable to write output file: ", target_);
 }
 
 // The finished temporary's bytes, mode and times go into the target itself;

@@ -87,6 +87,14 @@ public:
 
     void write(const void* data, std::size_t n);
 
+    // Whether pieces may be written at their own offsets, in any order: a
+    // temporary file, which nobody reads before commit(). Standard output
+    // and direct targets take their bytes in order through write().
+    bool positional() const { return !direct() && fd_ >= 0; }
+    // Writes n bytes `offset` bytes from the start of a positional output;
+    // never mixed with write() on the same output.
+    void writeAt(const void* data, std::size_t n, std::uint64_t offset) const;
+
     // Puts the written bytes in place. With a source, a temporary file first
     // takes its permission bits (mode & 0777) and its access and modification
     // times; without one it gets the mode a newly created file would have

@@ -1,6 +1,7 @@
 // The block pipeline of both file drivers: blocks read on the calling
 // thread, coded on worker threads, finished (written, their console lines
-// printed) on the calling thread in file order; and the share of threads
+// printed) on the calling thread in file order, a block that can be written
+// at its own place written as soon as it is coded; and the share of threads
 // and memory between the blocks in flight.
 #ifndef VEXAQ38_PIPELINE_H
 #define VEXAQ38_PIPELINE_H
@@ -60,17 +61,20 @@ public:
 // With one worker nothing runs on another thread. A block coded ahead of an
 // earlier one still being coded waits for its turn to be finished, so a
 // slow block does not leave a core idle: up to `ahead` such blocks are held
-// beside the ones being coded. A block whose thread the system refuses is
-// coded on the calling thread; the blocks already started go on, and the
-// output is the same.
+// beside the ones being coded. An optional done step runs on the calling
+// thread for each block as soon as its coding ends, in any order (not for a
+// block whose coding failed; its own failure counts as the block's). A block
+// whose thread the system refuses is coded on the calling thread; the blocks
+// already started go on, and the output is the same.
 template <class Block>
 class BlockPipeline {
 public:
     using Step = std::function<void(Block&)>;
 
-    BlockPipeline(unsigned workerCount, Step codeStep, Step finishStep, unsigned aheadCount = 0)
+    BlockPipeline(unsigned workerCount, Step codeStep, Step finishStep, unsigned aheadCount = 0,
+                  Step doneStep = nullptr)
         : workers(workerCount), held(workerCount + aheadCount), code(std::move(codeStep)),
-          finish(std::move(finishStep)) {}
+          finish(std::move(finishStep)), done(std::move(doneStep)) {}
     ~BlockPipeline() {
         for (auto& e : inFlight)
             if (e->thread.joinable()) e->thread.join();
@@ -81,24 +85,14 @@ public:
     // Waits until another block may be read: a worker is free and the
     // blocks held are within bounds.
     void makeRoom() {
-        for (;;) {
-            if (inFlight.empty()) return;
-            bool frontDone = false;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                if (coding < workers && inFlight.size() < held) return;
-                changed.wait(lock, [this] {
-                    return inFlight.front()->done || (coding < workers && inFlight.size() < held);
-                });
-                frontDone = inFlight.front()->done;
-            }
-            if (frontDone) finishFront();
+        while (!inFlight.empty() && !settle(true)) {
         }
     }
 
     void submit(std::unique_ptr<Block> block) {
         if (workers <= 1) {
             code(*block);
+            if (done) done(*block);
             finish(*block);
             return;
         }
@@ -113,13 +107,14 @@ public:
         inFlight.push_back(std::move(entry));
         if (!tryStartThread(e->thread, [this, e] { run(*e); })) run(*e);
         // Blocks already coded are written while the new one is coded.
+        runDone(dueEntries());
         while (!inFlight.empty() && isDone(*inFlight.front())) finishFront();
     }
 
     // Finishes every block still held, in order. The first failure is
     // raised; the blocks after it are still waited for (by the destructor).
     void drain() {
-        while (!inFlight.empty()) finishFront();
+        while (!inFlight.empty()) settle(false);
     }
 
 private:
@@ -127,7 +122,8 @@ private:
         std::unique_ptr<Block> block;
         std::thread thread;
         std::exception_ptr error;
-        bool done = false;  // under the pipeline's mutex
+        bool coded = false;    // under the pipeline's mutex
+        bool settled = false;  // its done step has run or will not; calling thread only
     };
 
     void run(Entry& e) noexcept {
@@ -138,7 +134,7 @@ private:
         }
         {
             const std::lock_guard<std::mutex> lock(mutex);
-            e.done = true;
+            e.coded = true;
             --coding;
         }
         changed.notify_all();
@@ -146,13 +142,77 @@ private:
 
     bool isDone(const Entry& e) {
         const std::lock_guard<std::mutex> lock(mutex);
-        return e.done;
+        return e.coded;
+    }
+
+    bool hasRoom() const { return coding < workers && inFlight.size() < held; }
+
+    // The coded blocks whose done step has not run, marked as run; under
+    // the mutex.
+    std::vector<Entry*> takeDue() {
+        std::vector<Entry*> due;
+        if (!done) return due;
+        for (auto& e : inFlight)
+            if (e->coded && !e->settled) {
+                e->settled = true;
+                due.push_back(e.get());
+            }
+        return due;
+    }
+    std::vector<Entry*> dueEntries() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return takeDue();
+    }
+
+    void runDone(const std::vector<Entry*>& due) {
+        for (Entry* e : due) {
+            if (!done || e->error) continue;
+            try {
+                done(*e->block);
+            } catch (...) {
+                e->error = std::current_exception();
+            }
+        }
+    }
+
+    // Waits until the front block is coded, another block's done step is
+    // due, or (`forRoom`) another block may be read; runs the due done
+    // steps and finishes the front block if it is coded. Returns whether
+    // another block may be read.
+    bool settle(bool forRoom) {
+        std::vector<Entry*> due;
+        bool frontCoded = false;
+        bool room = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [this, forRoom] {
+                if ((forRoom && hasRoom()) || inFlight.front()->coded) return true;
+                if (done)
+                    for (auto& e : inFlight)
+                        if (e->coded && !e->settled) return true;
+                return false;
+            });
+            due = takeDue();
+            frontCoded = inFlight.front()->coded;
+            room = hasRoom();
+        }
+        runDone(due);
+        if (frontCoded) finishFront();
+        return frontCoded ? isRoomNow() : room;
+    }
+    bool isRoomNow() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return hasRoom();
     }
 
     void finishFront() {
         std::unique_ptr<Entry> e = std::move(inFlight.front());
         inFlight.pop_front();
         if (e->thread.joinable()) e->thread.join();
+        if (!e->settled) {
+            e->settled = true;
+            runDone({e.get()});
+        }
         if (e->error) {
             e->block->failed = true;
             finish(*e->block);  // the lines printed before the failure
@@ -165,6 +225,7 @@ private:
     std::size_t held;  // blocks being coded or waiting to be finished, at most
     Step code;
     Step finish;
+    Step done;
     std::deque<std::unique_ptr<Entry>> inFlight;
     std::mutex mutex;
     std::condition_variable changed;

@@ -120,45 +120,55 @@ TEST(InputFile, ReadsWholeFileInPiecesAndSeeks) {
     EXPECT_EQ(std::string(tail, 10), data.substr(99990));
 }
 
-// Existing target or not, committed or abandoned: an abandoned file leaves
-// the folder exactly as it was, a committed one holds exactly the bytes
+// Existing target or not, committed or abandoned, written in order or in
+// pieces at their places, the last first: an abandoned file leaves the
+// folder exactly as it was, a committed one holds exactly the bytes
 // written; while it is written the target is untouched and a private
 // temporary sits beside it.
 TEST(OutputFile, ReplacesTargetOnlyOnCommit) {
     const std::string before = "important contents\n";
     const std::string written = testutil::randomBytes(300000, 256, 5);
     for (bool existing : {false, true})
-        for (bool commit : {false, true}) {
-            SCOPED_TRACE(std::string(existing ? "existing" : "new") + (commit ? ", commit" : ", abandon"));
-            TempDir dir;
-            const std::string target = dir / "target";
-            if (existing) writeFile(target, before);
-            const auto initial = listing(dir.path());
-            {
-                OutputFile out(target);
-                ASSERT_FALSE(out.direct());
-                out.write(written.data(), 100000);
-                out.write(written.data() + 100000, written.size() - 100000);
-                const std::string tmp = out.temporaryName();
-                EXPECT_EQ(fs::path(tmp).parent_path(), dir.path());
-                EXPECT_EQ(fs::path(tmp).filename().string().rfind(".target.", 0), 0u) << tmp;
-                EXPECT_EQ(statOf(tmp).st_mode & 0777, 0600u);
-                EXPECT_EQ(readFile(tmp), written);
-                if (existing) {
-                    EXPECT_EQ(readFile(target), before);
+        for (bool commit : {false, true})
+            for (bool atPlaces : {false, true}) {
+                SCOPED_TRACE(std::string(existing ? "existing" : "new") + (commit ? ", commit" : ", abandon") +
+                             (atPlaces ? ", at places" : ""));
+                TempDir dir;
+                const std::string target = dir / "target";
+                if (existing) writeFile(target, before);
+                const auto initial = listing(dir.path());
+                {
+                    OutputFile out(target);
+                    ASSERT_FALSE(out.direct());
+                    ASSERT_TRUE(out.positional());
+                    if (atPlaces) {
+                        out.writeAt(written.data() + 200000, written.size() - 200000, 200000);
+                        out.writeAt(written.data(), 100000, 0);
+                        out.writeAt(written.data() + 100000, 100000, 100000);
+                    } else {
+                        out.write(written.data(), 100000);
+                        out.write(written.data() + 100000, written.size() - 100000);
+                    }
+                    const std::string tmp = out.temporaryName();
+                    EXPECT_EQ(fs::path(tmp).parent_path(), dir.path());
+                    EXPECT_EQ(fs::path(tmp).filename().string().rfind(".target.", 0), 0u) << tmp;
+                    EXPECT_EQ(statOf(tmp).st_mode & 0777, 0600u);
+                    EXPECT_EQ(readFile(tmp), written);
+                    if (existing) {
+                        EXPECT_EQ(readFile(target), before);
+                    }
+                    if (commit) out.commit();
                 }
-                if (commit) out.commit();
-            }
-            if (commit) {
-                EXPECT_EQ(listing(dir.path()), std::set<std::string>{"target"});
-                EXPECT_EQ(readFile(target), written);
-            } else {
-                EXPECT_EQ(listing(dir.path()), initial);
-                if (existing) {
-                    EXPECT_EQ(readFile(target), before);
+                if (commit) {
+                    EXPECT_EQ(listing(dir.path()), std::set<std::string>{"target"});
+                    EXPECT_EQ(readFile(target), written);
+                } else {
+                    EXPECT_EQ(listing(dir.path()), initial);
+                    if (existing) {
+                        EXPECT_EQ(readFile(target), before);
+                    }
                 }
             }
-        }
 }
 
 TEST(OutputFile, TakesModeAndTimesFromTheSource) {
@@ -235,6 +245,8 @@ TEST(OutputFile, FullFileSystemLeavesTargetAlone) {
         const std::string big(1 << 20, 'z');
         EXPECT_EQ(errorOf([&] { out.write(big.data(), big.size()); }),
                   "Unable to write output file: " + target);
+        EXPECT_EQ(errorOf([&] { out.writeAt(big.data(), big.size(), 4096); }),
+                  "Unable to write output file: " + target);
     }
     EXPECT_EQ(readFile(target), "keep me");
     EXPECT_EQ(listing(dir.path()), std::set<std::string>{"target"});
@@ -256,6 +268,8 @@ TEST(OutputFile, WritesOtherTargetsDirectly) {
         InputFile in(source);
         OutputFile out(fifo);
         EXPECT_TRUE(out.direct());
+        EXPECT_FALSE(out.positional());
+        EXPECT_FALSE(OutputFile::standardOutput().positional());
         out.write("through", 7);
         out.commit(&in.status());
     }

@@ -4,6 +4,7 @@
 // raised, and the same under refused thread starts.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -26,6 +27,7 @@ struct TestBlock {
 };
 
 struct Outcome {
+    std::vector<std::string> events;  // "done i" and "finish i", in order
     std::vector<int> finished;      // block indexes in the order finished
     std::vector<std::string> lines;  // what finish saw
     std::string error;
@@ -35,9 +37,10 @@ struct Outcome {
 
 // Feeds `costs.size()` blocks (block i sleeps costs[i] ms, the ones in
 // `failing` throw) through a pipeline of `workers` and `ahead`, with thread
-// starts refused after `startsAllowed` (negative: never).
+// starts refused after `startsAllowed` (negative: never). With `withDone`
+// a done step runs too, failing for the blocks in `doneFailing`.
 Outcome feed(unsigned workers, unsigned ahead, const std::vector<int>& costs, const std::vector<int>& failing,
-         long startsAllowed) {
+             long startsAllowed, bool withDone = false, const std::vector<int>& doneFailing = {}) {
     Outcome r;
     std::atomic<int> coding{0};
     std::atomic<int> most{0};
@@ -52,14 +55,21 @@ Outcome feed(unsigned workers, unsigned ahead, const std::vector<int>& costs, co
         --coding;
         if (b.fails) throw std::runtime_error("bad block " + std::to_string(b.index));
     };
+    const auto done = [&](TestBlock& b) {
+        r.events.push_back("done " + std::to_string(b.index));
+        for (int f : doneFailing)
+            if (f == b.index) throw std::runtime_error("done step failed " + std::to_string(b.index));
+    };
     const auto finish = [&](TestBlock& b) {
         --held;
+        r.events.push_back("finish " + std::to_string(b.index));
         r.finished.push_back(b.index);
         r.lines.push_back(b.failed ? "failed" : b.coded);
     };
     failThreadStartsAfter(startsAllowed);
     try {
-        BlockPipeline<TestBlock> pipeline(workers, code, finish, ahead);
+        BlockPipeline<TestBlock> pipeline(workers, code, finish, ahead,
+                                          withDone ? BlockPipeline<TestBlock>::Step(done) : nullptr);
         for (int i = 0; i < static_cast<int>(costs.size()); ++i) {
             pipeline.makeRoom();
             auto b = std::make_unique<TestBlock>();
@@ -134,6 +144,51 @@ TEST(Pipeline, FirstFailureInFileOrder) {
                 EXPECT_EQ(r.lines[3], "failed");
             }
         }
+    }
+}
+
+// The done step: once per block, before its finish step, as soon as its
+// coding ends, so quick blocks pass it while a slow earlier one is still
+// coding; its failure is the block's own and raised in file order.
+TEST(Pipeline, DoneStepAsSoonAsCoded) {
+    const auto indexOf = [](const Outcome& r, const std::string& event) {
+        return std::find(r.events.begin(), r.events.end(), event) - r.events.begin();
+    };
+    const std::vector<int> costs = {400, 1, 1, 1, 30, 1};
+    for (unsigned workers : {1u, 2u, 3u}) {
+        SCOPED_TRACE("workers " + std::to_string(workers));
+        const Outcome r = feed(workers, 2 * workers, costs, {}, -1, true);
+        EXPECT_EQ(r.error, "");
+        EXPECT_EQ(r.finished, upTo(6));
+        ASSERT_EQ(r.events.size(), 12u);
+        for (int i = 0; i < 6; ++i) {
+            const std::string n = std::to_string(i);
+            EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "done " + n), 1);
+            EXPECT_LT(indexOf(r, "done " + n), indexOf(r, "finish " + n));
+        }
+        // The quick blocks are coded, and pass their done step, beside the slow first one.
+        if (workers > 1) {
+            for (int i = 1; i < 4; ++i) EXPECT_LT(indexOf(r, "done " + std::to_string(i)), indexOf(r, "finish 0"));
+        }
+    }
+    struct Case {
+        std::vector<int> codeFailing, doneFailing;
+        std::string error;
+        int finished;  // blocks finished, the failed one included
+    } cases[] = {
+        {{}, {2}, "done step failed 2", 3},
+        {{}, {4, 1}, "done step failed 1", 2},
+        {{3}, {2}, "done step failed 2", 3},
+        {{1}, {3}, "bad block 1", 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        const Outcome r = feed(2, 4, costs, c.codeFailing, -1, true, c.doneFailing);
+        EXPECT_EQ(r.error, c.error);
+        EXPECT_EQ(r.finished, upTo(c.finished));
+        ASSERT_FALSE(r.lines.empty());
+        EXPECT_EQ(r.lines.back(), "failed");
+        for (int f : c.codeFailing) EXPECT_EQ(std::count(r.events.begin(), r.events.end(), "done " + std::to_string(f)), 0);
     }
 }
 

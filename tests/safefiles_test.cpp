@@ -43,6 +43,9 @@ TEST(SafeFiles, FailedRunsLeaveExistingFilesUntouched) {
     std::string damaged = packed;
     damaged[packed.size() - 5] ^= 0x10;  // the last block restores wrong
     writeFile(dir / "damaged", damaged);
+    damaged = packed;
+    damaged[12 + 18 + 100] ^= 0x10;  // the first block: the later ones are restored, and written, first
+    writeFile(dir / "damagedfirst", damaged);
 
     const std::vector<std::vector<std::string>> failing = {
         {"-e", "notes.txt", "-o", "important"},
@@ -50,6 +53,7 @@ TEST(SafeFiles, FailedRunsLeaveExistingFilesUntouched) {
         {"-c", "empty.txt", "-o", "important", "--test", "important2"},
         {"-e", "cut", "-o", "important"},
         {"-e", "damaged", "-o", "important"},
+        {"-e", "damagedfirst", "-o", "important", "--threads", "3"},
         {"-c", "in", "-o", "important", "--mtf1"},
     };
     for (const auto& args : failing) {
