@@ -175,9 +175,11 @@ void unpackBlockWith(std::istream& is, char* data, unsigned dataSize, const Code
     log.line("   Performing iBWT...");
     {
         BlockLog::Stage stage(log, "   iBWT time: ");
-        // Cores other blocks no longer need walk the transform too.
-        const SpareCores::Loan lent(options.threads == 1 ? options.spareCores : nullptr, 64 - 1);
-        ibwt(data, work, dataSize, first, options.threads + lent.count(), &*table);
+        // Cores other blocks no longer need walk the transform too, those
+        // freed while it is walked as well.
+        SpareCores* const lender = options.threads == 1 ? options.spareCores : nullptr;
+        const SpareCores::Loan lent(lender, 64 - 1);
+        ibwt(data, work, dataSize, first, options.threads + lent.count(), &*table, lender);
     }
     log.finish("   Block decompression time: ");
 }

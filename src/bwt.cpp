@@ -474,9 +474,11 @@ public:
     // `spare`: spareBytes the walks may keep bytes in (the transform, no
     // longer needed once the rows are known), so that only the rest of the
     // chunks are new memory.
+    // `late`: where a core that frees up during the walks may come from to
+    // walk too (null: nowhere).
     SegmentWalk(const Rows& rows, unsigned n, unsigned index, unsigned threads, WalkShape shape,
-                unsigned char* spare, std::size_t spareBytes)
-        : rows_(rows), n_(n), index_(index), threads_(threads), chunkBytes_(shape.chunkBytes) {
+                unsigned char* spare, std::size_t spareBytes, SpareCores* late)
+        : rows_(rows), n_(n), index_(index), threads_(threads), chunkBytes_(shape.chunkBytes), late_(late) {
         strideLog_ = shape.strideLog;
         strideMask_ = (1u << strideLog_) - 1;
         residue_ = index & strideMask_;
@@ -484,8 +486,9 @@ public:
         // No more lanes than segments: a lane without one would only hold
         // a chunk.
         lanes_ = static_cast<unsigned>(std::min<std::size_t>(kLanes, segments_.size()));
-        // Every lane leaves at most one chunk partly filled.
-        chunks_ = n / chunkBytes_ + threads * lanes_ + 1;
+        // Every lane, a late walker's too, leaves at most one chunk partly
+        // filled.
+        chunks_ = n / chunkBytes_ + (threads + (late ? 1 : 0)) * lanes_ + 1;
         link_.resize(chunks_);
         spare_ = spare;
         spareChunks_ = static_cast<unsigned>(std::min<std::size_t>(spareBytes / chunkBytes_, chunks_));
@@ -496,7 +499,7 @@ public:
     // Returns false when a bound that cannot be exceeded was exceeded; the
     // caller then takes the plain walk.
     bool run(char* out) {
-        runShared(threads_, [this] { walk(); });
+        walkAll();
         if (failed_.load(std::memory_order_relaxed)) return false;
 
         // Chain from the primary row's segment, from the end of the block.
@@ -538,6 +541,31 @@ private:
         unsigned char* base;
         unsigned char* top;  // where the segment began in this chunk
     };
+
+    // The walks on the threads given, and on one more thread once a core
+    // is lent while they run (segments are taken one at a time, so the
+    // late walker takes those still waiting).
+    void walkAll() {
+        if (late_ == nullptr) {
+            runShared(threads_, [this] { walk(); });
+            return;
+        }
+        SpareCores::LateLoan loan(*late_);
+        std::thread lateWalker;
+        const bool started = tryStartThread(lateWalker, [this, &loan] {
+            if (loan.wait()) walk();
+        });
+        struct Join {
+            SpareCores::LateLoan& loan;
+            std::thread& t;
+            bool started;
+            ~Join() {
+                loan.stop();
+                if (started) t.join();
+            }
+        } join{loan, lateWalker, started};
+        runShared(threads_, [this] { walk(); });
+    }
 
     // Segment k starts from row k * stride + residue, and the primary row is
     // one of them.
@@ -629,6 +657,7 @@ private:
 
     const Rows& rows_;
     unsigned n_, index_, threads_, chunkBytes_;
+    SpareCores* late_;
     unsigned strideLog_ = 0, strideMask_ = 0, residue_ = 0, chunks_ = 0, lanes_ = 0;
     std::vector<Segment> segments_;
     std::vector<std::uint32_t> link_;
@@ -649,10 +678,10 @@ private:
 // (null when it is the caller's).
 template <typename Rows>
 void walkRows(char* out, const Rows& rows, unsigned n, unsigned index, unsigned threads,
-              const WalkShape* forced, unsigned char* spare) {
+              const WalkShape* forced, unsigned char* spare, SpareCores* late) {
     if (n >= kPlainBelow || forced != nullptr) {
         SegmentWalk<Rows> segments(rows, n, index, threads, forced ? *forced : shapeFor(n, threads), spare,
-                                   spare ? n : 0);
+                                   spare ? n : 0, late);
         if (segments.run(out)) return;
     }
     plainWalk(out, rows, n, index);
@@ -660,12 +689,16 @@ void walkRows(char* out, const Rows& rows, unsigned n, unsigned index, unsigned 
 
 template <typename Entry>
 void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, unsigned threads,
-                 const WalkShape* forced, RowsChoice choice, unsigned char* spare, InverseTable* table) {
-    if (n < kThreadsFrom && forced == nullptr) threads = 1;
+                 const WalkShape* forced, RowsChoice choice, unsigned char* spare, InverseTable* table,
+                 SpareCores* late) {
+    if (n < kThreadsFrom && forced == nullptr) {
+        threads = 1;
+        late = nullptr;
+    }
     if (choice != RowsChoice::table) {
         RunRows runs;
         if (runs.build(u, n, index, choice == RowsChoice::runs ? n : n / kRowsPerRun)) {
-            walkRows(out, runs.view(), n, index, threads, forced, spare);
+            walkRows(out, runs.view(), n, index, threads, forced, spare, late);
             return;
         }
     }
@@ -679,19 +712,19 @@ void inverseWith(char* out, const unsigned char* u, unsigned n, unsigned index, 
         T = own.get();
     }
     buildTable(T, u, n, index, threads);
-    walkRows(out, TableRows<Entry>{T}, n, index, threads, forced, spare);
+    walkRows(out, TableRows<Entry>{T}, n, index, threads, forced, spare, late);
 }
 
 void inverseTransform(char* out, const unsigned char* u, unsigned size, unsigned index, unsigned threads,
                       const WalkShape* forced, bool wideRows, RowsChoice choice, unsigned char* spare,
-                      InverseTable* table = nullptr) {
+                      InverseTable* table = nullptr, SpareCores* late = nullptr) {
     if (size == 0) return;
     Q38_ASSERT(index < size);
     threads = threads == 0 ? 1 : threads < 64 ? threads : 64;
     if (size < (1u << 24) && !wideRows)
-        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, choice, spare, table);
+        inverseWith<std::uint32_t>(out, u, size, index, threads, forced, choice, spare, table, late);
     else
-        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, choice, spare, table);
+        inverseWith<std::uint64_t>(out, u, size, index, threads, forced, choice, spare, table, late);
 }
 
 }  // namespace
@@ -723,8 +756,9 @@ bool InverseTable::prepareSome() {
     return touched_ < bytes;
 }
 
-void ibwt(char* out, unsigned char* in, unsigned size, unsigned index, unsigned threads, InverseTable* table) {
-    inverseTransform(out, in, size, index, threads, nullptr, false, RowsChoice::either, in, table);
+void ibwt(char* out, unsigned char* in, unsigned size, unsigned index, unsigned threads, InverseTable* table,
+          SpareCores* late) {
+    inverseTransform(out, in, size, index, threads, nullptr, false, RowsChoice::either, in, table, late);
 }
 
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index, unsigned threads,

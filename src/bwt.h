@@ -91,9 +91,10 @@ private:
 // The inverse as above, with the transform `in` as scratch (overwritten):
 // once the rows are known its memory keeps the walks' bytes, which keeps
 // the peak at 6 x size (output included). A row table of the block's size,
-// when given, is used instead of new memory.
+// when given, is used instead of new memory. A core `late` lends while the
+// walks run (a block of 1 MiB or more) walks too.
 void ibwt(char* out, unsigned char* in, unsigned size, unsigned index, unsigned threads = 1,
-          InverseTable* table = nullptr);
+          InverseTable* table = nullptr, SpareCores* late = nullptr);
 
 // The same, taking the transform over.
 void ibwt(char* out, std::unique_ptr<unsigned char[]> in, unsigned size, unsigned index,

@@ -139,24 +139,54 @@ void SpareCores::blockStarted() {
 }
 
 void SpareCores::blockEnded() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    --held_;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --held_;
+    }
+    freed_.notify_all();
 }
 
 void SpareCores::lastBlockStarted() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lastStarted_ = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastStarted_ = true;
+    }
+    freed_.notify_all();
 }
 
 unsigned SpareCores::borrow(unsigned most) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!lastStarted_ || held_ + lent_ >= cores_) return 0;
+    if (!canLend()) return 0;
     const unsigned count = std::min(most, cores_ - held_ - lent_);
     lent_ += count;
     return count;
 }
 
 void SpareCores::giveBack(unsigned count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lent_ -= count;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lent_ -= count;
+    }
+    freed_.notify_all();
+}
+
+bool SpareCores::LateLoan::wait() {
+    std::unique_lock<std::mutex> lock(spare_.mutex_);
+    spare_.freed_.wait(lock, [this] { return stopped_ || spare_.canLend(); });
+    if (stopped_) return false;
+    ++spare_.lent_;
+    holding_ = true;
+    return true;
+}
+
+void SpareCores::LateLoan::stop() {
+    {
+        std::lock_guard<std::mutex> lock(spare_.mutex_);
+        stopped_ = true;
+    }
+    spare_.freed_.notify_all();
+}
+
+SpareCores::LateLoan::~LateLoan() {
+    if (holding_) spare_.giveBack(1);
 }

@@ -6,6 +6,7 @@
 #define VEXAQ38_PLATFORM_H
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -211,6 +212,24 @@ public:
 
     // Cores borrowed for one piece of work (none from a null `spare`), given
     // back when the loan ends.
+    // A core for work already running, lent once one is free: wait()
+    // blocks until one is (true) or until stop() (false). The core goes
+    // back when the loan ends.
+    class LateLoan {
+    public:
+        explicit LateLoan(SpareCores& spare) : spare_(spare) {}
+        ~LateLoan();
+        LateLoan(const LateLoan&) = delete;
+        LateLoan& operator=(const LateLoan&) = delete;
+        bool wait();
+        void stop();
+
+    private:
+        SpareCores& spare_;
+        bool stopped_ = false;  // under the lender's mutex
+        bool holding_ = false;
+    };
+
     class Loan {
     public:
         Loan(SpareCores* spare, unsigned most) : spare_(spare), count_(spare ? spare->borrow(most) : 0) {}
@@ -227,7 +246,10 @@ public:
     };
 
 private:
+    bool canLend() const { return lastStarted_ && held_ + lent_ < cores_; }
+
     std::mutex mutex_;
+    std::condition_variable freed_;  // a core may have become free
     unsigned cores_;
     unsigned held_ = 0;  // by blocks being coded
     unsigned lent_ = 0;

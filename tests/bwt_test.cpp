@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "globals.h"
@@ -417,6 +419,32 @@ TEST(InverseTransform, FewRunsOnThreadsWithTheTransformHandedOver) {
             ibwt(out.data(), std::move(handedOver), n, t.index, threads);
             ASSERT_EQ(out, text) << name << ", threads " << threads;
         }
+    }
+}
+
+// A core freed while the walks run joins them (a block ending beside this
+// one), or none is (the walk then ends without it): the same bytes.
+TEST(InverseTransform, CoreFreedDuringTheWalksGivesTheSameBytes) {
+    const std::string text = testutil::textLike((1u << 21) + 3, 12);
+    const Transformed t = forward(text);
+    const unsigned n = static_cast<unsigned>(text.size());
+    for (int freeAfterMs : {-1, 0, 2, 10}) {  // -1: never
+        SpareCores spare(2);
+        spare.blockStarted();
+        spare.blockStarted();
+        spare.lastBlockStarted();
+        std::thread other([&] {
+            if (freeAfterMs < 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(freeAfterMs));
+            spare.blockEnded();
+        });
+        std::string out(n, '\0');
+        auto handedOver = std::make_unique<unsigned char[]>(n);
+        std::memcpy(handedOver.get(), t.data.data(), n);
+        ibwt(out.data(), handedOver.get(), n, t.index, 1, nullptr, &spare);
+        other.join();
+        ASSERT_EQ(out, text) << "core freed after " << freeAfterMs << " ms";
+        EXPECT_EQ(spare.borrow(2), freeAfterMs < 0 ? 0u : 1u) << "the lent core is back";
     }
 }
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -40,6 +42,50 @@ TEST(SpareCores, LoanGivesBackWhenItEnds) {
         EXPECT_EQ(none.count(), 0u);
     }
     EXPECT_EQ(spare.borrow(4), 4u);
+}
+
+// A late loan waits for a core no block holds once the last block has
+// started, or for stop(); the core it got goes back when it ends.
+TEST(SpareCores, LateLoanWaitsForAFreedCoreOrStop) {
+    SpareCores spare(2);
+    spare.blockStarted();
+    spare.blockStarted();
+    {
+        SpareCores::LateLoan stopped(spare);
+        std::thread waiter([&] { EXPECT_FALSE(stopped.wait()); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stopped.stop();
+        waiter.join();
+    }
+    for (bool lastFirst : {true, false}) {
+        SCOPED_TRACE(lastFirst ? "last block started, then one ended" : "one ended, then the last started");
+        SpareCores s(2);
+        s.blockStarted();
+        s.blockStarted();
+        {
+            SpareCores::LateLoan late(s);
+            std::atomic<bool> got{false};
+            std::thread waiter([&] { got = late.wait(); });
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_FALSE(got);
+            if (lastFirst) {
+                s.lastBlockStarted();
+            } else {
+                s.blockEnded();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_FALSE(got) << "no core is spare yet";
+            if (lastFirst) {
+                s.blockEnded();
+            } else {
+                s.lastBlockStarted();
+            }
+            waiter.join();
+            EXPECT_TRUE(got);
+            EXPECT_EQ(s.borrow(2), 0u) << "the freed core is lent";
+        }
+        EXPECT_EQ(s.borrow(2), 1u) << "and back when the loan ends";
+    }
 }
 
 }  // namespace
