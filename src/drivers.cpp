@@ -200,7 +200,7 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
     LendingPool<BlockScratch> scratches;
     SpareList<BlockBytes> spareBytes;
     SpareList<PayloadBytes> sparePayloads;
-    const auto code = [&spare, &method, &scratches](PipelineBlock& b) {
+    const auto code = [&spare, &method, &scratches, &spareBytes](PipelineBlock& b) {
         const BlockHolding holding{spare};
         const LendingPool<BlockScratch>::Loan scratch(scratches);
         CodecOptions kept = b.options;
@@ -213,10 +213,12 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
         // as it grows.
         b.payload.reserve(b.data.size() + b.data.size() / 8 + 4096);
         method.pack(os, b.data.data(), static_cast<unsigned>(b.data.size()), kept);
+        // Coded: a block waiting to be written holds only its payload.
+        spareBytes.keep(std::move(b.data));
     };
     const auto finish = [&](PipelineBlock& b) {
         b.console.print();
-        spareBytes.keep(std::move(b.data));
+        if (b.data.data() != nullptr) spareBytes.keep(std::move(b.data));
         if (b.failed) return;
         if (b.firstOfMember) {
             char fileHeader[fileHeaderSize];
@@ -283,8 +285,12 @@ std::uint64_t packFile(const std::string& inputName, const std::string& outputNa
             // number of blocks is open.
             const std::uint64_t numBlocks =
                 sized ? (inputSize + blockSize - 1) / blockSize : (length < blockSize ? 1 : threads);
-            share = shareThreads(threads, numBlocks, s.memoryBudget, blockMemory(true, blockSize));
-            pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(share.workers, code, finish);
+            const std::uint64_t memory = blockMemory(true, blockSize);
+            share = shareThreads(threads, numBlocks, s.memoryBudget, memory);
+            // Blocks coded beside a slower earlier one wait with their
+            // payloads, so that no worker idles until it is written.
+            const unsigned ahead = blocksAhead(share.workers, s.memoryBudget, memory, blockSize);
+            pipeline = std::make_unique<BlockPipeline<PipelineBlock>>(share.workers, code, finish, ahead);
         }
         auto block = std::make_unique<PipelineBlock>(console, share.workers > 1);
         if (s.verbose) block->console.stream() << "Block size: " << length << std::endl;
