@@ -326,7 +326,7 @@ struct ThreadShare {
 ThreadShare shareThreads(unsigned threads, std::uint64_t numBlocks, std::uint64_t memoryBudget,
                          std::uint64_t blockMemory);
 
-// How many blocks already restored may wait, `blockBytes` each, for an
+// How many blocks already coded may wait, `blockBytes` each at most, for an
 // earlier block still being coded: two per worker, as many as the memory
 // left by `workers` blocks in flight allows (budget 0: no bound); none with
 // one worker.
