@@ -147,6 +147,14 @@ private:
 
     bool hasRoom() const { return coding < workers && inFlight.size() < held; }
 
+    // Whether a coded block's done step has not run; under the mutex.
+    bool anyDue() const {
+        if (done)
+            for (const auto& e : inFlight)
+                if (e->coded && !e->settled) return true;
+        return false;
+    }
+
     // The coded blocks whose done step has not run, marked as run; under
     // the mutex.
     std::vector<Entry*> takeDue() {
@@ -182,23 +190,17 @@ private:
     bool settle(bool forRoom) {
         std::vector<Entry*> due;
         bool frontCoded = false;
-        bool room = false;
         {
             std::unique_lock<std::mutex> lock(mutex);
             changed.wait(lock, [this, forRoom] {
-                if ((forRoom && hasRoom()) || inFlight.front()->coded) return true;
-                if (done)
-                    for (auto& e : inFlight)
-                        if (e->coded && !e->settled) return true;
-                return false;
+                return (forRoom && hasRoom()) || inFlight.front()->coded || anyDue();
             });
             due = takeDue();
             frontCoded = inFlight.front()->coded;
-            room = hasRoom();
         }
         runDone(due);
         if (frontCoded) finishFront();
-        return frontCoded ? isRoomNow() : room;
+        return isRoomNow();
     }
     bool isRoomNow() {
         const std::lock_guard<std::mutex> lock(mutex);
