@@ -66,48 +66,65 @@ void countSymbols(const Sym* T, Index n, Index K, Index* C) {
     for (Index i = 0; i < n; ++i) ++C[T[i]];
 }
 
-// Calls f(p, lms) for p = to down to from + 1, with lms 1 for LMS positions
-// and 0 for the others, given whether `to` is S-type (position n - 1 is
-// L-type), for work that can be done without a branch on it. The types are
-// kept as bits: on spread data a branch on them would miss half the time.
-template <typename Sym, typename F>
-void forEachPositionIn(const Sym* T, Index from, Index to, unsigned toIsS, F&& f) {
-    unsigned nextS = toIsS;
-    for (Index i = to - 1; i >= from; --i) {
-        const unsigned s = unsigned(T[i] < T[i + 1]) | (unsigned(T[i] == T[i + 1]) & nextS);
-        f(i + 1, Index(nextS & ~s));
-        nextS = s;
+// Types as bits: bit p % 64 of word p / 64 is set when suffix p is S-type.
+using Word = std::uint64_t;
+
+// Sets the words [w0, w1) of S, given whether position 64 * w1 is S-type
+// (ignored when the range holds position n - 1). The comparisons with the
+// next symbol carry no dependence from one position to the next; a run of
+// equal symbols then takes the type after it by an occluded fill down the
+// word. On spread data a loop carrying the type, or a branch on it, would
+// wait or miss at every other position.
+template <typename Sym>
+void markSTypes(const Sym* T, Index n, std::size_t w0, std::size_t w1, unsigned afterIsS, Word* S) {
+    Word above = afterIsS;
+    for (std::size_t w = w1; w-- > w0;) {
+        const Index base = Index(w * 64);
+        const Index count = std::min<Index>(64, n - 1 - base);  // positions with a next symbol
+        Word less = 0, equal = 0;
+        for (Index k = 0; k < count; ++k) {
+            less |= Word(T[base + k] < T[base + k + 1]) << k;
+            equal |= Word(T[base + k] == T[base + k + 1]) << k;
+        }
+        Word s = less | (equal & above << 63);
+        Word run = equal;
+        for (unsigned d = 1; d < 64; d *= 2) {
+            s |= run & s >> d;
+            run &= run >> d;
+        }
+        S[w] = s;
+        above = s & 1;
     }
 }
 
-// The same over the whole string, p = n - 1 down to 1.
-template <typename Sym, typename F>
-void forEachPosition(const Sym* T, Index n, F&& f) {
-    forEachPositionIn(T, 0, n - 1, 0, f);
+// The LMS positions of word w: S-type after an L-type (never position 0).
+inline Word lmsWord(const Word* S, std::size_t w) {
+    const Word below = w > 0 ? S[w - 1] >> 63 : 1;
+    return S[w] & ~(S[w] << 1 | below);
 }
 
-// Calls f(p) for every LMS position p, from right to left.
-template <typename Sym, typename F>
-void forEachLms(const Sym* T, Index n, F&& f) {
-    forEachPosition(T, n, [&f](Index p, Index lms) {
-        if (lms) f(p);
-    });
+// Calls f(p) for the LMS positions of words [w0, w1), from right to left.
+template <typename F>
+void forEachLmsIn(const Word* S, std::size_t w0, std::size_t w1, F&& f) {
+    for (std::size_t w = w1; w-- > w0;)
+        for (Word bits = lmsWord(S, w); bits != 0;) {
+            const unsigned k = 63 - unsigned(__builtin_clzll(bits));
+            bits ^= Word(1) << k;
+            f(Index(w * 64 + k));
+        }
 }
 
-// The top level's positions cut into slices for a team, each scanned from
-// its right end: slice t reports the LMS positions in (begin[t], end(t)]
-// from the type of end(t). Inner bounds are odd, so that two slices never
-// share a slot p / 2. With the LMS positions counted per slice, each finds
-// its own places in the buckets and in the list of LMS positions.
+// A level's types, and its positions cut into slices of whole words for a
+// team. With the LMS positions counted per slice, each slice finds its own
+// places in the buckets and in the list of LMS positions.
 struct PositionSlices {
-    std::vector<Index> begin;      // count() + 1 bounds, from 0 to n
-    std::vector<unsigned> endIsS;  // per slice, whether end(t) is S-type
-    std::vector<Index> firstLms;   // per slice, its first LMS position (n when none)
-    std::vector<Index> lmsBefore;  // per slice, the LMS positions before it; m last
-    std::vector<Index> nextLms;    // per slice, the first LMS position after it (n when none)
+    std::vector<Word> S;            // the types
+    std::vector<std::size_t> word;  // count() + 1 bounds in words of S
+    std::vector<Index> firstLms;    // per slice, its first LMS position (n when none)
+    std::vector<Index> lmsBefore;   // per slice, the LMS positions before it; m last
+    std::vector<Index> nextLms;     // per slice, the first LMS position after it (n when none)
 
-    unsigned count() const { return unsigned(begin.size() - 1); }
-    Index end(unsigned t) const { return std::min(begin[t + 1], begin.back() - 1); }
+    unsigned count() const { return unsigned(word.size() - 1); }
 
     // f(t) for every slice, each on a thread of its own.
     template <typename F>
@@ -116,33 +133,45 @@ struct PositionSlices {
             for (std::size_t t = from; t < to; ++t) f(unsigned(t));
         });
     }
+
+    // f(p) for the LMS positions of slice t, from right to left.
+    template <typename F>
+    void forEachLms(unsigned t, F&& f) const {
+        forEachLmsIn(S.data(), word[t], word[t + 1], f);
+    }
 };
 
-// Places the LMS positions at the tails B of their buckets (moving B, one
-// slice) in the order a right-to-left scan leaves them, on `slices` threads,
-// and returns the slices with their counts filled in. REQUIRES n >= 2, and
-// n >= 64 * slices when slices > 1.
+// Finds the types of T on `slices` threads, and places the LMS positions at
+// the tails B of their buckets (moving B, one slice) in the order a
+// right-to-left scan leaves them; returns the slices with their counts
+// filled in. REQUIRES n >= 2, and n >= 64 * slices when slices > 1.
 template <typename Sym>
 PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, unsigned slices) {
     PositionSlices s;
-    s.begin.resize(slices + 1);
-    for (unsigned t = 0; t <= slices; ++t)
-        s.begin[t] = Index(sliceBegin(std::size_t(n), slices, t)) | Index(t > 0 && t < slices);
-    s.endIsS.assign(slices, 0);
-    // From the right: a run of equal symbols reaching the next slice's end
-    // takes its type.
+    const std::size_t words = (std::size_t(n) + 63) / 64;
+    s.word.resize(slices + 1);
+    for (unsigned t = 0; t <= slices; ++t) s.word[t] = sliceBegin(words, slices, t);
+    // The type of the position after each slice, from the right: a run of
+    // equal symbols reaching past the next slice takes that one's.
+    std::vector<unsigned> afterIsS(slices, 0);
     for (unsigned t = slices - 1; t-- > 0;) {
-        const Index x = s.end(t), limit = s.end(t + 1);
+        const Index x = Index(s.word[t + 1] * 64), limit = std::min(Index(s.word[t + 2] * 64), n);
         Index j = x + 1;
         while (j < limit && T[j] == T[x]) ++j;
-        s.endIsS[t] = T[j] != T[x] ? unsigned(T[x] < T[j]) : s.endIsS[t + 1];
+        if (j < limit)
+            afterIsS[t] = unsigned(T[x] < T[j]);
+        else if (limit < n)
+            afterIsS[t] = T[limit] != T[x] ? unsigned(T[x] < T[limit]) : afterIsS[t + 1];
     }
+    s.S.resize(words);
+    s.forEach([&](unsigned t) { markSTypes(T, n, s.word[t], s.word[t + 1], afterIsS[t], s.S.data()); });
+
     s.firstLms.assign(slices, n);
     s.lmsBefore.assign(slices + 1, 0);
     s.nextLms.assign(slices, n);
     if (slices == 1) {
         Index m = 0;
-        forEachLms(T, n, [&](Index p) {
+        s.forEachLms(0, [&](Index p) {
             SA[--B[T[p]]] = p;
             ++m;
             s.firstLms[0] = p;
@@ -155,9 +184,9 @@ PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, uns
     s.forEach([&](unsigned t) {
         Index* const c = &counts[t * k];
         Index first = n;
-        forEachPositionIn(T, s.begin[t], s.end(t), s.endIsS[t], [&](Index p, Index lms) {
-            c[T[p]] += lms;
-            first = lms ? p : first;
+        s.forEachLms(t, [&](Index p) {
+            ++c[T[p]];
+            first = p;
         });
         s.firstLms[t] = first;
     });
@@ -182,9 +211,7 @@ PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, uns
     }
     s.forEach([&](unsigned t) {
         Index* const b = &tails[t * k];
-        forEachPositionIn(T, s.begin[t], s.end(t), s.endIsS[t], [&](Index p, Index lms) {
-            if (lms) SA[--b[T[p]]] = p;
-        });
+        s.forEachLms(t, [&](Index p) { SA[--b[T[p]]] = p; });
     });
     return s;
 }
@@ -320,12 +347,11 @@ constexpr Index kPassTeamFrom = Index(1) << 18;
 // Sorts the m suffixes of the reduced string at SA + n - m (names 0 ...
 // names - 1) by prefix doubling, which can run on a team: its order table I
 // takes SA[0 ... m], its group numbers V SA[m + 1 ... 2m + 1], the name
-// counts the rest when they fit. Leaves in SA[0 ... m) the LMS positions of
-// T in the order found and returns true when there is room for their list
+// counts the rest when they fit. Leaves in SA[0 ... m) the LMS positions
+// (of the level `slices` describes) in the order found and returns true when there is room for their list
 // after V (3m + 3 <= n), else the reduced order and false.
 // REQUIRES: 2m + 2 <= n.
-template <typename Sym>
-bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index names, const ReducedSort& how,
+bool sortReducedByDoubling(Index* SA, Index n, Index m, Index names, const ReducedSort& how,
                            const PositionSlices& slices) {
     using U = std::uint32_t;
     U* const I = reinterpret_cast<U*>(SA);
@@ -378,19 +404,12 @@ bool sortReducedByDoubling(const Sym* T, Index* SA, Index n, Index m, Index name
 
     // Each rank takes its suffix's LMS position straight from a list of them
     // when it fits: one pass of writes at random instead of two.
-    // The list is made without a branch: every position is written at its
-    // head, which moves on past an LMS position only; each slice's scan
-    // ends at its first LMS position, the last it writes.
     const bool positions = 3 * std::int64_t(m) + 3 <= n;
     Index* const lms = SA + 2 * m + 3;
     if (positions) {
         slices.forEach([&](unsigned t) {
-            if (slices.firstLms[t] == n) return;
-            Index j = slices.lmsBefore[t + 1] - 1;
-            forEachPositionIn(T, slices.firstLms[t] - 1, slices.end(t), slices.endIsS[t], [&](Index q, Index isLms) {
-                lms[j] = q;
-                j -= isLms;
-            });
+            Index j = slices.lmsBefore[t + 1];
+            slices.forEachLms(t, [&](Index p) { lms[--j] = p; });
         });
     }
     runSlices(threads, std::size_t(m), [&](unsigned, std::size_t from, std::size_t to) {
@@ -494,13 +513,10 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
         runSlices(slices.count(), std::size_t(n - m),
                   [SA, m](unsigned, std::size_t from, std::size_t to) { std::fill(SA + m + from, SA + m + to, 0); });
         slices.forEach([&](unsigned t) {
-            // Branchless: a slot keeps its value unless p is LMS.
             Index next = slices.nextLms[t];
-            forEachPositionIn(T, slices.begin[t], slices.end(t), slices.endIsS[t], [&](Index p, Index lms) {
-                const Index keep = lms - 1;  // all ones unless p is LMS
-                Index& slot = SA[m + (p >> 1)];
-                slot = (slot & keep) | ((next - p) & ~keep);
-                next = (next & keep) | (p & ~keep);
+            slices.forEachLms(t, [&](Index p) {
+                SA[m + (p >> 1)] = next - p;
+                next = p;
             });
         });
 
@@ -520,7 +536,7 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
         // Its order into SA[0 ... m).
         bool positions = false;  // SA[0 ... m) has the LMS positions sorted
         if (names < m && byDoubling != nullptr && reducedByDoubling(n, m, names, reduced)) {
-            positions = sortReducedByDoubling(T, SA, n, m, names, *byDoubling, slices);
+            positions = sortReducedByDoubling(SA, n, m, names, *byDoubling, slices);
         } else if (names < m) {
             // Buckets in the free part between the order and the string,
             // with counts when they fit too.
@@ -544,7 +560,7 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
         // of their buckets in order.
         if (!positions) {
             Index j = n;
-            forEachLms(T, n, [&](Index p) { SA[--j] = p; });
+            for (unsigned t = slices.count(); t-- > 0;) slices.forEachLms(t, [&](Index p) { SA[--j] = p; });
             for (Index i = 0; i < m; ++i) {
                 if (i + kFar < m) prefetchRead(reduced + SA[i + kFar]);
                 SA[i] = reduced[SA[i]];
