@@ -5,6 +5,9 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "base.h"
 #include "platform.h"
@@ -76,16 +79,38 @@ using Word = std::uint64_t;
 // word. On spread data a loop carrying the type, or a branch on it, would
 // wait or miss at every other position.
 template <typename Sym>
+void compareWithNext(const Sym* T, Index count, Word& less, Word& equal) {
+    for (Index k = 0; k < count; ++k) {
+        less |= Word(T[k] < T[k + 1]) << k;
+        equal |= Word(T[k] == T[k + 1]) << k;
+    }
+}
+
+#if defined(__SSE2__)
+// Bytes: 16 comparisons at a time (unsigned, by flipping the top bits).
+inline void compareWithNext(const unsigned char* T, Index count, Word& less, Word& equal) {
+    if (count < 64) {
+        compareWithNext<unsigned char>(T, count, less, equal);
+        return;
+    }
+    const __m128i flip = _mm_set1_epi8(char(0x80));
+    for (unsigned k = 0; k < 64; k += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(T + k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(T + k + 1));
+        const __m128i lt = _mm_cmplt_epi8(_mm_xor_si128(a, flip), _mm_xor_si128(b, flip));
+        less |= Word(unsigned(_mm_movemask_epi8(lt))) << k;
+        equal |= Word(unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)))) << k;
+    }
+}
+#endif
+
+template <typename Sym>
 void markSTypes(const Sym* T, Index n, std::size_t w0, std::size_t w1, unsigned afterIsS, Word* S) {
     Word above = afterIsS;
     for (std::size_t w = w1; w-- > w0;) {
         const Index base = Index(w * 64);
-        const Index count = std::min<Index>(64, n - 1 - base);  // positions with a next symbol
         Word less = 0, equal = 0;
-        for (Index k = 0; k < count; ++k) {
-            less |= Word(T[base + k] < T[base + k + 1]) << k;
-            equal |= Word(T[base + k] == T[base + k + 1]) << k;
-        }
+        compareWithNext(T + base, std::min<Index>(64, n - 1 - base), less, equal);  // positions with a next symbol
         Word s = less | (equal & above << 63);
         Word run = equal;
         for (unsigned d = 1; d < 64; d *= 2) {
