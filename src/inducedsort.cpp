@@ -446,6 +446,39 @@ bool sortReducedByDoubling(Index* SA, Index n, Index m, Index names, const Reduc
     return positions;
 }
 
+// Whether T[p ... p + length] and T[q ... q + length], both in the block of
+// n symbols, are equal.
+template <typename Sym>
+inline bool sameSymbols(const Sym* T, Index n, Index p, Index q, Index length) {
+    (void)n;
+    for (Index d = 0; d <= length; ++d)
+        if (T[p + d] != T[q + d]) return false;
+    return true;
+}
+
+// Bytes: eight at a time while both reads stay in the block, the last
+// eight masked to the substring's end. A loop of byte comparisons stops at
+// a place it cannot predict.
+inline bool sameSymbols(const unsigned char* T, Index n, Index p, Index q, Index length) {
+    const Index readable = n - std::max(p, q);
+    Index d = 0;
+    for (; d + 8 <= readable; d += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, T + p + d, 8);
+        std::memcpy(&y, T + q + d, 8);
+        const Index left = length + 1 - d;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (left <= 8) return ((x ^ y) & (~std::uint64_t(0) >> (64 - 8 * left))) == 0;
+#else
+        if (left <= 8) break;
+#endif
+        if (x != y) return false;
+    }
+    for (; d <= length; ++d)
+        if (T[p + d] != T[q + d]) return false;
+    return true;
+}
+
 // Names the m sorted LMS substrings at SA[0 ... m), whose lengths (to the
 // next LMS position, or to the end) are at m + p / 2: equal substrings (same
 // length, same symbols, neither reaching the end) share one, from 1 up, in
@@ -472,8 +505,8 @@ Index nameSubstrings(const Sym* T, Index* SA, Index n, Index m, unsigned threads
                 prefetchRead(T + ahead);
             }
             const Index p = SA[i], length = SA[m + (p >> 1)];
-            bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n;
-            for (Index d = 0; same && d <= length; ++d) same = T[p + d] == T[prev + d];
+            const bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n &&
+                              sameSymbols(T, n, p, prev, length);
             if (!same) ++names;
             prev = p;
             prevLength = length;
