@@ -18,11 +18,12 @@
 // its order and its buckets (or doubling's two tables) live in the one
 // array of n entries.
 //
-// Memory: the block and `work`, n 32-bit entries; a reduced level whose
-// buckets or name counts do not fit in the array's free part allocates them
-// (at most 2n bytes, and only when more than a third of the positions are
-// LMS); prefix doubling adds its split scratch (at most 8 MiB). Positions
-// share an entry with two flag bits, so n must stay below inducedSortLimit.
+// Memory: the block and `work`, n 32-bit entries, and a bit per position of
+// each level for its types; a reduced level whose buckets or name counts do
+// not fit in the array's free part allocates them (at most 2n bytes, and
+// only when more than a third of the positions are LMS); prefix doubling
+// adds its split scratch (at most 8 MiB). Positions share an entry with two
+// flag bits, so n must stay below inducedSortLimit.
 #ifndef VEXAQ38_INDUCEDSORT_H
 #define VEXAQ38_INDUCEDSORT_H
 
