@@ -46,8 +46,8 @@ constexpr unsigned kSpreadUpTo = 1u << 22;
 constexpr double kSpreadBits = 7.5;
 
 double entropyBits(const char* block, unsigned size) {
-    std::array<unsigned, 256> count{};
-    for (unsigned i = 0; i < size; ++i) ++count[static_cast<unsigned char>(block[i])];
+    std::array<std::uint32_t, 256> count;
+    countBytes(reinterpret_cast<const unsigned char*>(block), size, count.data());
     double bits = 0;
     for (const unsigned c : count)
         if (c > 0) bits -= double(c) * std::log2(double(c) / size);

@@ -650,7 +650,7 @@ void inducedSuffixArray(const unsigned char* block, std::uint32_t n, std::uint32
         return;
     }
     Index C[256], B[256];
-    countSymbols(block, Index(n), 256, C);
+    countBytes(block, n, reinterpret_cast<std::uint32_t*>(C));
     const ReducedSort reduced{threads, spare};
     sortLevel<Mode::suffixes>(Buckets<unsigned char>{block, Index(n), 256, C, B}, reinterpret_cast<Index*>(sa),
                               &reduced);
@@ -661,7 +661,7 @@ unsigned inducedTransform(unsigned char* block, std::uint32_t n, std::uint32_t* 
     Q38_ASSERT(n < inducedSortLimit);
     if (n < 2) return 0;
     Index C[256], B[256];
-    countSymbols(block, Index(n), 256, C);
+    countBytes(block, n, reinterpret_cast<std::uint32_t*>(C));
     Index* const SA = reinterpret_cast<Index*>(work);
     const ReducedSort reduced{threads, spare};
     sortLevel<Mode::transform>(Buckets<unsigned char>{block, Index(n), 256, C, B}, SA, &reduced);

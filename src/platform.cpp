@@ -120,6 +120,21 @@ bool threadStartAllowed() {
 
 void failThreadStartsAfter(long starts) { threadStartsLeft.store(starts < 0 ? -1 : starts); }
 
+void countBytes(const unsigned char* b, std::size_t n, std::uint32_t* counts) {
+    // Four tables: with one, a run of one byte waits at every step on the
+    // count the step before wrote.
+    std::uint32_t c[4][256] = {};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++c[0][b[i]];
+        ++c[1][b[i + 1]];
+        ++c[2][b[i + 2]];
+        ++c[3][b[i + 3]];
+    }
+    for (; i < n; ++i) ++c[0][b[i]];
+    for (unsigned v = 0; v < 256; ++v) counts[v] = c[0][v] + c[1][v] + c[2][v] + c[3][v];
+}
+
 unsigned availableCores() {
 #if defined(__linux__)
     cpu_set_t set;

@@ -145,6 +145,9 @@ bool tryStartThread(std::thread& t, F&& f) {
     }
 }
 
+// How often each byte value occurs in b[0, n), into counts[0, 256).
+void countBytes(const unsigned char* b, std::size_t n, std::uint32_t* counts);
+
 // The start of slice t of [0, count) cut evenly into `slices`.
 inline std::size_t sliceBegin(std::size_t count, unsigned slices, unsigned t) {
     return static_cast<std::size_t>(static_cast<unsigned long long>(count) * t / slices);
