@@ -299,13 +299,25 @@ void induceL(const Sym* T, Index* SA, Index n, Index* B, bool large) {
 inline Index flipped(Index v) { return v < 0 && v >= kFlipLimit ? ~v : 0; }
 
 // Right-to-left scan: from every entry ~p, places the S-type suffix p - 1
-// at the tail B of its bucket.
+// at the tail B of its bucket. Sorting substrings, it also moves the sorted
+// LMS substrings to the end of SA as it passes them, in order, and leaves
+// zeros before them; it returns how many there are.
 template <Mode M, typename Sym>
-void induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
+Index induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
+    Index kept = n;  // the LMS substrings passed are at SA[kept ... n)
     for (Index i = n - 1; i >= 0; --i) {
         if (i >= 2 * kAhead) fetchAhead(T, SA, B, flipped(SA[i - 2 * kAhead]), flipped(SA[i - kAhead]), large);
-        const Index p = flipped(SA[i]);
-        if (p == 0) continue;
+        const Index v = SA[i], p = flipped(v);
+        if (p == 0) {
+            if (M == Mode::substrings) {
+                // Without a branch: about a third of the entries are kept,
+                // at random. kept > i, so only passed entries are written.
+                SA[i] = 0;
+                SA[kept - 1] = v;
+                kept -= v > 0;
+            }
+            continue;
+        }
         const Index q = p - 1;
         const Sym c = T[q];
         SA[--B[c]] = entryOfS<M>(T, q);
@@ -313,6 +325,7 @@ void induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
         if (M == Mode::suffixes) SA[i] = p;
         if (M == Mode::transform) SA[i] = kDone + Index(c);
     }
+    return n - kept;
 }
 
 // How the top level sorts its reduced string: the threads and spare cores
@@ -479,38 +492,38 @@ inline bool sameSymbols(const unsigned char* T, Index n, Index p, Index q, Index
     return true;
 }
 
-// Names the m sorted LMS substrings at SA[0 ... m), whose lengths (to the
-// next LMS position, or to the end) are at m + p / 2: equal substrings (same
-// length, same symbols, neither reaching the end) share one, from 1 up, in
-// place of the length. Returns how many. On a team each slice of the order
+// Names the m sorted LMS substrings at order[0 ... m), whose lengths (to
+// the next LMS position, or to the end) are at slot[p / 2]: equal
+// substrings (same length, same symbols, neither reaching the end) share
+// one, from 1 up, in place of the length. Returns how many. On a team each slice of the order
 // counts its names from 0, a first substring equal to the one before the
 // slice taking 0, and adds the names of the slices before it afterwards.
 template <typename Sym>
-Index nameSubstrings(const Sym* T, Index* SA, Index n, Index m, unsigned threads) {
+Index nameSubstrings(const Sym* T, const Index* order, Index* slot, Index n, Index m, unsigned threads) {
     threads = m >= kTeamFrom ? std::min(threads, 64u) : 1;
     // The length of the substring before each slice, read before its own
     // slice renames it.
     std::vector<Index> lengthBefore(threads, 0), count(threads, 0);
     for (unsigned t = 1; t < threads; ++t) {
         const Index a = Index(sliceBegin(std::size_t(m), threads, t));
-        if (a > 0) lengthBefore[t] = SA[m + (SA[a - 1] >> 1)];
+        if (a > 0) lengthBefore[t] = slot[order[a - 1] >> 1];
     }
     runSlices(threads, std::size_t(m), [&](unsigned t, std::size_t from, std::size_t to) {
         const Index a = Index(from), b = Index(to);
-        Index names = 0, prev = a > 0 ? SA[a - 1] : -1, prevLength = lengthBefore[t];
+        Index names = 0, prev = a > 0 ? order[a - 1] : -1, prevLength = lengthBefore[t];
         for (Index i = a; i < b; ++i) {
             if (i + kFar < b) {
-                const Index ahead = SA[i + kFar];
-                prefetchWrite(SA + m + (ahead >> 1));
+                const Index ahead = order[i + kFar];
+                prefetchWrite(slot + (ahead >> 1));
                 prefetchRead(T + ahead);
             }
-            const Index p = SA[i], length = SA[m + (p >> 1)];
+            const Index p = order[i], length = slot[p >> 1];
             const bool same = prev >= 0 && length == prevLength && p + length < n && prev + length < n &&
                               sameSymbols(T, n, p, prev, length);
             if (!same) ++names;
             prev = p;
             prevLength = length;
-            SA[m + (p >> 1)] = names;
+            slot[p >> 1] = names;
         }
         count[t] = names;
     });
@@ -525,8 +538,8 @@ Index nameSubstrings(const Sym* T, Index* SA, Index n, Index m, unsigned threads
             const Index offset = count[t];
             if (offset == 0) return;
             for (std::size_t i = from; i < to; ++i) {
-                if (i + kFar < to) prefetchWrite(SA + m + (SA[i + kFar] >> 1));
-                SA[m + (SA[i] >> 1)] += offset;
+                if (i + kFar < to) prefetchWrite(slot + (order[i + kFar] >> 1));
+                slot[order[i] >> 1] += offset;
             }
         });
     return names;
@@ -554,37 +567,27 @@ void sortLevel(Buckets<Sym> buckets, Index* SA, const ReducedSort* byDoubling = 
         buckets.bounds(false);
         induceL<Mode::substrings>(T, SA, n, B, large);
         buckets.bounds(true);
-        induceS<Mode::substrings>(T, SA, n, B, large);
+        const Index sorted = induceS<Mode::substrings>(T, SA, n, B, large);
+        Q38_ASSERT(sorted == m);
 
-        // The sorted LMS substrings, to the front.
-        // Without a branch: about a third of the entries are kept, at random.
-        Index k = 0;
-        for (Index i = 0; i < n; ++i) {
-            const Index v = SA[i];
-            SA[k] = v;
-            k += v > 0;
-        }
-        Q38_ASSERT(k == m);
-
-        // Lengths (to the next LMS position, or to the end) at m + p / 2:
-        // LMS positions are at least two apart.
-        runSlices(slices.count(), std::size_t(n - m),
-                  [SA, m](unsigned, std::size_t from, std::size_t to) { std::fill(SA + m + from, SA + m + to, 0); });
+        // Lengths (to the next LMS position, or to the end) at p / 2, in the
+        // zeros before the sorted substrings: LMS positions are at least two
+        // apart, and m <= (n - 1) / 2.
         slices.forEach([&](unsigned t) {
             Index next = slices.nextLms[t];
             slices.forEachLms(t, [&](Index p) {
-                SA[m + (p >> 1)] = next - p;
+                SA[p >> 1] = next - p;
                 next = p;
             });
         });
 
-        const Index names = nameSubstrings(T, SA, n, m, team);
+        const Index names = nameSubstrings(T, SA + n - m, SA, n, m, team);
 
-        // The reduced string (names from 0) in text order at the end.
-        // Without a branch: every entry is written at the string's head,
-        // which moves on past a name only.
+        // The reduced string (names from 0) in text order at the end, over
+        // the sorted substrings. Without a branch: every entry is written at
+        // the string's head, which moves on past a name only.
         Index* const reduced = SA + n - m;
-        for (Index i = n - 1, j = n; i >= m; --i) {
+        for (Index i = (n + 1) / 2 - 1, j = n; i >= 0; --i) {
             const Index v = SA[i];
             SA[j - 1] = v - 1;
             j -= v != 0;
