@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bwt.h"
@@ -198,6 +199,39 @@ TEST(InducedSort, LargerBlocksOnTeams) {
         {"a run over the slice bounds, then a larger byte",
          text.substr(0, 89999) + '~' + std::string(120000, 'm') + '~' + text.substr(0, 89999)},
         {"a run to the end", text.substr(0, 100000) + std::string(200000, 'm')},
+    };
+    for (const auto& c : cases)
+        for (const unsigned threads : {1u, 2u, 3u})
+            EXPECT_SAME_AS_DOUBLING(c.block, std::string(c.name) + " on " + std::to_string(threads), threads);
+}
+
+// The types are found 64 positions to a word, the top level's 16 bytes at a
+// time, and a team's slices are whole words (of 300000 positions, three
+// slices begin at 99968 and 200000, two at 150016): runs that end or begin
+// right at such a bound, or cross it by one, and bytes on both sides of
+// 0x80, which the 16-byte comparison must order unsigned.
+TEST(InducedSort, RunsAtTheBoundsOfWordsAndSlices) {
+    const std::string text = testutil::textLike(300000, 3);
+    // Runs of 'm' over [begin, end) of each pair.
+    const auto withRuns = [&text](std::initializer_list<std::pair<std::size_t, std::size_t>> runs) {
+        std::string s = text;
+        for (const auto& r : runs)
+            for (std::size_t i = r.first; i < r.second; ++i) s[i] = 'm';
+        return s;
+    };
+    std::string highAndLow = testutil::randomBytes(300000, 4, 21);
+    for (char& c : highAndLow) c = "\x7f\x80\x00\xff"[static_cast<unsigned char>(c)];
+    const struct {
+        const char* name;
+        std::string block;
+    } cases[] = {
+        {"a run ending at a slice bound", withRuns({{99000, 99968}})},
+        {"a run beginning at a slice bound", withRuns({{99968, 101000}})},
+        {"a run ending one past a slice bound", withRuns({{149000, 150017}})},
+        {"a run beginning one before a slice bound", withRuns({{199999, 201000}})},
+        {"a run over every slice bound to the end", withRuns({{99967, 300000}})},
+        {"runs of 63, 64 and 65 over words", withRuns({{640, 703}, {1280, 1344}, {1919, 1984}})},
+        {"bytes on both sides of 0x80", highAndLow},
     };
     for (const auto& c : cases)
         for (const unsigned threads : {1u, 2u, 3u})

@@ -5,8 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "testutil.h"
 
 namespace {
 
@@ -110,6 +113,21 @@ TEST(RunSlices, CoversEachIndexOnceInItsSliceWithTheThreadsItGets) {
                 for (std::size_t i = 0; i < count; ++i)
                     ASSERT_EQ(seen[i].load(), 1) << "index " << i << " of " << count << " in " << threads;
             }
+}
+
+// The four tables' counts add up, whatever is left over after the last
+// whole group of four.
+TEST(CountBytes, MatchesOneCountPerByte) {
+    for (const std::size_t n : {std::size_t(0), std::size_t(1), std::size_t(3), std::size_t(4), std::size_t(7),
+                                std::size_t(1001)})
+        for (const unsigned alphabet : {1u, 3u, 256u}) {
+            const std::string s = testutil::randomBytes(n, alphabet, static_cast<std::uint32_t>(n + alphabet),
+                                                           alphabet == 256 ? 0 : 250);
+            std::uint32_t counts[256], expected[256] = {};
+            for (const char c : s) ++expected[static_cast<unsigned char>(c)];
+            countBytes(reinterpret_cast<const unsigned char*>(s.data()), s.size(), counts);
+            for (unsigned v = 0; v < 256; ++v) ASSERT_EQ(counts[v], expected[v]) << "byte " << v << ", size " << n;
+        }
 }
 
 namespace {
