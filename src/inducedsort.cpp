@@ -311,7 +311,8 @@ Index induceS(const Sym* T, Index* SA, Index n, Index* B, bool large) {
         if (p == 0) {
             if (M == Mode::substrings) {
                 // Without a branch: about a third of the entries are kept,
-                // at random. kept > i, so only passed entries are written.
+                // at random. kept - 1 >= i: only this entry's slot or those
+                // passed are written.
                 SA[i] = 0;
                 SA[kept - 1] = v;
                 kept -= v > 0;
@@ -386,8 +387,9 @@ constexpr Index kPassTeamFrom = Index(1) << 18;
 // names - 1) by prefix doubling, which can run on a team: its order table I
 // takes SA[0 ... m], its group numbers V SA[m + 1 ... 2m + 1], the name
 // counts the rest when they fit. Leaves in SA[0 ... m) the LMS positions
-// (of the level `slices` describes) in the order found and returns true when there is room for their list
-// after V (3m + 3 <= n), else the reduced order and false.
+// (of the level `slices` describes) in the order found and returns true
+// when there is room for their list after V (3m + 3 <= n), else the
+// reduced order and false.
 // REQUIRES: 2m + 2 <= n.
 bool sortReducedByDoubling(Index* SA, Index n, Index m, Index names, const ReducedSort& how,
                            const PositionSlices& slices) {
@@ -495,9 +497,10 @@ inline bool sameSymbols(const unsigned char* T, Index n, Index p, Index q, Index
 // Names the m sorted LMS substrings at order[0 ... m), whose lengths (to
 // the next LMS position, or to the end) are at slot[p / 2]: equal
 // substrings (same length, same symbols, neither reaching the end) share
-// one, from 1 up, in place of the length. Returns how many. On a team each slice of the order
-// counts its names from 0, a first substring equal to the one before the
-// slice taking 0, and adds the names of the slices before it afterwards.
+// one, from 1 up, in place of the length. Returns how many. On a team each
+// slice of the order counts its names from 0, a first substring equal to
+// the one before the slice taking 0, and adds the names of the slices
+// before it afterwards.
 template <typename Sym>
 Index nameSubstrings(const Sym* T, const Index* order, Index* slot, Index n, Index m, unsigned threads) {
     threads = m >= kTeamFrom ? std::min(threads, 64u) : 1;
