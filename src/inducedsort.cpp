@@ -145,7 +145,6 @@ void forEachLmsIn(const Word* S, std::size_t w0, std::size_t w1, F&& f) {
 struct PositionSlices {
     std::vector<Word> S;            // the types
     std::vector<std::size_t> word;  // count() + 1 bounds in words of S
-    std::vector<Index> firstLms;    // per slice, its first LMS position (n when none)
     std::vector<Index> lmsBefore;   // per slice, the LMS positions before it; m last
     std::vector<Index> nextLms;     // per slice, the first LMS position after it (n when none)
 
@@ -191,7 +190,6 @@ PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, uns
     s.S.resize(words);
     s.forEach([&](unsigned t) { markSTypes(T, n, s.word[t], s.word[t + 1], afterIsS[t], s.S.data()); });
 
-    s.firstLms.assign(slices, n);
     s.lmsBefore.assign(slices + 1, 0);
     s.nextLms.assign(slices, n);
     if (slices == 1) {
@@ -199,13 +197,12 @@ PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, uns
         s.forEachLms(0, [&](Index p) {
             SA[--B[T[p]]] = p;
             ++m;
-            s.firstLms[0] = p;
         });
         s.lmsBefore[1] = m;
         return s;
     }
     const std::size_t k = std::size_t(K);
-    std::vector<Index> counts(slices * k, 0);
+    std::vector<Index> counts(slices * k, 0), firstLms(slices, n);  // per slice; n: none
     s.forEach([&](unsigned t) {
         Index* const c = &counts[t * k];
         Index first = n;
@@ -213,7 +210,7 @@ PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, uns
             ++c[T[p]];
             first = p;
         });
-        s.firstLms[t] = first;
+        firstLms[t] = first;
     });
     // Each slice's bucket tails: the slices to its right take the top of
     // every bucket.
@@ -226,7 +223,7 @@ PositionSlices placeLms(const Sym* T, Index n, Index* SA, Index* B, Index K, uns
             lms += counts[t * k + c];
         }
         s.lmsBefore[t] = lms;  // its own count, for now
-        if (t + 1 < slices) s.nextLms[t] = s.firstLms[t + 1] < n ? s.firstLms[t + 1] : s.nextLms[t + 1];
+        if (t + 1 < slices) s.nextLms[t] = firstLms[t + 1] < n ? firstLms[t + 1] : s.nextLms[t + 1];
     }
     Index before = 0;
     for (unsigned t = 0; t <= slices; ++t) {
